@@ -1,0 +1,97 @@
+#include "filelogging.h"
+
+#include <QApplication>
+#include <QLocale>
+#include <QLockFile>
+#include <QMessageBox>
+#include <QQmlApplicationEngine>
+#include <QSettings>
+#include <QSystemTrayIcon>
+#include <QTranslator>
+
+#include <memory>
+
+namespace {
+
+const char *const applicationVersion = "1.1.15";
+
+QString chooseLanguage(const QSettings &settings)
+{
+    const QString setting = settings.value(QStringLiteral("language"), QStringLiteral("system")).toString();
+    QString language;
+    if (setting == QLatin1String("system")) {
+        const QStringList uiLanguages = QLocale::system().uiLanguages();
+        const QString first = uiLanguages.value(0);
+        qDebug() << "System language" << first;
+        language = first.left(2);
+    } else if (setting == QLatin1String("en")) {
+        language = QStringLiteral("en");
+    } else {
+        language = QStringLiteral("ru");
+    }
+    if (language.isEmpty()) {
+        qWarning() << "Language is empty, using deafult - ru";
+        language = QStringLiteral("ru");
+    }
+    return language;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    installFileLogging(QStringLiteral("vellacast"));
+    qWarning() << "--------------------------------------------------";
+    qWarning() << "Vellacast" << applicationVersion << "startup";
+
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Kelvane"));
+    QApplication::setOrganizationDomain(QStringLiteral("ru.vellacast"));
+    QApplication::setApplicationName(QCoreApplication::translate("main", "Vellacast"));
+    QApplication::setApplicationVersion(QString::fromLatin1(applicationVersion));
+
+    QLockFile lockFile(QStringLiteral("vellacast.lock"));
+    lockFile.setStaleLockTime(0);
+    if (!lockFile.tryLock(100)) {
+        QMessageBox box(QMessageBox::Warning, QString(),
+                        QCoreApplication::translate(
+                            "main", "The application is already running.\n"
+                                    "Allowed to run only one instance of the application."));
+        box.exec();
+        return 1;
+    }
+
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("."));
+
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        QMessageBox::critical(nullptr, QCoreApplication::translate("main", "Vellacast"),
+                              QCoreApplication::translate(
+                                  "main", "I couldn't detect any system tray on this system."),
+                              QMessageBox::Ok);
+        return -1;
+    }
+
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    const QSettings settings(QStringLiteral("vellacast.ini"), QSettings::IniFormat);
+    const QString language = chooseLanguage(settings);
+
+    auto *translator = new QTranslator(&app);
+    if (translator->load(QStringLiteral("vellacast_") + language, QStringLiteral(":/translations"))) {
+        QApplication::installTranslator(translator);
+    } else {
+        qWarning() << "Can not load translator";
+        translator->deleteLater();
+    }
+
+    QQmlApplicationEngine engine;
+    QObject::connect(
+        &engine, &QQmlApplicationEngine::objectCreationFailed, &app,
+        [] { QCoreApplication::exit(-1); }, Qt::QueuedConnection);
+    // Creating the window makes the engine create the VCHub singleton, which starts everything else.
+    engine.loadData(QByteArrayLiteral("import Vellacast\nVCApplicationWindow {}\n"),
+                    QUrl(QStringLiteral("qrc:/qt/qml/Vellacast/main.qml")));
+
+    return QApplication::exec();
+}

@@ -1,0 +1,8 @@
+#include "vchub.h"
+
+VCHub::VCHub(QObject *parent)
+    : QObject(parent)
+{
+}
+
+VCHub::~VCHub() = default;

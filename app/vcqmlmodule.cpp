@@ -1,0 +1,22 @@
+// Registers the QML module "Vellacast" when the program is loaded, before main() runs.
+
+#include "vchub.h"
+
+#include <QtQml/qqml.h>
+#include <QtQml/qqmlmoduleregistration.h>
+
+namespace {
+
+void registerVellacastModule()
+{
+    qmlRegisterModule("Vellacast", 1, 0);
+    qmlRegisterSingletonType<VCHub>("Vellacast", 1, 0, "VCHub",
+                                    [](QQmlEngine *, QJSEngine *) -> QObject * {
+                                        return new VCHub(nullptr);
+                                    });
+    qmlRegisterModule("Vellacast", 1, 1);
+}
+
+const QQmlModuleRegistration vellacastRegistration("Vellacast", registerVellacastModule);
+
+} // namespace

@@ -1,0 +1,3 @@
+#include "kllogging.h"
+
+Q_LOGGING_CATEGORY(klLog, "ru.kelvane.player")
