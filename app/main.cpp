@@ -1,4 +1,5 @@
 #include "filelogging.h"
+#include "vcunixsignalwatcher.h"
 
 #include <QApplication>
 #include <QLocale>
@@ -84,6 +85,13 @@ int main(int argc, char *argv[])
         qWarning() << "Can not load translator";
         translator->deleteLater();
     }
+
+    VCUnixSignalWatcher signalWatcher;
+    QObject::connect(&signalWatcher, &VCUnixSignalWatcher::terminationRequested, &app,
+                     [](int signalNumber) {
+                         qInfo() << "Quit on signal" << signalNumber;
+                         QCoreApplication::quit();
+                     });
 
     QQmlApplicationEngine engine;
     QObject::connect(
