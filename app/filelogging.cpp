@@ -24,8 +24,8 @@ QDateTime now()
 
 QString fileNameFor(const QDate &date)
 {
-    return logName + QLatin1Char('_') + date.toString(QStringLiteral("dd.MM.yyyy"))
-        + QStringLiteral(".log");
+    return logName + QLatin1Char('_') + date.toString(QStringLiteral("dd.MM.yyyy")) +
+           QStringLiteral(".log");
 }
 
 const char *levelWord(QtMsgType type)
@@ -65,8 +65,8 @@ QByteArray formatLogLine(QtMsgType type, const QMessageLogContext &context, cons
         file = file.mid(file.lastIndexOf(QLatin1Char('/')) + 1);
     }
     return QStringLiteral("%1 %2: %3 (%4|%5)\n")
-        .arg(now().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss")),
-             QLatin1String(levelWord(type)), message, file, QString::number(context.line))
+        .arg(now().toString(QStringLiteral("dd.MM.yyyy hh:mm:ss")), QLatin1String(levelWord(type)),
+             message, file, QString::number(context.line))
         .toUtf8();
 }
 
@@ -85,7 +85,8 @@ void fileMessageHandler(QtMsgType type, const QMessageLogContext &context, const
         std::abort();
 }
 
-void consoleMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+void consoleMessageHandler(QtMsgType type, const QMessageLogContext &context,
+                           const QString &message)
 {
     const QByteArray line = formatLogLine(type, context, message);
     {
@@ -116,9 +117,8 @@ void removeOldLogFiles(int days)
     if (logName.isEmpty())
         return;
     const QDate cutOff = now().date().addDays(-days);
-    const QStringList names =
-        QDir().entryList({logName + QStringLiteral("*.log")},
-                         QDir::Files | QDir::CaseSensitive, QDir::Unsorted);
+    const QStringList names = QDir().entryList({logName + QStringLiteral("*.log")},
+                                               QDir::Files | QDir::CaseSensitive, QDir::Unsorted);
     for (const QString &name : names) {
         QString rest = name;
         rest.remove(logName + QLatin1Char('_'), Qt::CaseSensitive);

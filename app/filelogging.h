@@ -17,7 +17,8 @@ QString logFileName();
 QByteArray formatLogLine(QtMsgType type, const QMessageLogContext &context, const QString &message);
 
 void fileMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
-void consoleMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
+void consoleMessageHandler(QtMsgType type, const QMessageLogContext &context,
+                           const QString &message);
 
 // Deletes this log's files dated `days` or more days before today, and files whose date does not
 // parse.

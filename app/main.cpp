@@ -18,7 +18,8 @@ const char *const applicationVersion = "1.1.15";
 
 QString chooseLanguage(const QSettings &settings)
 {
-    const QString setting = settings.value(QStringLiteral("language"), QStringLiteral("system")).toString();
+    const QString setting =
+        settings.value(QStringLiteral("language"), QStringLiteral("system")).toString();
     QString language;
     if (setting == QLatin1String("system")) {
         const QStringList uiLanguages = QLocale::system().uiLanguages();
@@ -79,7 +80,8 @@ int main(int argc, char *argv[])
     const QString language = chooseLanguage(settings);
 
     auto *translator = new QTranslator(&app);
-    if (translator->load(QStringLiteral("vellacast_") + language, QStringLiteral(":/translations"))) {
+    if (translator->load(QStringLiteral("vellacast_") + language,
+                         QStringLiteral(":/translations"))) {
         QApplication::installTranslator(translator);
     } else {
         qWarning() << "Can not load translator";
@@ -97,7 +99,8 @@ int main(int argc, char *argv[])
     QObject::connect(
         &engine, &QQmlApplicationEngine::objectCreationFailed, &app,
         [] { QCoreApplication::exit(-1); }, Qt::QueuedConnection);
-    // Creating the window makes the engine create the VCHub singleton, which starts everything else.
+    // Creating the window makes the engine create the VCHub singleton, which starts everything
+    // else.
     engine.loadData(QByteArrayLiteral("import Vellacast\nVCApplicationWindow {}\n"),
                     QUrl(QStringLiteral("qrc:/qt/qml/Vellacast/main.qml")));
 

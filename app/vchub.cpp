@@ -2,7 +2,6 @@
 
 VCHub::VCHub(QObject *parent)
     : QObject(parent)
-{
-}
+{}
 
 VCHub::~VCHub() = default;

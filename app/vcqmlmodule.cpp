@@ -10,10 +10,9 @@ namespace {
 void registerVellacastModule()
 {
     qmlRegisterModule("Vellacast", 1, 0);
-    qmlRegisterSingletonType<VCHub>("Vellacast", 1, 0, "VCHub",
-                                    [](QQmlEngine *, QJSEngine *) -> QObject * {
-                                        return new VCHub(nullptr);
-                                    });
+    qmlRegisterSingletonType<VCHub>(
+        "Vellacast", 1, 0, "VCHub",
+        [](QQmlEngine *, QJSEngine *) -> QObject * { return new VCHub(nullptr); });
     qmlRegisterModule("Vellacast", 1, 1);
 }
 

@@ -165,9 +165,11 @@ void TestFileLogging::dayRollover()
 {
     fakeNow = at("08.12.2026 23:59:59");
     useFileLogging(QStringLiteral("vellacast"));
-    qWarning() << "before" << "midnight";
+    qWarning() << "before"
+               << "midnight";
     fakeNow = at("09.12.2026 00:00:00");
-    qWarning() << "after" << "midnight";
+    qWarning() << "after"
+               << "midnight";
 
     QCOMPARE(fileLines(QStringLiteral("vellacast_08.12.2026.log")),
              QByteArrayList{"08.12.2026 23:59:59 (W): before midnight (|0)"});
@@ -205,8 +207,8 @@ void TestFileLogging::cleanUp_data()
     QTest::newRow("undated names go, strangers stay")
         << QStringLiteral("08.12.2026") << 30
         << (QStringList{QStringLiteral("vellacast.log"), QStringLiteral("vellacast_old.log"),
-                        QStringLiteral("vellacast_31.02.2026.log")}
-            + strangers)
+                        QStringLiteral("vellacast_31.02.2026.log")} +
+            strangers)
         << strangers;
 }
 
@@ -236,9 +238,8 @@ void TestFileLogging::cleanUp()
     for (const QString &name : files) {
         const bool removed = !kept.contains(name);
         const QByteArray expected = "(D): Old log file \"" + name.toUtf8() + "\" was removed (|0)";
-        const bool logged = std::any_of(lines.cbegin(), lines.cend(), [&](const QByteArray &l) {
-            return l.endsWith(expected);
-        });
+        const bool logged = std::any_of(lines.cbegin(), lines.cend(),
+                                        [&](const QByteArray &l) { return l.endsWith(expected); });
         QCOMPARE(logged, removed);
     }
 }
@@ -261,8 +262,8 @@ void TestFileLogging::concurrentWritersNeverInterleave()
 
     const QByteArrayList lines = fileLines(logFileName());
     QCOMPARE(lines.size(), threadCount * perThread);
-    const QRegularExpression pattern(
-        QStringLiteral("^08\\.12\\.2026 07:10:00 \\(W\\): thread \\d message \\d+ x{200} \\(\\|0\\)$"));
+    const QRegularExpression pattern(QStringLiteral(
+        "^08\\.12\\.2026 07:10:00 \\(W\\): thread \\d message \\d+ x{200} \\(\\|0\\)$"));
     for (const QByteArray &line : lines)
         QVERIFY2(pattern.match(QString::fromUtf8(line)).hasMatch(), line.constData());
 }
