@@ -1,0 +1,312 @@
+/* C interface of the audio engine.
+ *
+ * Every function may be called from any thread at any time. Each call sets the calling
+ * thread's error code (BASS_ErrorGetCode): BASS_OK on success, one of the BASS_ERROR_* codes
+ * on failure. A handle that another thread frees during a call makes the call fail with
+ * BASS_ERROR_HANDLE. Callbacks (syncs, file procedures, recording and download procedures) run
+ * on engine threads, never on the mixer thread, and hold no engine lock: they may call any
+ * function of this interface.
+ *
+ * Byte positions and lengths of a channel count bytes of decoded 16-bit PCM at the channel's
+ * own sample rate and channel count.
+ */
+#ifndef VELLACAST_ENGINE_BASS_H
+#define VELLACAST_ENGINE_BASS_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define BASSDEF(f) __declspec(dllimport) f
+#else
+#define BASSDEF(f) __attribute__((visibility("default"))) f
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef uint64_t QWORD;
+typedef int BOOL;
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+typedef DWORD HSTREAM;  /* sample stream */
+typedef DWORD HRECORD;  /* recording channel */
+typedef DWORD HSYNC;    /* synchronizer */
+typedef DWORD HPLUGIN;  /* decoder add-on */
+typedef DWORD HCHANNEL; /* any channel */
+
+/* Version of this engine: major in the high 16 bits, minor in the low 16 bits. */
+#define BASSVERSION 0x00010000u
+
+/* Error codes */
+#define BASS_OK 0
+#define BASS_ERROR_MEM 1
+#define BASS_ERROR_FILEOPEN 2
+#define BASS_ERROR_DRIVER 3
+#define BASS_ERROR_BUFLOST 4
+#define BASS_ERROR_HANDLE 5
+#define BASS_ERROR_FORMAT 6
+#define BASS_ERROR_POSITION 7
+#define BASS_ERROR_INIT 8
+#define BASS_ERROR_START 9
+#define BASS_ERROR_SSL 10
+#define BASS_ERROR_ALREADY 14
+#define BASS_ERROR_NOTAUDIO 17
+#define BASS_ERROR_NOCHAN 18
+#define BASS_ERROR_ILLTYPE 19
+#define BASS_ERROR_ILLPARAM 20
+#define BASS_ERROR_NO3D 21
+#define BASS_ERROR_NOEAX 22
+#define BASS_ERROR_DEVICE 23
+#define BASS_ERROR_NOPLAY 24
+#define BASS_ERROR_FREQ 25
+#define BASS_ERROR_NOTFILE 27
+#define BASS_ERROR_NOHW 29
+#define BASS_ERROR_EMPTY 31
+#define BASS_ERROR_NONET 32
+#define BASS_ERROR_CREATE 33
+#define BASS_ERROR_NOFX 34
+#define BASS_ERROR_NOTAVAIL 37
+#define BASS_ERROR_DECODE 38
+#define BASS_ERROR_DX 39
+#define BASS_ERROR_TIMEOUT 40
+#define BASS_ERROR_FILEFORM 41
+#define BASS_ERROR_SPEAKER 42
+#define BASS_ERROR_VERSION 43
+#define BASS_ERROR_CODEC 44
+#define BASS_ERROR_ENDED 45
+#define BASS_ERROR_BUSY 46
+#define BASS_ERROR_UNSTREAMABLE 47
+#define BASS_ERROR_UNKNOWN -1
+
+/* Configuration options (BASS_SetConfig / BASS_GetConfig) */
+#define BASS_CONFIG_NET_TIMEOUT 11     /* connect time-out, ms (default 5000) */
+#define BASS_CONFIG_NET_BUFFER 12      /* internet stream buffer, ms of audio (default 5000) */
+#define BASS_CONFIG_NET_PREBUF 15      /* % of the buffer filled before playing (default 75) */
+#define BASS_CONFIG_NET_PLAYLIST 21    /* 0 never, 1 file streams, 2 also internet streams */
+#define BASS_CONFIG_NET_READTIMEOUT 37 /* no data for this long ends a stream, ms (0 = never) */
+#define BASS_CONFIG_VERIFY_NET 52      /* bytes of an internet stream that decide its format */
+#define BASS_CONFIG_NET_PREBUF_WAIT 60 /* stream creation waits for the pre-buffer (default 1) */
+#define BASS_CONFIG_VERIFY 23          /* bytes of a file that decide its format (default 16000) */
+/* Pointer options (BASS_SetConfigPtr / BASS_GetConfigPtr) */
+#define BASS_CONFIG_NET_AGENT 16 /* const char*: default User-Agent of internet streams */
+#define BASS_CONFIG_NET_PROXY 17 /* const char*: "[user:pass@]host:port", NULL = none */
+#define BASS_CONFIG_FILENAME 75  /* const char*, read only: path of the engine library */
+
+/* BASS_Init flags */
+#define BASS_DEVICE_MONO 0x2
+#define BASS_DEVICE_STEREO 0x8000
+
+/* BASS_DEVICEINFO flags */
+#define BASS_DEVICE_ENABLED 1
+#define BASS_DEVICE_DEFAULT 2
+#define BASS_DEVICE_INIT 4
+#define BASS_DEVICE_LOOPBACK 8
+
+typedef struct {
+    const char *name;   /* UTF-8 */
+    const char *driver; /* backend's own id of the device */
+    DWORD flags;
+} BASS_DEVICEINFO;
+
+typedef struct {
+    DWORD flags;
+    DWORD hwsize;
+    DWORD hwfree;
+    DWORD freesam;
+    DWORD free3d;
+    DWORD minrate;
+    DWORD maxrate;
+    BOOL eax;
+    DWORD minbuf;
+    DWORD dsver;
+    DWORD latency; /* ms */
+    DWORD initflags;
+    DWORD speakers;
+    DWORD freq; /* output rate */
+} BASS_INFO;
+
+typedef struct {
+    DWORD flags;
+    DWORD formats; /* channel count in the high 8 bits */
+    DWORD inputs;
+    BOOL singlein;
+    DWORD freq;
+} BASS_RECORDINFO;
+
+/* Stream and sample flags */
+#define BASS_SAMPLE_8BITS 1
+#define BASS_SAMPLE_MONO 2
+#define BASS_SAMPLE_LOOP 4
+#define BASS_SAMPLE_FLOAT 256
+#define BASS_STREAM_PRESCAN 0x20000
+#define BASS_STREAM_AUTOFREE 0x40000 /* free the stream when it stops or ends */
+#define BASS_STREAM_RESTRATE 0x80000
+#define BASS_STREAM_BLOCK 0x100000 /* read the file in small blocks as it arrives */
+#define BASS_STREAM_DECODE 0x200000
+#define BASS_STREAM_STATUS 0x800000
+#define BASS_UNICODE 0x80000000u
+
+typedef struct {
+    DWORD freq;
+    DWORD chans;
+    DWORD flags;
+    DWORD ctype;
+    DWORD origres;
+    HPLUGIN plugin;
+    DWORD sample;
+    const char *filename;
+} BASS_CHANNELINFO;
+
+/* Channel types (BASS_CHANNELINFO.ctype) */
+#define BASS_CTYPE_STREAM 0x10000
+#define BASS_CTYPE_STREAM_PUSH 0x10001
+#define BASS_CTYPE_STREAM_WAV 0x10010
+#define BASS_CTYPE_STREAM_MP3 0x10011
+#define BASS_CTYPE_STREAM_AAC 0x10012
+#define BASS_CTYPE_STREAM_OGG 0x10013 /* Ogg Vorbis */
+#define BASS_CTYPE_STREAM_OPUS 0x10014
+#define BASS_CTYPE_STREAM_FLAC 0x10015
+#define BASS_CTYPE_STREAM_MP2 0x10016
+#define BASS_CTYPE_STREAM_OTHER 0x1001f
+#define BASS_CTYPE_RECORD 0x20000
+
+/* Stream procedure and push streams */
+typedef DWORD(STREAMPROC)(HSTREAM handle, void *buffer, DWORD length, void *user);
+#define BASS_STREAMPROC_END 0x80000000u /* length flag: the stream ends after this data */
+#define STREAMPROC_PUSH ((STREAMPROC *)-1)
+
+/* User file streams */
+#define STREAMFILE_NOBUFFER 0 /* the engine reads the file when it decodes */
+#define STREAMFILE_BUFFER 1   /* the engine reads ahead on its own reading thread */
+typedef void(FILECLOSEPROC)(void *user);
+typedef QWORD(FILELENPROC)(void *user);                          /* 0 = unknown length */
+typedef DWORD(FILEREADPROC)(void *buffer, DWORD length, void *user); /* 0 or -1 = end */
+typedef BOOL(FILESEEKPROC)(QWORD offset, void *user);
+typedef struct {
+    FILECLOSEPROC *close;
+    FILELENPROC *length;
+    FILEREADPROC *read;
+    FILESEEKPROC *seek;
+} BASS_FILEPROCS;
+
+/* Internet streams */
+typedef void(DOWNLOADPROC)(const void *buffer, DWORD length, void *user);
+
+/* BASS_StreamGetFilePosition modes */
+#define BASS_FILEPOS_CURRENT 0
+#define BASS_FILEPOS_DOWNLOAD 1
+#define BASS_FILEPOS_END 2
+#define BASS_FILEPOS_START 3
+#define BASS_FILEPOS_CONNECTED 4
+#define BASS_FILEPOS_BUFFER 5
+
+/* BASS_ChannelIsActive results */
+#define BASS_ACTIVE_STOPPED 0
+#define BASS_ACTIVE_PLAYING 1
+#define BASS_ACTIVE_STALLED 2
+#define BASS_ACTIVE_PAUSED 3
+#define BASS_ACTIVE_PAUSED_DEVICE 4
+
+/* Attributes */
+#define BASS_ATTRIB_FREQ 1       /* playback rate in Hz; 0 = the stream's own rate */
+#define BASS_ATTRIB_VOL 2        /* 0 (silent) .. 1 (full), may go above 1 */
+#define BASS_ATTRIB_PUSH_LIMIT 17 /* most bytes that may wait in a push stream's queue */
+
+/* Tags */
+#define BASS_TAG_META 5 /* latest stream metadata, for example "StreamTitle='...';" */
+
+/* Position modes */
+#define BASS_POS_BYTE 0
+
+/* BASS_ChannelGetLevelEx flags */
+#define BASS_LEVEL_MONO 1   /* one value for all channels */
+#define BASS_LEVEL_STEREO 2 /* two values: left and the average of the rest */
+#define BASS_LEVEL_RMS 4    /* root mean square instead of the peak */
+
+/* Sync types */
+#define BASS_SYNC_POS 0
+#define BASS_SYNC_END 2
+#define BASS_SYNC_META 4
+#define BASS_SYNC_STALL 6 /* data: 0 = stalled, 1 = resumed */
+#define BASS_SYNC_DEV_FAIL 14
+#define BASS_SYNC_DEV_FORMAT 15
+#define BASS_SYNC_ONETIME 0x80000000u /* flag: the sync fires once and is removed */
+typedef void(SYNCPROC)(HSYNC handle, DWORD channel, DWORD data, void *user);
+
+/* Recording */
+typedef BOOL(RECORDPROC)(HRECORD handle, const void *buffer, DWORD length, void *user);
+
+/* Engine */
+BASSDEF(BOOL) BASS_SetConfig(DWORD option, DWORD value);
+BASSDEF(DWORD) BASS_GetConfig(DWORD option);
+BASSDEF(BOOL) BASS_SetConfigPtr(DWORD option, const void *value);
+BASSDEF(const void *) BASS_GetConfigPtr(DWORD option);
+BASSDEF(DWORD) BASS_GetVersion(void);
+BASSDEF(int) BASS_ErrorGetCode(void);
+BASSDEF(BOOL) BASS_GetDeviceInfo(DWORD device, BASS_DEVICEINFO *info);
+BASSDEF(BOOL) BASS_Init(int device, DWORD freq, DWORD flags, void *win, const void *clsid);
+BASSDEF(BOOL) BASS_Free(void);
+BASSDEF(BOOL) BASS_GetInfo(BASS_INFO *info);
+BASSDEF(DWORD) BASS_GetDevice(void);
+BASSDEF(BOOL) BASS_Start(void);
+BASSDEF(BOOL) BASS_Pause(void);
+BASSDEF(HPLUGIN) BASS_PluginLoad(const char *file, DWORD flags);
+BASSDEF(BOOL) BASS_PluginFree(HPLUGIN handle);
+
+/* Streams */
+BASSDEF(HSTREAM)
+BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC *proc, void *user);
+BASSDEF(HSTREAM)
+BASS_StreamCreateFile(BOOL mem, const void *file, QWORD offset, QWORD length, DWORD flags);
+BASSDEF(HSTREAM)
+BASS_StreamCreateFileUser(DWORD system, DWORD flags, const BASS_FILEPROCS *procs, void *user);
+BASSDEF(HSTREAM)
+BASS_StreamCreateURL(const char *url, DWORD offset, DWORD flags, DOWNLOADPROC *proc, void *user);
+BASSDEF(BOOL) BASS_StreamFree(HSTREAM handle);
+BASSDEF(QWORD) BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode);
+BASSDEF(DWORD) BASS_StreamPutData(HSTREAM handle, const void *buffer, DWORD length);
+
+/* Recording */
+BASSDEF(BOOL) BASS_RecordGetDeviceInfo(DWORD device, BASS_DEVICEINFO *info);
+BASSDEF(BOOL) BASS_RecordInit(int device);
+BASSDEF(BOOL) BASS_RecordSetDevice(DWORD device);
+BASSDEF(DWORD) BASS_RecordGetDevice(void);
+BASSDEF(BOOL) BASS_RecordFree(void);
+BASSDEF(BOOL) BASS_RecordGetInfo(BASS_RECORDINFO *info);
+BASSDEF(HRECORD)
+BASS_RecordStart(DWORD freq, DWORD chans, DWORD flags, RECORDPROC *proc, void *user);
+
+/* Channels */
+BASSDEF(BOOL) BASS_ChannelPlay(DWORD handle, BOOL restart);
+BASSDEF(BOOL) BASS_ChannelPause(DWORD handle);
+BASSDEF(BOOL) BASS_ChannelStop(DWORD handle);
+BASSDEF(BOOL) BASS_ChannelFree(DWORD handle);
+BASSDEF(DWORD) BASS_ChannelIsActive(DWORD handle);
+BASSDEF(BOOL) BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO *info);
+BASSDEF(BOOL) BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value);
+BASSDEF(BOOL) BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float *value);
+BASSDEF(BOOL) BASS_ChannelSlideAttribute(DWORD handle, DWORD attrib, float value, DWORD time);
+BASSDEF(BOOL) BASS_ChannelIsSliding(DWORD handle, DWORD attrib);
+BASSDEF(const char *) BASS_ChannelGetTags(DWORD handle, DWORD tags);
+BASSDEF(QWORD) BASS_ChannelGetLength(DWORD handle, DWORD mode);
+BASSDEF(QWORD) BASS_ChannelGetPosition(DWORD handle, DWORD mode);
+BASSDEF(BOOL) BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);
+BASSDEF(double) BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos);
+BASSDEF(QWORD) BASS_ChannelSeconds2Bytes(DWORD handle, double pos);
+BASSDEF(BOOL) BASS_ChannelGetLevelEx(DWORD handle, float *levels, float length, DWORD flags);
+BASSDEF(HSYNC)
+BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC *proc, void *user);
+BASSDEF(BOOL) BASS_ChannelRemoveSync(DWORD handle, HSYNC sync);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
