@@ -1,0 +1,807 @@
+#include "httpbytesource.h"
+
+#include "netplaylist.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstring>
+
+namespace engine {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Bytes of the body looked at before deciding between audio and a playlist.
+constexpr size_t SniffBytes = 64;
+// Largest block that curl hands to the write callback (CURLOPT_BUFFERSIZE).
+constexpr size_t CurlBlockBytes = 16 * 1024;
+constexpr long MaxRedirects = 10;
+
+void globalInit()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+std::string trimmed(const std::string &s)
+{
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos)
+        return {};
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+bool startsWithNoCase(const std::string &s, const char *prefix)
+{
+    const size_t n = std::strlen(prefix);
+    return s.size() >= n && lower(s.substr(0, n)) == prefix;
+}
+
+int64_t parseNumber(const std::string &s)
+{
+    int64_t n = -1;
+    const std::string t = trimmed(s);
+    auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), n);
+    if (ec != std::errc() || ptr != t.data() + t.size() || n < 0)
+        return -1;
+    return n;
+}
+
+HttpByteSource::Error mapCurlError(CURLcode code)
+{
+    switch (code) {
+    case CURLE_OK:
+        return HttpByteSource::Error::None;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_CONNECT:
+        return HttpByteSource::Error::NoNet;
+    case CURLE_OPERATION_TIMEDOUT:
+        return HttpByteSource::Error::Timeout;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_USE_SSL_FAILED:
+        return HttpByteSource::Error::Ssl;
+    default:
+        return HttpByteSource::Error::FileOpen;
+    }
+}
+
+} // namespace
+
+struct HttpByteSource::Transfer
+{
+    HttpByteSource *self = nullptr;
+    CURL *easy = nullptr;
+    std::string url;
+    int64_t offset = 0;
+    bool allowPlaylist = false;
+    BodyState state = BodyState::Headers;
+    bool sawStatus = false; // a status line came through the header callback
+    long status = 0;
+    std::map<std::string, std::string> headers;
+    size_t headerBytes = 0;
+    std::string rawHead; // status and headers sent in the body (HTTP/0.9 style "ICY 200 OK")
+    std::string head;    // first body bytes while deciding between audio and a playlist
+    std::string playlist;
+    NetPlaylist::Kind kind = NetPlaylist::Kind::None;
+    int64_t discardLeft = 0;
+    int64_t length = -1;
+    IcyParser icy;
+    bool paused = false;
+    bool opened = false;
+    Error error = Error::None;
+    Clock::time_point lastData = Clock::now();
+};
+
+HttpByteSource::HttpByteSource(std::string address, int64_t offset, Options options,
+                               DataCallback onData, MetaCallback onMeta)
+    : m_url([&] {
+        const size_t eol = address.find("\r\n");
+        return trimmed(address.substr(0, eol));
+    }())
+    , m_offset(std::max<int64_t>(offset, 0))
+    , m_options(std::move(options))
+    , m_onData(std::move(onData))
+    , m_onMeta(std::move(onMeta))
+    , m_ring(std::max(m_options.bufferBytes, MinBufferBytes), m_offset)
+    , m_prebuf(std::min(m_options.prebufBytes, std::max(m_options.bufferBytes, MinBufferBytes)))
+{
+    globalInit();
+    m_multi = curl_multi_init();
+    size_t at = address.find("\r\n");
+    size_t total = 0;
+    bool icyMeta = false;
+    while (at != std::string::npos) {
+        const size_t next = address.find("\r\n", at + 2);
+        std::string line =
+            address.substr(at + 2, next == std::string::npos ? std::string::npos : next - at - 2);
+        at = next;
+        if (line.empty())
+            continue;
+        // A stray CR, LF or NUL would smuggle another header or request in.
+        if (line.find_first_of(std::string("\r\n\0", 3)) != std::string::npos ||
+            line.find(':') == std::string::npos)
+            continue;
+        total += line.size();
+        if (total > MaxRequestHeaderBytes)
+            break;
+        if (startsWithNoCase(line, "user-agent:"))
+            m_customAgent = true;
+        if (startsWithNoCase(line, "icy-metadata:"))
+            icyMeta = true;
+        m_requestHeaders.push_back(std::move(line));
+    }
+    if (!icyMeta)
+        m_requestHeaders.emplace_back("Icy-MetaData: 1");
+    m_scratch.reserve(CurlBlockBytes + SniffBytes);
+}
+
+HttpByteSource::~HttpByteSource()
+{
+    abort();
+    if (m_thread.joinable())
+        m_thread.join();
+    if (m_multi)
+        curl_multi_cleanup(static_cast<CURLM *>(m_multi));
+}
+
+HttpByteSource::Error HttpByteSource::open()
+{
+    if (!m_multi)
+        return Error::NoNet;
+    if (!m_thread.joinable())
+        m_thread = std::thread([this] { run(); });
+    std::unique_lock lock(m_mutex);
+    m_cond.wait(lock, [this] { return m_opened || m_finished; });
+    if (m_opened)
+        return Error::None;
+    return m_error == Error::None ? Error::FileForm : m_error;
+}
+
+bool HttpByteSource::waitPrebuffer()
+{
+    std::unique_lock lock(m_mutex);
+    m_cond.wait(lock, [this] {
+        return m_abort || m_finished || !m_waitingPrebuf || m_ring.unread() >= m_prebuf;
+    });
+    if (m_abort)
+        return false;
+    return m_opened && (m_ring.unread() > 0 || m_error == Error::None);
+}
+
+int64_t HttpByteSource::read(uint8_t *buffer, int64_t size)
+{
+    if (size <= 0)
+        return 0;
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        if (m_abort)
+            return -1;
+        if (m_waitingPrebuf) {
+            if (m_ring.unread() >= m_prebuf || m_finished)
+                m_waitingPrebuf = false;
+        }
+        if (!m_waitingPrebuf && m_ring.unread() > 0) {
+            const size_t n = m_ring.read(buffer, static_cast<size_t>(size));
+            if (m_readerWantsSpace && m_ring.writable() >= CurlBlockBytes) {
+                m_readerWantsSpace = false;
+                curl_multi_wakeup(static_cast<CURLM *>(m_multi));
+            }
+            return static_cast<int64_t>(n);
+        }
+        if (m_finished && m_ring.unread() == 0)
+            return m_opened ? 0 : -1;
+        if (!m_waitingPrebuf) {
+            ++m_underruns;
+            if (m_prebuf > 0)
+                m_waitingPrebuf = true;
+        }
+        m_cond.wait(lock);
+    }
+}
+
+bool HttpByteSource::seek(int64_t offset)
+{
+    std::lock_guard lock(m_mutex);
+    return m_ring.seek(offset);
+}
+
+int64_t HttpByteSource::length() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_length;
+}
+
+int64_t HttpByteSource::position() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_ring.readPosition();
+}
+
+int64_t HttpByteSource::available() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_ring.writePosition();
+}
+
+int64_t HttpByteSource::buffered() const
+{
+    std::lock_guard lock(m_mutex);
+    return static_cast<int64_t>(m_ring.unread());
+}
+
+std::string HttpByteSource::contentType() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_contentType;
+}
+
+void HttpByteSource::abort()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_abort = true;
+        m_cond.notify_all();
+    }
+    if (m_multi)
+        curl_multi_wakeup(static_cast<CURLM *>(m_multi));
+}
+
+bool HttpByteSource::finished() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_finished;
+}
+
+HttpByteSource::Error HttpByteSource::error() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_error;
+}
+
+std::string HttpByteSource::header(const std::string &name) const
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_headers.find(lower(name));
+    return it == m_headers.end() ? std::string() : it->second;
+}
+
+std::string HttpByteSource::meta() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_meta;
+}
+
+void HttpByteSource::setLimits(size_t bufferBytes, size_t prebufBytes)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        const size_t cap = std::max(bufferBytes, MinBufferBytes);
+        m_ring.resize(cap);
+        m_prebuf = std::min(prebufBytes, m_ring.capacity());
+        m_cond.notify_all();
+    }
+    if (m_multi)
+        curl_multi_wakeup(static_cast<CURLM *>(m_multi));
+}
+
+int HttpByteSource::underruns() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_underruns;
+}
+
+void HttpByteSource::run()
+{
+    finish(transfer(m_url, m_offset, m_options.playlists));
+}
+
+HttpByteSource::Error HttpByteSource::transfer(const std::string &url, int64_t offset,
+                                               bool allowPlaylist)
+{
+    CURLM *multi = static_cast<CURLM *>(m_multi);
+    Transfer t;
+    t.self = this;
+    t.url = url;
+    t.offset = offset;
+    t.allowPlaylist = allowPlaylist;
+    t.easy = curl_easy_init();
+    if (!t.easy)
+        return Error::NoNet;
+
+    CURLU *parsed = curl_url();
+    char *scheme = nullptr;
+    char *path = nullptr;
+    const bool urlOk = curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+                       curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+                       curl_url_get(parsed, CURLUPART_PATH, &path, 0) == CURLUE_OK;
+    const std::string schemeText = scheme ? lower(scheme) : std::string();
+    const std::string pathText = path ? path : "";
+    curl_free(scheme);
+    curl_free(path);
+    curl_url_cleanup(parsed);
+    if (!urlOk || (schemeText != "http" && schemeText != "https")) {
+        curl_easy_cleanup(t.easy);
+        return Error::FileOpen;
+    }
+
+    curl_slist *headers = nullptr;
+    for (const std::string &line : m_requestHeaders)
+        headers = curl_slist_append(headers, line.c_str());
+    curl_slist *aliases = curl_slist_append(nullptr, "ICY 200 OK");
+
+    CURL *e = t.easy;
+    curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    // Never follow a redirect from an encrypted address to a plain one.
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR,
+                     schemeText == "https" ? "https" : "http,https");
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(e, CURLOPT_MAXREDIRS, MaxRedirects);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!m_options.caFile.empty())
+        curl_easy_setopt(e, CURLOPT_CAINFO, m_options.caFile.c_str());
+    if (m_options.connectTimeoutMs > 0)
+        curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
+                         static_cast<long>(m_options.connectTimeoutMs));
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(e, CURLOPT_HTTP200ALIASES, aliases);
+    curl_easy_setopt(e, CURLOPT_HTTP09_ALLOWED, 1L);
+    if (!m_customAgent && !m_options.agent.empty())
+        curl_easy_setopt(e, CURLOPT_USERAGENT, m_options.agent.c_str());
+    if (offset > 0) {
+        const std::string range = std::to_string(offset) + "-";
+        curl_easy_setopt(e, CURLOPT_RANGE, range.c_str()); // copied by curl
+    }
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(CurlBlockBytes));
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &HttpByteSource::headerThunk);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &HttpByteSource::writeThunk);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+
+    curl_multi_add_handle(multi, e);
+    t.lastData = Clock::now();
+    Error result = Error::None;
+    CURLcode code = CURLE_OK;
+    bool done = false;
+    while (!done) {
+        if (m_abort) {
+            result = Error::Aborted;
+            break;
+        }
+        if (t.paused) {
+            bool resume;
+            {
+                std::lock_guard lock(m_mutex);
+                resume = m_ring.writable() >= CurlBlockBytes || m_ring.unread() == 0;
+            }
+            if (resume) {
+                t.paused = false;
+                t.lastData = Clock::now();
+                curl_easy_pause(e, CURLPAUSE_CONT);
+            }
+        }
+        int running = 0;
+        curl_multi_perform(multi, &running);
+        int left = 0;
+        while (CURLMsg *msg = curl_multi_info_read(multi, &left)) {
+            if (msg->msg == CURLMSG_DONE && msg->easy_handle == e) {
+                code = msg->data.result;
+                done = true;
+            }
+        }
+        if (done || t.error != Error::None)
+            break;
+        if (!t.paused) {
+            const int limitMs = t.state == BodyState::Headers
+                                    ? std::max(m_options.connectTimeoutMs, m_options.readTimeoutMs)
+                                    : m_options.readTimeoutMs;
+            if (limitMs > 0 && Clock::now() - t.lastData > std::chrono::milliseconds(limitMs)) {
+                result = Error::Timeout;
+                break;
+            }
+        }
+        curl_multi_poll(multi, nullptr, 0, 100, nullptr);
+    }
+
+    std::string effectiveUrl = url;
+    if (char *eff = nullptr; curl_easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &eff) == CURLE_OK && eff)
+        effectiveUrl = eff;
+    curl_multi_remove_handle(multi, e);
+    curl_easy_cleanup(e);
+    curl_slist_free_all(headers);
+    curl_slist_free_all(aliases);
+
+    if (t.error != Error::None)
+        return t.error;
+    if (result != Error::None)
+        return result;
+    if (code != CURLE_OK)
+        return mapCurlError(code); // after the start of the audio this just ends the stream
+
+    // A short body still waiting for the audio-or-playlist decision.
+    if (t.state == BodyState::Headers) {
+        if (!t.rawHead.empty()) {
+            t.status = 200;
+            if (!headersComplete(t))
+                return t.error;
+            std::string raw = std::move(t.rawHead);
+            onBody(t, reinterpret_cast<const uint8_t *>(raw.data()), raw.size());
+        } else if (!t.sawStatus) {
+            return Error::FileOpen;
+        }
+    }
+    if (t.state == BodyState::Deciding) {
+        std::string head = std::move(t.head);
+        t.kind = NetPlaylist::detect(t.headers["content-type"], head, pathText);
+        if (t.kind == NetPlaylist::Kind::Hls)
+            return Error::FileForm;
+        if (t.kind == NetPlaylist::Kind::Pls || t.kind == NetPlaylist::Kind::M3u) {
+            t.state = BodyState::Playlist;
+            t.playlist = std::move(head);
+        } else {
+            t.state = BodyState::Audio;
+            markOpened(t.offset);
+            t.opened = true;
+            deliverAudio(t, reinterpret_cast<const uint8_t *>(head.data()), head.size());
+        }
+    }
+    if (t.error != Error::None)
+        return t.error;
+    if (t.state != BodyState::Playlist)
+        return t.opened ? Error::None : Error::FileForm;
+
+    // Play the first entry that opens.
+    const std::vector<std::string> entries = NetPlaylist::parse(t.kind, t.playlist);
+    Error last = Error::FileForm;
+    for (const std::string &entry : entries) {
+        if (m_abort)
+            return Error::Aborted;
+        CURLU *u = curl_url();
+        char *resolved = nullptr;
+        bool ok = curl_url_set(u, CURLUPART_URL, effectiveUrl.c_str(), 0) == CURLUE_OK &&
+                  curl_url_set(u, CURLUPART_URL, entry.c_str(), 0) == CURLUE_OK &&
+                  curl_url_get(u, CURLUPART_URL, &resolved, 0) == CURLUE_OK;
+        std::string next = ok && resolved ? resolved : "";
+        curl_free(resolved);
+        curl_url_cleanup(u);
+        if (next.empty())
+            continue;
+        last = transfer(next, 0, false);
+        std::lock_guard lock(m_mutex);
+        if (m_opened || last == Error::Aborted)
+            return last;
+    }
+    return last;
+}
+
+size_t HttpByteSource::headerThunk(char *data, size_t size, size_t n, void *user)
+{
+    auto *t = static_cast<Transfer *>(user);
+    return t->self->onHeader(*t, data, size * n);
+}
+
+size_t HttpByteSource::writeThunk(char *data, size_t size, size_t n, void *user)
+{
+    auto *t = static_cast<Transfer *>(user);
+    return t->self->onBody(*t, reinterpret_cast<const uint8_t *>(data), size * n);
+}
+
+size_t HttpByteSource::onHeader(Transfer &t, const char *data, size_t size)
+{
+    t.lastData = Clock::now();
+    t.headerBytes += size;
+    if (t.headerBytes > MaxHeaderBytes || t.headers.size() > MaxHeaderLines) {
+        t.error = Error::FileOpen;
+        return 0;
+    }
+    std::string line(data, size);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    if (startsWithNoCase(line, "http/") || startsWithNoCase(line, "icy ")) {
+        if (!parseStatusLine(t, line)) {
+            t.error = Error::FileOpen;
+            return 0;
+        }
+        t.sawStatus = true;
+        return size;
+    }
+    if (line.empty()) {
+        if (!t.sawStatus)
+            return size;
+        // Interim answers and redirects that curl follows are followed by another response.
+        if (t.status < 200 || (t.status >= 300 && t.status < 400 && t.headers.count("location")))
+            return size;
+        return headersComplete(t) ? size : 0;
+    }
+    addHeaderLine(t, line);
+    return size;
+}
+
+bool HttpByteSource::parseStatusLine(Transfer &t, const std::string &line)
+{
+    const size_t sp = line.find(' ');
+    if (sp == std::string::npos)
+        return false;
+    const std::string rest = trimmed(line.substr(sp + 1));
+    long code = 0;
+    auto [ptr, ec] =
+        std::from_chars(rest.data(), rest.data() + std::min<size_t>(rest.size(), 3), code);
+    if (ec != std::errc() || ptr != rest.data() + 3)
+        return false;
+    t.status = code;
+    t.headers.clear();
+    t.headerBytes = line.size();
+    return true;
+}
+
+bool HttpByteSource::addHeaderLine(Transfer &t, const std::string &line)
+{
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos || colon == 0)
+        return false;
+    t.headers[lower(trimmed(line.substr(0, colon)))] = trimmed(line.substr(colon + 1));
+    return true;
+}
+
+bool HttpByteSource::headersComplete(Transfer &t)
+{
+    if (t.status < 200 || t.status >= 300) {
+        t.error = Error::FileOpen;
+        return false;
+    }
+    const int64_t metaint = IcyParser::parseMetaint(t.headers["icy-metaint"]);
+    t.icy = IcyParser(metaint);
+    const int64_t contentLength =
+        t.headers.count("content-length") ? parseNumber(t.headers["content-length"]) : -1;
+    if (t.offset > 0 && t.status == 200)
+        t.discardLeft = t.offset; // the server ignored the range: skip to the offset ourselves
+    if (metaint > 0) {
+        t.length = -1;
+    } else if (t.status == 206) {
+        const std::string range = t.headers["content-range"];
+        const size_t slash = range.rfind('/');
+        t.length = slash == std::string::npos ? -1 : parseNumber(range.substr(slash + 1));
+    } else {
+        t.length = contentLength;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_length = t.length;
+        m_contentType = trimmed(t.headers["content-type"]);
+        m_headers = t.headers;
+    }
+    if (t.allowPlaylist) {
+        t.state = BodyState::Deciding;
+    } else {
+        t.state = BodyState::Audio;
+        markOpened(t.offset);
+        t.opened = true;
+    }
+    return true;
+}
+
+size_t HttpByteSource::onBody(Transfer &t, const uint8_t *data, size_t size)
+{
+    t.lastData = Clock::now();
+    if (t.state == BodyState::Headers) {
+        if (t.sawStatus) // body bytes before the end of the headers: not HTTP
+            return 0;
+        // No status line came through curl: the server answered in the HTTP/0.9 way, which
+        // is how "ICY 200 OK" arrives. Read its status and header block from the body.
+        const size_t room = MaxHeaderBytes - t.rawHead.size();
+        t.rawHead.append(reinterpret_cast<const char *>(data), std::min(size, room));
+        if (t.rawHead.size() >= 4 && !startsWithNoCase(t.rawHead, "icy ") &&
+            !startsWithNoCase(t.rawHead, "http")) {
+            // A bare body without any header block.
+            t.status = 200;
+            if (!headersComplete(t))
+                return 0;
+            std::string raw = std::move(t.rawHead);
+            t.rawHead.clear();
+            return onBody(t, reinterpret_cast<const uint8_t *>(raw.data()), raw.size()) ==
+                           raw.size()
+                       ? size
+                       : 0;
+        }
+        size_t end = t.rawHead.find("\r\n\r\n");
+        size_t sep = 4;
+        if (end == std::string::npos) {
+            end = t.rawHead.find("\n\n");
+            sep = 2;
+        }
+        if (end == std::string::npos) {
+            if (t.rawHead.size() >= MaxHeaderBytes) {
+                t.error = Error::FileOpen;
+                return 0;
+            }
+            return size;
+        }
+        const std::string block = t.rawHead.substr(0, end);
+        const std::string rest = t.rawHead.substr(end + sep);
+        t.rawHead.clear();
+        size_t pos = 0;
+        bool first = true;
+        while (pos <= block.size()) {
+            size_t nl = block.find('\n', pos);
+            std::string line = block.substr(pos, nl == std::string::npos ? nl : nl - pos);
+            while (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            if (first) {
+                if (!parseStatusLine(t, line)) {
+                    t.error = Error::FileOpen;
+                    return 0;
+                }
+                first = false;
+            } else if (!line.empty()) {
+                if (t.headers.size() >= MaxHeaderLines) {
+                    t.error = Error::FileOpen;
+                    return 0;
+                }
+                addHeaderLine(t, line);
+            }
+            if (nl == std::string::npos)
+                break;
+            pos = nl + 1;
+        }
+        t.sawStatus = true;
+        if (!headersComplete(t))
+            return 0;
+        if (!rest.empty() &&
+            onBody(t, reinterpret_cast<const uint8_t *>(rest.data()), rest.size()) != rest.size())
+            return 0;
+        return size;
+    }
+
+    size_t used = 0;
+    if (t.state == BodyState::Discard || t.discardLeft > 0) {
+        const size_t n = static_cast<size_t>(std::min<int64_t>(t.discardLeft, size));
+        t.discardLeft -= static_cast<int64_t>(n);
+        used += n;
+        if (used == size)
+            return size;
+    }
+    data += used;
+    const size_t rest = size - used;
+
+    switch (t.state) {
+    case BodyState::Deciding: {
+        const size_t take = std::min(rest, SniffBytes - t.head.size());
+        t.head.append(reinterpret_cast<const char *>(data), take);
+        if (t.head.size() < SniffBytes)
+            return size;
+        std::string path;
+        if (CURLU *u = curl_url()) {
+            char *p = nullptr;
+            if (curl_url_set(u, CURLUPART_URL, t.url.c_str(), 0) == CURLUE_OK &&
+                curl_url_get(u, CURLUPART_PATH, &p, 0) == CURLUE_OK && p)
+                path = p;
+            curl_free(p);
+            curl_url_cleanup(u);
+        }
+        t.kind = NetPlaylist::detect(t.headers["content-type"], t.head, path);
+        if (t.kind == NetPlaylist::Kind::Hls) {
+            t.error = Error::FileForm;
+            return 0;
+        }
+        if (t.kind != NetPlaylist::Kind::None) {
+            t.state = BodyState::Playlist;
+            t.playlist = std::move(t.head);
+            t.playlist.append(reinterpret_cast<const char *>(data) + take, rest - take);
+            if (t.playlist.size() > NetPlaylist::MaxBytes) {
+                t.error = Error::FileForm;
+                return 0;
+            }
+            return size;
+        }
+        t.state = BodyState::Audio;
+        markOpened(t.offset);
+        t.opened = true;
+        std::string head = std::move(t.head);
+        head.append(reinterpret_cast<const char *>(data) + take, rest - take);
+        // The ring is empty here, so everything fits.
+        if (!deliverAudio(t, reinterpret_cast<const uint8_t *>(head.data()), head.size()))
+            return 0;
+        return size;
+    }
+    case BodyState::Playlist:
+        if (t.playlist.size() + rest > NetPlaylist::MaxBytes) {
+            t.error = Error::FileForm;
+            return 0;
+        }
+        t.playlist.append(reinterpret_cast<const char *>(data), rest);
+        return size;
+    case BodyState::Audio: {
+        if (used == 0) {
+            std::lock_guard lock(m_mutex);
+            if (m_ring.writable() < rest) {
+                if (m_ring.unread() > 0) {
+                    t.paused = true;
+                    m_readerWantsSpace = true;
+                    return CURL_WRITEFUNC_PAUSE;
+                }
+                m_ring.resize(rest); // a block larger than the whole ring
+            }
+        }
+        if (!deliverAudio(t, data, rest))
+            return 0;
+        return size;
+    }
+    case BodyState::Headers:
+    case BodyState::Discard:
+        break;
+    }
+    return size;
+}
+
+bool HttpByteSource::deliverAudio(Transfer &t, const uint8_t *data, size_t size)
+{
+    m_scratch.clear();
+    std::vector<std::pair<std::string, int64_t>> metas;
+    const int64_t base = t.offset;
+    t.icy.feed(
+        data, size,
+        [this](const uint8_t *d, size_t n) { m_scratch.insert(m_scratch.end(), d, d + n); },
+        [&](const std::string &text, int64_t at) { metas.emplace_back(text, base + at); });
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_ring.writable() < m_scratch.size())
+            m_ring.resize(m_ring.unread() + m_scratch.size());
+        m_ring.write(m_scratch.data(), m_scratch.size());
+        if (!metas.empty())
+            m_meta = metas.back().first;
+        m_cond.notify_all();
+    }
+    if (m_onData && !m_scratch.empty())
+        m_onData(m_scratch.data(), m_scratch.size());
+    if (m_onMeta)
+        for (const auto &[text, at] : metas)
+            m_onMeta(text, at);
+    return true;
+}
+
+void HttpByteSource::markOpened(int64_t offset)
+{
+    std::lock_guard lock(m_mutex);
+    m_ring.reset(m_ring.capacity(), offset);
+    m_opened = true;
+    m_cond.notify_all();
+}
+
+void HttpByteSource::finish(Error error)
+{
+    // The download procedure hears of the end before any reader does.
+    if (m_onData)
+        m_onData(nullptr, 0);
+    std::lock_guard lock(m_mutex);
+    m_finished = true;
+    m_error = error;
+    m_cond.notify_all();
+}
+
+} // namespace engine
