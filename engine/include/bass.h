@@ -109,13 +109,15 @@ typedef DWORD HCHANNEL; /* any channel */
 #define BASS_DEVICE_INIT 4
 #define BASS_DEVICE_LOOPBACK 8
 
-typedef struct {
+typedef struct
+{
     const char *name;   /* UTF-8 */
     const char *driver; /* backend's own id of the device */
     DWORD flags;
 } BASS_DEVICEINFO;
 
-typedef struct {
+typedef struct
+{
     DWORD flags;
     DWORD hwsize;
     DWORD hwfree;
@@ -132,7 +134,8 @@ typedef struct {
     DWORD freq; /* output rate */
 } BASS_INFO;
 
-typedef struct {
+typedef struct
+{
     DWORD flags;
     DWORD formats; /* channel count in the high 8 bits */
     DWORD inputs;
@@ -153,7 +156,8 @@ typedef struct {
 #define BASS_STREAM_STATUS 0x800000
 #define BASS_UNICODE 0x80000000u
 
-typedef struct {
+typedef struct
+{
     DWORD freq;
     DWORD chans;
     DWORD flags;
@@ -186,10 +190,11 @@ typedef DWORD(STREAMPROC)(HSTREAM handle, void *buffer, DWORD length, void *user
 #define STREAMFILE_NOBUFFER 0 /* the engine reads the file when it decodes */
 #define STREAMFILE_BUFFER 1   /* the engine reads ahead on its own reading thread */
 typedef void(FILECLOSEPROC)(void *user);
-typedef QWORD(FILELENPROC)(void *user);                          /* 0 = unknown length */
+typedef QWORD(FILELENPROC)(void *user);                              /* 0 = unknown length */
 typedef DWORD(FILEREADPROC)(void *buffer, DWORD length, void *user); /* 0 or -1 = end */
 typedef BOOL(FILESEEKPROC)(QWORD offset, void *user);
-typedef struct {
+typedef struct
+{
     FILECLOSEPROC *close;
     FILELENPROC *length;
     FILEREADPROC *read;
@@ -215,8 +220,8 @@ typedef void(DOWNLOADPROC)(const void *buffer, DWORD length, void *user);
 #define BASS_ACTIVE_PAUSED_DEVICE 4
 
 /* Attributes */
-#define BASS_ATTRIB_FREQ 1       /* playback rate in Hz; 0 = the stream's own rate */
-#define BASS_ATTRIB_VOL 2        /* 0 (silent) .. 1 (full), may go above 1 */
+#define BASS_ATTRIB_FREQ 1        /* playback rate in Hz; 0 = the stream's own rate */
+#define BASS_ATTRIB_VOL 2         /* 0 (silent) .. 1 (full), may go above 1 */
 #define BASS_ATTRIB_PUSH_LIMIT 17 /* most bytes that may wait in a push stream's queue */
 
 /* Tags */

@@ -1,0 +1,848 @@
+// The C interface: argument checks, handle look-up and error codes around the engine.
+
+#include "bass.h"
+#include "channel.h"
+#include "decoder.h"
+#include "engine.h"
+#include "enginetest.h"
+#include "filesource.h"
+#include "memorysource.h"
+#include "streamfactory.h"
+#include "userfilesource.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+
+using engine::Channel;
+using engine::Engine;
+
+namespace {
+
+constexpr QWORD kFail64 = QWORD(-1);
+constexpr DWORD kFail32 = DWORD(-1);
+
+template <typename T> T fail(int code, T value)
+{
+    engine::setError(code);
+    return value;
+}
+
+BOOL succeed()
+{
+    engine::setError(BASS_OK);
+    return TRUE;
+}
+
+Engine &E()
+{
+    return Engine::instance();
+}
+
+std::shared_ptr<Channel> lookup(DWORD handle)
+{
+    auto ch = E().channel(handle);
+    if (!ch || ch->freed.load())
+        return nullptr;
+    return ch;
+}
+
+std::string utf8FromWide(const wchar_t *text)
+{
+    std::string out;
+    for (; *text; ++text) {
+        const uint32_t c = uint32_t(*text);
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// Builds a decoding stream; `beforeStart` runs after the stream is registered and before its
+// decoder thread starts. Sets the error code.
+std::shared_ptr<Channel> createDecoding(std::unique_ptr<engine::ByteSource> source,
+                                        const engine::Decoder::Params &params, DWORD flags,
+                                        double bufferSeconds,
+                                        const std::function<void()> &beforeStart = {})
+{
+    if (!E().isInitialized())
+        return fail(BASS_ERROR_INIT, nullptr);
+    int error = BASS_OK;
+    auto decoder = engine::Decoder::open(std::move(source), params, &error);
+    if (!decoder)
+        return fail(error, nullptr);
+    auto ch = std::make_shared<Channel>(E().newHandle(), Channel::Kind::Decoding, decoder->rate(),
+                                        decoder->channels(), flags, decoder->ctype());
+    ch->fileName = params.fileName;
+    ch->lengthFrames = decoder->lengthFrames();
+    ch->seekable = decoder->seekable();
+    const double seconds = bufferSeconds > 0 ? bufferSeconds : 1.0;
+    ch->ring.allocate(size_t(double(decoder->rate()) * std::max(seconds, 0.5)),
+                      decoder->channels());
+    ch->decoder = std::move(decoder);
+    ch->prefill(ch->rate / 4);
+    if (!E().addChannel(ch, error))
+        return fail(error, nullptr);
+    if (beforeStart)
+        beforeStart();
+    ch->startDecoderThread(ch);
+    engine::setError(BASS_OK);
+    return ch;
+}
+
+// A stream whose audio a caller's STREAMPROC delivers, read on a thread of its own.
+void procLoop(std::shared_ptr<Channel> ch, STREAMPROC *proc, void *user)
+{
+    std::vector<uint8_t> buffer(size_t(ch->rate / 20) * size_t(ch->frameBytes()));
+    size_t carry = 0;
+    std::unique_lock lock(ch->prodMutex);
+    while (!ch->abortProducer && !ch->sourceEnded.load()) {
+        const size_t room = ch->ring.writable() * size_t(ch->frameBytes());
+        if (room < buffer.size()) {
+            ch->prodCv.wait_for(lock, std::chrono::milliseconds(20));
+            continue;
+        }
+        lock.unlock();
+        const DWORD r = proc(ch->handle, buffer.data() + carry, DWORD(buffer.size() - carry), user);
+        const size_t got = std::min<size_t>(r & ~BASS_STREAMPROC_END, buffer.size() - carry);
+        const size_t bytes = carry + got;
+        const size_t whole = bytes / size_t(ch->frameBytes());
+        ch->ring.write(reinterpret_cast<const int16_t *>(buffer.data()), whole);
+        carry = bytes - whole * size_t(ch->frameBytes());
+        std::memmove(buffer.data(), buffer.data() + whole * size_t(ch->frameBytes()), carry);
+        if (r & BASS_STREAMPROC_END)
+            ch->sourceEnded.store(true, std::memory_order_release);
+        lock.lock();
+    }
+}
+
+class Metadata : public engine::StreamMetadata
+{
+public:
+    explicit Metadata(std::weak_ptr<Channel> channel)
+        : m_channel(std::move(channel))
+    {}
+
+    void post(int64_t offset, const std::string &text) override
+    {
+        auto ch = m_channel.lock();
+        if (!ch || ch->freed.load())
+            return;
+        {
+            std::lock_guard lock(ch->prodMutex);
+            auto it = ch->encodedMarks.end();
+            while (it != ch->encodedMarks.begin() && std::prev(it)->first > offset)
+                --it;
+            ch->encodedMarks.insert(it, {offset, text});
+        }
+        ch->prodCv.notify_all();
+    }
+
+    void setCurrent(const std::string &text) override
+    {
+        auto ch = m_channel.lock();
+        if (!ch || ch->freed.load())
+            return;
+        std::lock_guard lock(ch->mutex);
+        ch->metaTags.push_back(text);
+        while (ch->metaTags.size() > 16)
+            ch->metaTags.pop_front();
+    }
+
+private:
+    std::weak_ptr<Channel> m_channel;
+};
+
+bool seekChannel(Channel &ch, int64_t frame)
+{
+    std::unique_lock lock(ch.prodMutex);
+    if (ch.abortProducer)
+        return false;
+    const uint64_t request = ++ch.seekRequest;
+    ch.seekTarget = frame;
+    ch.prodCv.notify_all();
+    const bool done = ch.prodCv.wait_for(
+        lock, std::chrono::seconds(10), [&] { return ch.seekDone >= request || ch.abortProducer; });
+    return done && ch.seekDone >= request && ch.seekResult;
+}
+
+void rearmPosSyncs(Channel &ch, int64_t frame)
+{
+    std::lock_guard lock(ch.mutex);
+    for (engine::SyncEntry &s : ch.syncs) {
+        if (s.type == BASS_SYNC_POS)
+            s.armed = s.posFrame >= frame;
+    }
+    ch.recomputePosSync();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- internal factory
+
+namespace engine {
+
+CreatedStream createSourceStream(std::unique_ptr<ByteSource> source,
+                                 const SourceStreamParams &params)
+{
+    Decoder::Params p;
+    p.contentType = params.contentType;
+    p.fileName = params.fileName;
+    p.probeBytes = params.probeBytes > 0 ? params.probeBytes : configValue(BASS_CONFIG_VERIFY_NET);
+    auto ch = createDecoding(std::move(source), p, params.flags, params.bufferSeconds);
+    if (!ch)
+        return {};
+    return {ch->handle, std::make_shared<Metadata>(ch)};
+}
+
+} // namespace engine
+
+// ---------------------------------------------------------------- engine
+
+extern "C" {
+
+BOOL BASS_SetConfig(DWORD option, DWORD value)
+{
+    return E().setConfig(option, value) ? succeed() : fail(BASS_ERROR_ILLTYPE, FALSE);
+}
+
+DWORD BASS_GetConfig(DWORD option)
+{
+    DWORD value = 0;
+    if (!E().getConfig(option, value))
+        return fail(BASS_ERROR_ILLTYPE, kFail32);
+    engine::setError(BASS_OK);
+    return value;
+}
+
+BOOL BASS_SetConfigPtr(DWORD option, const void *value)
+{
+    return E().setConfigPtr(option, value) ? succeed() : fail(BASS_ERROR_ILLTYPE, FALSE);
+}
+
+const void *BASS_GetConfigPtr(DWORD option)
+{
+    const void *value = nullptr;
+    if (!E().getConfigPtr(option, value))
+        return fail<const void *>(BASS_ERROR_ILLTYPE, nullptr);
+    engine::setError(BASS_OK);
+    return value;
+}
+
+DWORD BASS_GetVersion(void)
+{
+    engine::setError(BASS_OK);
+    return BASSVERSION;
+}
+
+int BASS_ErrorGetCode(void)
+{
+    return engine::lastError();
+}
+
+BOOL BASS_GetDeviceInfo(DWORD device, BASS_DEVICEINFO *info)
+{
+    if (!info)
+        return fail(BASS_ERROR_ILLPARAM, FALSE);
+    // The texts live as long as the process: names are interned once.
+    static std::mutex namesMutex;
+    static std::deque<std::string> names;
+    const std::vector<engine::DeviceEntry> list = E().devices();
+    if (device >= list.size())
+        return fail(BASS_ERROR_DEVICE, FALSE);
+    const engine::DeviceEntry &e = list[device];
+    {
+        std::lock_guard lock(namesMutex);
+        auto intern = [&](const std::string &s) {
+            for (const std::string &n : names) {
+                if (n == s)
+                    return n.c_str();
+            }
+            names.push_back(s);
+            return names.back().c_str();
+        };
+        info->name = intern(e.name);
+        info->driver = intern(e.id);
+    }
+    info->flags = BASS_DEVICE_ENABLED;
+    if (e.isDefault || (list.size() == 1 && device == 0))
+        info->flags |= BASS_DEVICE_DEFAULT;
+    if (E().currentDevice() == int(device))
+        info->flags |= BASS_DEVICE_INIT;
+    return succeed();
+}
+
+BOOL BASS_Init(int device, DWORD freq, DWORD flags, void *, const void *)
+{
+    int error = BASS_OK;
+    return E().init(device, freq, flags, error) ? succeed() : fail(error, FALSE);
+}
+
+BOOL BASS_Free(void)
+{
+    int error = BASS_OK;
+    return E().free(error) ? succeed() : fail(error, FALSE);
+}
+
+BOOL BASS_GetInfo(BASS_INFO *info)
+{
+    if (!E().isInitialized())
+        return fail(BASS_ERROR_INIT, FALSE);
+    if (!info)
+        return fail(BASS_ERROR_ILLPARAM, FALSE);
+    std::memset(info, 0, sizeof(*info));
+    info->freq = DWORD(E().currentFormat().rate);
+    info->speakers = DWORD(E().currentFormat().channels);
+    info->latency = DWORD(E().latencyMs());
+    info->minrate = 1000;
+    info->maxrate = 384000;
+    return succeed();
+}
+
+DWORD BASS_GetDevice(void)
+{
+    const int device = E().currentDevice();
+    if (device < 0)
+        return fail(BASS_ERROR_INIT, kFail32);
+    engine::setError(BASS_OK);
+    return DWORD(device);
+}
+
+BOOL BASS_Start(void)
+{
+    int error = BASS_OK;
+    return E().setOutputPaused(false, error) ? succeed() : fail(error, FALSE);
+}
+
+BOOL BASS_Pause(void)
+{
+    int error = BASS_OK;
+    return E().setOutputPaused(true, error) ? succeed() : fail(error, FALSE);
+}
+
+HPLUGIN BASS_PluginLoad(const char *file, DWORD)
+{
+    if (!file)
+        return fail<HPLUGIN>(BASS_ERROR_FILEOPEN, 0);
+    const std::string name(file);
+    // The add-ons are built in: loading one checks that its decoders are present.
+    if (name.find("bassopus") != std::string::npos) {
+        if (!avcodec_find_decoder(AV_CODEC_ID_OPUS) || !av_find_input_format("ogg"))
+            return fail<HPLUGIN>(BASS_ERROR_FILEFORM, 0);
+        engine::setError(BASS_OK);
+        return 1;
+    }
+    if (name.find("basshls") != std::string::npos) {
+        if (!av_find_input_format("mpegts") || !avcodec_find_decoder(AV_CODEC_ID_AAC))
+            return fail<HPLUGIN>(BASS_ERROR_FILEFORM, 0);
+        engine::setError(BASS_OK);
+        return 2;
+    }
+    return fail<HPLUGIN>(BASS_ERROR_FILEOPEN, 0);
+}
+
+BOOL BASS_PluginFree(HPLUGIN handle)
+{
+    return handle == 1 || handle == 2 ? succeed() : fail(BASS_ERROR_HANDLE, FALSE);
+}
+
+// ---------------------------------------------------------------- streams
+
+HSTREAM BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC *proc, void *user)
+{
+    if (!E().isInitialized())
+        return fail<HSTREAM>(BASS_ERROR_INIT, 0);
+    if (!proc)
+        return fail<HSTREAM>(BASS_ERROR_ILLPARAM, 0);
+    if (freq < 100 || freq > 384000)
+        return fail<HSTREAM>(BASS_ERROR_FREQ, 0);
+    if (chans < 1 || chans > 8 || (flags & (BASS_SAMPLE_8BITS | BASS_SAMPLE_FLOAT)))
+        return fail<HSTREAM>(BASS_ERROR_FORMAT, 0);
+    const bool push = proc == STREAMPROC_PUSH;
+    auto ch = std::make_shared<Channel>(
+        E().newHandle(), push ? Channel::Kind::Push : Channel::Kind::Decoding, int(freq),
+        int(chans), flags, push ? BASS_CTYPE_STREAM_PUSH : BASS_CTYPE_STREAM);
+    // A push queue holds up to 4 MiB (the most BASS_ATTRIB_PUSH_LIMIT can ask for); a
+    // procedure stream keeps half a second ahead.
+    const size_t frames = push ? (size_t(4) << 20) / size_t(ch->frameBytes()) : freq / 2;
+    ch->ring.allocate(frames, int(chans));
+    int error = BASS_OK;
+    if (!E().addChannel(ch, error))
+        return fail<HSTREAM>(error, 0);
+    if (!push)
+        std::thread(procLoop, ch, proc, user).detach();
+    engine::setError(BASS_OK);
+    return ch->handle;
+}
+
+HSTREAM BASS_StreamCreateFile(BOOL mem, const void *file, QWORD offset, QWORD length, DWORD flags)
+{
+    if (!E().isInitialized())
+        return fail<HSTREAM>(BASS_ERROR_INIT, 0);
+    if (!file)
+        return fail<HSTREAM>(BASS_ERROR_FILEOPEN, 0);
+    std::unique_ptr<engine::ByteSource> source;
+    engine::Decoder::Params params;
+    if (mem) {
+        if (length == 0)
+            return fail<HSTREAM>(BASS_ERROR_ILLPARAM, 0);
+        source = std::make_unique<engine::MemorySource>(static_cast<const uint8_t *>(file) + offset,
+                                                        int64_t(length));
+    } else {
+        params.fileName = (flags & BASS_UNICODE) ? utf8FromWide(static_cast<const wchar_t *>(file))
+                                                 : std::string(static_cast<const char *>(file));
+        source = engine::FileSource::open(params.fileName, offset, length);
+        if (!source)
+            return fail<HSTREAM>(BASS_ERROR_FILEOPEN, 0);
+    }
+    params.probeBytes = engine::configValue(BASS_CONFIG_VERIFY);
+    auto ch = createDecoding(std::move(source), params, flags & ~BASS_UNICODE, 1.0);
+    return ch ? ch->handle : 0;
+}
+
+HSTREAM BASS_StreamCreateFileUser(DWORD system, DWORD flags, const BASS_FILEPROCS *procs,
+                                  void *user)
+{
+    if (!E().isInitialized())
+        return fail<HSTREAM>(BASS_ERROR_INIT, 0);
+    if (system != STREAMFILE_NOBUFFER && system != STREAMFILE_BUFFER)
+        return fail<HSTREAM>(BASS_ERROR_ILLTYPE, 0);
+    if (!procs || !procs->read)
+        return fail<HSTREAM>(BASS_ERROR_ILLPARAM, 0);
+    auto source = std::make_unique<engine::UserFileSource>(system, flags, *procs, user);
+    engine::UserFileSource *raw = source.get();
+    engine::Decoder::Params params;
+    params.probeBytes = engine::configValue((flags & BASS_STREAM_BLOCK) ? BASS_CONFIG_VERIFY_NET
+                                                                        : BASS_CONFIG_VERIFY);
+    auto ch = createDecoding(std::move(source), params, flags, 1.0, [raw] { raw->startReading(); });
+    return ch ? ch->handle : 0;
+}
+
+BOOL BASS_StreamFree(HSTREAM handle)
+{
+    return E().freeChannel(handle) ? succeed() : fail(BASS_ERROR_HANDLE, FALSE);
+}
+
+QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail(BASS_ERROR_HANDLE, kFail64);
+    if (ch->kind != Channel::Kind::Decoding)
+        return fail(BASS_ERROR_NOTFILE, kFail64);
+    std::lock_guard lock(ch->prodMutex);
+    if (!ch->decoder)
+        return fail(ch->abortProducer ? BASS_ERROR_HANDLE : BASS_ERROR_NOTFILE, kFail64);
+    const engine::ByteSource *src = ch->decoder->source();
+    const int64_t pos = src->position();
+    const int64_t avail = src->available();
+    const int64_t len = src->length();
+    int64_t value = -1;
+    switch (mode) {
+    case BASS_FILEPOS_CURRENT:
+        value = pos;
+        break;
+    case BASS_FILEPOS_DOWNLOAD:
+        value = avail;
+        break;
+    case BASS_FILEPOS_END:
+        value = len >= 0 ? len : avail;
+        break;
+    case BASS_FILEPOS_START:
+        value = 0;
+        break;
+    case BASS_FILEPOS_CONNECTED:
+        value = 1;
+        break;
+    case BASS_FILEPOS_BUFFER:
+        value = std::max<int64_t>(0, avail - pos);
+        break;
+    default:
+        return fail(BASS_ERROR_ILLTYPE, kFail64);
+    }
+    engine::setError(BASS_OK);
+    return QWORD(value);
+}
+
+DWORD BASS_StreamPutData(HSTREAM handle, const void *buffer, DWORD length)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail(BASS_ERROR_HANDLE, kFail32);
+    if (ch->kind != Channel::Kind::Push)
+        return fail(BASS_ERROR_NOTAVAIL, kFail32);
+    const bool end = length & BASS_STREAMPROC_END;
+    const DWORD bytes = length & ~BASS_STREAMPROC_END;
+    const size_t fb = size_t(ch->frameBytes());
+    std::lock_guard lock(ch->pushMutex);
+    if (ch->pushEnded)
+        return fail(BASS_ERROR_ENDED, kFail32);
+    if (buffer && bytes > 0) {
+        if (bytes % fb != 0)
+            return fail(BASS_ERROR_ILLPARAM, kFail32); // whole frames only
+        const int64_t limit = ch->pushLimit.load();
+        const size_t capacity = ch->ring.capacity() * fb;
+        const size_t max = limit > 0 ? std::min<size_t>(size_t(limit), capacity) : capacity;
+        const size_t queued = ch->ring.writable() <= ch->ring.capacity()
+                                  ? (ch->ring.capacity() - ch->ring.writable()) * fb
+                                  : 0;
+        // A full queue refuses the whole block: the writer paces itself and retries.
+        if (queued + bytes > max)
+            return fail(BASS_ERROR_BUSY, kFail32);
+        ch->ring.write(static_cast<const int16_t *>(buffer), bytes / fb);
+    }
+    if (end) {
+        ch->pushEnded = true;
+        ch->sourceEnded.store(true, std::memory_order_release);
+    }
+    engine::setError(BASS_OK);
+    return DWORD((ch->ring.capacity() - ch->ring.writable()) * fb);
+}
+
+// ---------------------------------------------------------------- channels
+
+BOOL BASS_ChannelPlay(DWORD handle, BOOL restart)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail(BASS_ERROR_HANDLE, FALSE);
+    if (!E().isInitialized())
+        return fail(BASS_ERROR_INIT, FALSE);
+    if (restart && ch->kind == Channel::Kind::Decoding && ch->seekable) {
+        if (!seekChannel(*ch, 0))
+            return fail(lookup(handle) ? BASS_ERROR_POSITION : BASS_ERROR_HANDLE, FALSE);
+        rearmPosSyncs(*ch, 0);
+    }
+    ch->ended.store(false, std::memory_order_release);
+    ch->playState.store(Channel::Playing, std::memory_order_release);
+    if (ch->freed.load())
+        return fail(BASS_ERROR_HANDLE, FALSE);
+    return succeed();
+}
+
+BOOL BASS_ChannelPause(DWORD handle)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail(BASS_ERROR_HANDLE, FALSE);
+    int expected = Channel::Playing;
+    if (ch->playState.compare_exchange_strong(expected, Channel::Paused))
+        return succeed();
+    return fail(expected == Channel::Paused ? BASS_ERROR_ALREADY : BASS_ERROR_NOPLAY, FALSE);
+}
+
+BOOL BASS_ChannelStop(DWORD handle)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail(BASS_ERROR_HANDLE, FALSE);
+    ch->playState.store(Channel::Stopped, std::memory_order_release);
+    if (ch->flags & BASS_STREAM_AUTOFREE)
+        E().freeChannel(handle);
+    return succeed();
+}
+
+BOOL BASS_ChannelFree(DWORD handle)
+{
+    return BASS_StreamFree(handle);
+}
+
+DWORD BASS_ChannelIsActive(DWORD handle)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail<DWORD>(BASS_ERROR_HANDLE, BASS_ACTIVE_STOPPED);
+    engine::setError(BASS_OK);
+    switch (ch->playState.load()) {
+    case Channel::Playing:
+        if (E().outputPaused())
+            return BASS_ACTIVE_PAUSED_DEVICE;
+        return ch->stalled.load() ? BASS_ACTIVE_STALLED : BASS_ACTIVE_PLAYING;
+    case Channel::Paused:
+        return BASS_ACTIVE_PAUSED;
+    default:
+        return BASS_ACTIVE_STOPPED;
+    }
+}
+
+BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO *info)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail(BASS_ERROR_HANDLE, FALSE);
+    if (!info)
+        return fail(BASS_ERROR_ILLPARAM, FALSE);
+    std::memset(info, 0, sizeof(*info));
+    info->freq = DWORD(ch->rate);
+    info->chans = DWORD(ch->channels);
+    info->flags = ch->flags;
+    info->ctype = ch->ctype;
+    info->origres = 16;
+    info->filename = ch->fileName.empty() ? nullptr : ch->fileName.c_str();
+    return succeed();
+}
+
+BOOL BASS_ChannelSlideAttribute(DWORD handle, DWORD attrib, float value, DWORD time)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail(BASS_ERROR_HANDLE, FALSE);
+    if (!std::isfinite(value))
+        return fail(BASS_ERROR_ILLPARAM, FALSE);
+    std::lock_guard lock(ch->mutex);
+    switch (attrib) {
+    case BASS_ATTRIB_VOL:
+        if (value < 0)
+            return fail(BASS_ERROR_ILLPARAM, FALSE);
+        ch->volTarget.store(value);
+        ch->volSlideMs.store(time);
+        if (time == 0)
+            ch->volNow.store(value);
+        break;
+    case BASS_ATTRIB_FREQ:
+        if (value != 0 && (value < 100 || value > 1000000))
+            return fail(BASS_ERROR_ILLPARAM, FALSE);
+        ch->freqTarget.store(value);
+        ch->freqSlideMs.store(time);
+        if (time == 0)
+            ch->freqNow.store(value == 0 ? float(ch->rate) : value);
+        break;
+    case BASS_ATTRIB_PUSH_LIMIT:
+        if (ch->kind != Channel::Kind::Push)
+            return fail(BASS_ERROR_ILLTYPE, FALSE);
+        if (time != 0 || value < 0)
+            return fail(BASS_ERROR_ILLPARAM, FALSE);
+        ch->pushLimit.store(int64_t(value));
+        return succeed();
+    default:
+        return fail(BASS_ERROR_ILLTYPE, FALSE);
+    }
+    ch->attrSeq.fetch_add(1, std::memory_order_acq_rel);
+    return succeed();
+}
+
+BOOL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value)
+{
+    return BASS_ChannelSlideAttribute(handle, attrib, value, 0);
+}
+
+BOOL BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float *value)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail(BASS_ERROR_HANDLE, FALSE);
+    if (!value)
+        return fail(BASS_ERROR_ILLPARAM, FALSE);
+    switch (attrib) {
+    case BASS_ATTRIB_VOL:
+        *value = ch->volNow.load();
+        break;
+    case BASS_ATTRIB_FREQ: {
+        const float f = ch->freqNow.load();
+        *value = f > 0 ? f : float(ch->rate);
+        break;
+    }
+    case BASS_ATTRIB_PUSH_LIMIT:
+        if (ch->kind != Channel::Kind::Push)
+            return fail(BASS_ERROR_ILLTYPE, FALSE);
+        *value = float(ch->pushLimit.load());
+        break;
+    default:
+        return fail(BASS_ERROR_ILLTYPE, FALSE);
+    }
+    return succeed();
+}
+
+BOOL BASS_ChannelIsSliding(DWORD handle, DWORD attrib)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail(BASS_ERROR_HANDLE, FALSE);
+    engine::setError(BASS_OK);
+    const bool vol = ch->volSliding.load();
+    const bool freq = ch->freqSliding.load();
+    if (attrib == BASS_ATTRIB_VOL)
+        return vol;
+    if (attrib == BASS_ATTRIB_FREQ)
+        return freq;
+    return vol || freq;
+}
+
+const char *BASS_ChannelGetTags(DWORD handle, DWORD tags)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail<const char *>(BASS_ERROR_HANDLE, nullptr);
+    if (tags != BASS_TAG_META)
+        return fail<const char *>(BASS_ERROR_NOTAVAIL, nullptr);
+    std::lock_guard lock(ch->mutex);
+    if (ch->metaTags.empty())
+        return fail<const char *>(BASS_ERROR_NOTAVAIL, nullptr);
+    engine::setError(BASS_OK);
+    // Valid until 16 newer tags have arrived or the channel is freed.
+    return ch->metaTags.back().c_str();
+}
+
+QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail(BASS_ERROR_HANDLE, kFail64);
+    if (mode != BASS_POS_BYTE)
+        return fail(BASS_ERROR_NOTAVAIL, kFail64);
+    if (ch->lengthFrames < 0)
+        return fail(BASS_ERROR_NOTAVAIL, kFail64);
+    engine::setError(BASS_OK);
+    return QWORD(ch->lengthFrames) * QWORD(ch->frameBytes());
+}
+
+QWORD BASS_ChannelGetPosition(DWORD handle, DWORD mode)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail(BASS_ERROR_HANDLE, kFail64);
+    if (mode != BASS_POS_BYTE)
+        return fail(BASS_ERROR_NOTAVAIL, kFail64);
+    engine::setError(BASS_OK);
+    return QWORD(ch->position()) * QWORD(ch->frameBytes());
+}
+
+BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail(BASS_ERROR_HANDLE, FALSE);
+    if (mode != BASS_POS_BYTE)
+        return fail(BASS_ERROR_NOTAVAIL, FALSE);
+    if (ch->kind != Channel::Kind::Decoding || !ch->seekable)
+        return fail(BASS_ERROR_NOTAVAIL, FALSE);
+    const int64_t frame = int64_t(pos / QWORD(ch->frameBytes()));
+    if (ch->lengthFrames >= 0 && frame > ch->lengthFrames)
+        return fail(BASS_ERROR_POSITION, FALSE);
+    if (!seekChannel(*ch, frame))
+        return fail(lookup(handle) ? BASS_ERROR_POSITION : BASS_ERROR_HANDLE, FALSE);
+    ch->ended.store(false, std::memory_order_release);
+    rearmPosSyncs(*ch, frame);
+    return succeed();
+}
+
+double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail(BASS_ERROR_HANDLE, -1.0);
+    if (pos == kFail64)
+        return fail(BASS_ERROR_ILLPARAM, -1.0);
+    engine::setError(BASS_OK);
+    return double(pos / QWORD(ch->frameBytes())) / double(ch->rate);
+}
+
+QWORD BASS_ChannelSeconds2Bytes(DWORD handle, double pos)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail(BASS_ERROR_HANDLE, kFail64);
+    if (!(pos >= 0) || !std::isfinite(pos))
+        return fail(BASS_ERROR_ILLPARAM, kFail64);
+    engine::setError(BASS_OK);
+    return QWORD(std::llround(pos * ch->rate)) * QWORD(ch->frameBytes());
+}
+
+BOOL BASS_ChannelGetLevelEx(DWORD handle, float *levels, float length, DWORD flags)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail(BASS_ERROR_HANDLE, FALSE);
+    if (!levels || !(length > 0) || length > 1.0f)
+        return fail(BASS_ERROR_ILLPARAM, FALSE);
+    if (ch->playState.load() != Channel::Playing)
+        return fail(BASS_ERROR_NOPLAY, FALSE);
+    ch->levels(levels, length, flags);
+    return succeed();
+}
+
+HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC *proc, void *user)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail<HSYNC>(BASS_ERROR_HANDLE, 0);
+    if (!proc)
+        return fail<HSYNC>(BASS_ERROR_ILLPARAM, 0);
+    const DWORD kind = type & ~BASS_SYNC_ONETIME;
+    switch (kind) {
+    case BASS_SYNC_POS:
+    case BASS_SYNC_END:
+    case BASS_SYNC_META:
+    case BASS_SYNC_STALL:
+    case BASS_SYNC_DEV_FAIL:
+    case BASS_SYNC_DEV_FORMAT:
+        break;
+    default:
+        return fail<HSYNC>(BASS_ERROR_ILLTYPE, 0);
+    }
+    engine::SyncEntry s{
+        E().newSyncId(), kind, bool(type & BASS_SYNC_ONETIME), 0, false, proc, user};
+    std::lock_guard lock(ch->mutex);
+    if (ch->freed.load())
+        return fail<HSYNC>(BASS_ERROR_HANDLE, 0);
+    if (kind == BASS_SYNC_POS) {
+        s.posFrame = int64_t(param / QWORD(ch->frameBytes()));
+        s.armed = s.posFrame >= ch->position();
+    }
+    ch->syncs.push_back(s);
+    if (kind == BASS_SYNC_POS)
+        ch->recomputePosSync();
+    engine::setError(BASS_OK);
+    return s.id;
+}
+
+BOOL BASS_ChannelRemoveSync(DWORD handle, HSYNC sync)
+{
+    auto ch = lookup(handle);
+    if (!ch)
+        return fail(BASS_ERROR_HANDLE, FALSE);
+    std::lock_guard lock(ch->mutex);
+    auto it = std::find_if(ch->syncs.begin(), ch->syncs.end(),
+                           [&](const engine::SyncEntry &s) { return s.id == sync; });
+    if (it == ch->syncs.end())
+        return fail(BASS_ERROR_HANDLE, FALSE);
+    ch->syncs.erase(it);
+    ch->recomputePosSync();
+    return succeed();
+}
+
+// ---------------------------------------------------------------- test controls
+
+BOOL EngineTest_FailDevice(void)
+{
+    int error = BASS_OK;
+    return E().failDevice(error) ? succeed() : fail(error, FALSE);
+}
+
+BOOL EngineTest_ChangeDeviceFormat(DWORD freq, DWORD chans)
+{
+    int error = BASS_OK;
+    return E().changeDeviceFormat(engine::DeviceFormat{int(freq), int(chans)}, error)
+               ? succeed()
+               : fail(error, FALSE);
+}
+
+} // extern "C"

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "bass.h"
+#include "bytesource.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct AVFormatContext;
+struct AVCodecContext;
+struct AVIOContext;
+struct AVPacket;
+struct AVFrame;
+struct SwrContext;
+
+namespace engine {
+
+// Decodes encoded audio read from a ByteSource into interleaved 16-bit PCM at the stream's own
+// sample rate and channel count. Runs on one thread at a time (the creating thread, then the
+// stream's decoder thread); never on the mixer thread.
+class Decoder
+{
+public:
+    struct Params
+    {
+        std::string contentType;
+        std::string fileName;
+        int64_t probeBytes = 0;
+    };
+
+    // Opens the source and decodes up to the first audio frame. Returns null with `error` set
+    // (BASS_ERROR_FILEFORM, BASS_ERROR_CODEC, BASS_ERROR_MEM, BASS_ERROR_FILEOPEN).
+    static std::unique_ptr<Decoder> open(std::unique_ptr<ByteSource> source, const Params &params,
+                                         int *error);
+    ~Decoder();
+
+    int rate() const { return m_rate; }
+    int channels() const { return m_channels; }
+    DWORD ctype() const { return m_ctype; }
+    // Length in frames, or -1 when unknown (live or unsized input).
+    int64_t lengthFrames() const { return m_lengthFrames; }
+    bool seekable() const;
+    ByteSource *source() const { return m_source.get(); }
+
+    // Decodes the next block. Returns the number of frames (> 0) left in `frames()`, 0 at the
+    // end of the data, -1 after an unrecoverable error or abort. `encodedOffset` receives the
+    // byte offset of the packet that starts the block (-1 when unknown).
+    int decode(int64_t *encodedOffset);
+    const int16_t *frames() const { return m_out.data(); }
+
+    // Repositions to decoded frame `frame`; the next decode() starts exactly there.
+    bool seek(int64_t frame);
+
+private:
+    Decoder() = default;
+    bool openInput(const Params &params, int *error);
+    bool convertFrame();
+    int receive();
+
+    std::unique_ptr<ByteSource> m_source;
+    AVIOContext *m_io = nullptr;
+    AVFormatContext *m_format = nullptr;
+    AVCodecContext *m_codec = nullptr;
+    SwrContext *m_swr = nullptr;
+    AVPacket *m_packet = nullptr;
+    AVFrame *m_frame = nullptr;
+    int m_streamIndex = -1;
+    int m_rate = 0;
+    int m_channels = 0;
+    DWORD m_ctype = BASS_CTYPE_STREAM_OTHER;
+    int64_t m_lengthFrames = -1;
+    int64_t m_skipFrames = 0;  // frames still to drop after a seek
+    int64_t m_seekTarget = -1; // frame a seek aims at, until the first frame is decoded
+    int64_t m_nextFrame = 0;   // decoded position of the next frame returned
+    int64_t m_pendingOffset = -1;
+    bool m_draining = false;
+    bool m_ended = false;
+    std::vector<int16_t> m_out;
+    std::vector<uint8_t> m_firstBlock; // frames decoded by open(), returned by the first decode
+    int m_firstFrames = 0;
+    int m_swrInRate = 0;
+    int m_swrInChannels = 0;
+    int m_swrInFormat = -1;
+};
+
+} // namespace engine

@@ -1,0 +1,66 @@
+#include "device.h"
+
+#include <chrono>
+#include <thread>
+
+namespace engine {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kPeriod = std::chrono::milliseconds(10);
+
+struct NoSoundDevice
+{
+    int rate;
+    Clock::time_point next;
+    int64_t periods = 0;
+    Clock::time_point start;
+};
+
+bool enumerate(std::vector<DeviceEntry> &out)
+{
+    out.push_back({"No sound", "nosound", false});
+    return true;
+}
+
+void *open(const std::string &, const DeviceFormat &format, DeviceReporter)
+{
+    auto *d = new NoSoundDevice{format.rate, Clock::now(), 0, Clock::now()};
+    return d;
+}
+
+int wait(void *device, int maxFrames)
+{
+    auto *d = static_cast<NoSoundDevice *>(device);
+    std::this_thread::sleep_until(d->next);
+    const auto now = Clock::now();
+    if (now - d->next > std::chrono::milliseconds(200)) {
+        // Fell far behind (a suspended process): restart the clock instead of catching up.
+        d->start = now;
+        d->periods = 0;
+    }
+    // Frames follow the clock exactly: period n ends at start + n * 10 ms.
+    const int64_t before = d->periods * d->rate / 100;
+    ++d->periods;
+    const int64_t after = d->periods * d->rate / 100;
+    d->next = d->start + d->periods * kPeriod;
+    const int frames = int(after - before);
+    return frames < maxFrames ? frames : maxFrames;
+}
+
+bool write(void *, const float *, int)
+{
+    return true;
+}
+
+void close(void *device)
+{
+    delete static_cast<NoSoundDevice *>(device);
+}
+
+} // namespace
+
+const DeviceBackend noSoundBackend = {"nosound", enumerate, open, wait, write, close};
+
+} // namespace engine

@@ -1,0 +1,668 @@
+#include "engine.h"
+
+#include <dlfcn.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+namespace engine {
+
+namespace {
+
+thread_local int t_error = BASS_OK;
+
+constexpr int kMaxPeriodFrames = 4096;
+
+struct ConfigDefault
+{
+    DWORD option;
+    DWORD value;
+};
+constexpr ConfigDefault kDefaults[] = {
+    {BASS_CONFIG_NET_TIMEOUT, 5000},  {BASS_CONFIG_NET_BUFFER, 5000},
+    {BASS_CONFIG_NET_PREBUF, 75},     {BASS_CONFIG_NET_PLAYLIST, 0},
+    {BASS_CONFIG_NET_READTIMEOUT, 0}, {BASS_CONFIG_VERIFY_NET, 4000},
+    {BASS_CONFIG_NET_PREBUF_WAIT, 1}, {BASS_CONFIG_VERIFY, 16000},
+};
+
+std::string libraryPath()
+{
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void *>(&libraryPath), &info) && info.dli_fname)
+        return info.dli_fname;
+    return {};
+}
+
+} // namespace
+
+void setError(int code)
+{
+    t_error = code;
+}
+int lastError()
+{
+    return t_error;
+}
+
+DWORD configValue(DWORD option)
+{
+    DWORD value = 0;
+    Engine::instance().getConfig(option, value);
+    return value;
+}
+
+std::string configText(DWORD option)
+{
+    return Engine::instance().configText(option);
+}
+
+Engine &Engine::instance()
+{
+    static Engine *engine = new Engine; // never destroyed: detached threads may outlive main
+    return *engine;
+}
+
+Engine::Engine()
+{
+    for (const ConfigDefault &d : kDefaults)
+        m_config[d.option] = d.value;
+    m_configText[BASS_CONFIG_FILENAME] = libraryPath();
+    for (auto &slot : m_slots)
+        slot.store(nullptr);
+}
+
+// ---------------------------------------------------------------- configuration
+
+bool Engine::setConfig(DWORD option, DWORD value)
+{
+    std::lock_guard lock(m_configMutex);
+    auto it = m_config.find(option);
+    if (it == m_config.end())
+        return false;
+    if (option == BASS_CONFIG_NET_PLAYLIST && value > 2)
+        return false;
+    it->second = value;
+    return true;
+}
+
+bool Engine::getConfig(DWORD option, DWORD &value)
+{
+    std::lock_guard lock(m_configMutex);
+    auto it = m_config.find(option);
+    if (it == m_config.end())
+        return false;
+    value = it->second;
+    return true;
+}
+
+bool Engine::setConfigPtr(DWORD option, const void *value)
+{
+    if (option != BASS_CONFIG_NET_AGENT && option != BASS_CONFIG_NET_PROXY)
+        return false;
+    std::lock_guard lock(m_configMutex);
+    if (value)
+        m_configText[option] = static_cast<const char *>(value);
+    else
+        m_configText.erase(option);
+    return true;
+}
+
+bool Engine::getConfigPtr(DWORD option, const void *&value)
+{
+    if (option != BASS_CONFIG_NET_AGENT && option != BASS_CONFIG_NET_PROXY &&
+        option != BASS_CONFIG_FILENAME)
+        return false;
+    std::lock_guard lock(m_configMutex);
+    auto it = m_configText.find(option);
+    if (it == m_configText.end()) {
+        value = nullptr;
+        return true;
+    }
+    // Earlier results stay valid: keep a copy of every text handed out.
+    if (m_configTextHistory.empty() || m_configTextHistory.back() != it->second)
+        m_configTextHistory.push_back(it->second);
+    if (m_configTextHistory.size() > 64)
+        m_configTextHistory.pop_front();
+    value = m_configTextHistory.back().c_str();
+    return true;
+}
+
+std::string Engine::configText(DWORD option)
+{
+    std::lock_guard lock(m_configMutex);
+    auto it = m_configText.find(option);
+    return it == m_configText.end() ? std::string() : it->second;
+}
+
+// ---------------------------------------------------------------- devices
+
+std::vector<DeviceEntry> Engine::devices()
+{
+    std::lock_guard lock(m_deviceListMutex);
+    const auto now = std::chrono::steady_clock::now();
+    if (m_deviceList.empty() || now - m_deviceListTime > std::chrono::milliseconds(500)) {
+        std::vector<DeviceEntry> list;
+        noSoundBackend.enumerate(list);
+        std::vector<DeviceEntry> outputs;
+        if (pulseBackend.enumerate(outputs)) {
+            list.push_back({"Default", "", true});
+            for (DeviceEntry &e : outputs) {
+                e.isDefault = false;
+                list.push_back(std::move(e));
+            }
+        }
+        m_deviceList = std::move(list);
+        m_deviceListTime = now;
+    }
+    return m_deviceList;
+}
+
+bool Engine::isInitialized()
+{
+    return m_initialized.load();
+}
+
+int Engine::currentDevice()
+{
+    std::lock_guard lock(m_stateMutex);
+    return m_initialized ? m_deviceNumber : -1;
+}
+
+DeviceFormat Engine::currentFormat()
+{
+    return DeviceFormat{m_rate.load(), 2};
+}
+
+int Engine::latencyMs()
+{
+    return m_onPulse.load() && !m_onStandIn.load() ? 80 : 10;
+}
+
+bool Engine::init(int device, DWORD freq, DWORD, int &error)
+{
+    std::lock_guard lock(m_stateMutex);
+    if (m_initialized) {
+        error = BASS_ERROR_ALREADY;
+        return false;
+    }
+    if (freq == 0)
+        freq = 44100;
+    if (freq < 1000 || freq > 384000) {
+        error = BASS_ERROR_FREQ;
+        return false;
+    }
+    const std::vector<DeviceEntry> list = devices();
+    int number = device;
+    if (device == -1)
+        number = list.size() > 1 ? 1 : 0;
+    if (number < 0 || number >= int(list.size())) {
+        error = BASS_ERROR_DEVICE;
+        return false;
+    }
+    const DeviceFormat format{int(freq), 2};
+    DeviceReporter reporter{&Engine::reportFailed, &Engine::reportFormat, this};
+    auto *open = new OpenDevice;
+    open->format = format;
+    open->id = list[size_t(number)].id;
+    open->backend = number == 0 ? &noSoundBackend : &pulseBackend;
+    open->handle = open->backend->open(open->id, format, reporter);
+    if (!open->handle && device == -1 && number != 0) {
+        // No usable sound server: the default device falls back to "No sound".
+        number = 0;
+        open->backend = &noSoundBackend;
+        open->id = "nosound";
+        open->handle = open->backend->open(open->id, format, reporter);
+    }
+    if (!open->handle) {
+        delete open;
+        error = BASS_ERROR_DRIVER;
+        return false;
+    }
+    m_current.store(open);
+    m_deviceId = open->id;
+    m_onPulse.store(open->backend == &pulseBackend);
+    m_onStandIn.store(false);
+    m_rate.store(format.rate);
+    m_deviceNumber = number;
+    m_deviceFailed.store(false);
+    m_outputPaused.store(false);
+    m_mixerStop.store(false);
+    {
+        std::lock_guard el(m_eventMutex);
+        m_eventStop = false;
+    }
+    m_initialized.store(true);
+    prepareStandIn();
+    m_eventThread = std::thread([this] { eventLoop(); });
+    m_eventThreadId = m_eventThread.get_id();
+    m_mixer = std::thread([this] { mixerLoop(); });
+    error = BASS_OK;
+    return true;
+}
+
+bool Engine::free(int &error)
+{
+    std::unique_lock lock(m_stateMutex);
+    if (!m_initialized) {
+        error = BASS_ERROR_INIT;
+        return false;
+    }
+    m_initialized.store(false);
+    // Every channel goes with the device.
+    std::vector<DWORD> handles;
+    {
+        std::lock_guard tl(m_tableMutex);
+        for (auto &[h, ch] : m_table)
+            handles.push_back(h);
+    }
+    for (DWORD h : handles)
+        freeChannel(h);
+    m_mixerStop.store(true);
+    if (m_mixer.joinable())
+        m_mixer.join();
+    {
+        std::lock_guard el(m_eventMutex);
+        m_eventStop = true;
+    }
+    m_eventCv.notify_all();
+    if (m_eventThread.joinable()) {
+        if (std::this_thread::get_id() == m_eventThreadId)
+            m_eventThread.detach(); // freed from a sync: the loop ends after this callback
+        else
+            m_eventThread.join();
+    }
+    OpenDevice *d = nullptr;
+    while (m_retired.pop(d))
+        closeDevice(d);
+    closeDevice(m_current.exchange(nullptr));
+    closeDevice(m_pendingDevice.exchange(nullptr));
+    closeDevice(m_standIn.exchange(nullptr));
+    MixerEvent ev;
+    while (m_events.pop(ev)) {
+    }
+    reclaim(true);
+    error = BASS_OK;
+    return true;
+}
+
+void Engine::closeDevice(OpenDevice *device)
+{
+    if (!device)
+        return;
+    if (device->handle)
+        device->backend->close(device->handle);
+    delete device;
+}
+
+bool Engine::setOutputPaused(bool paused, int &error)
+{
+    if (!m_initialized) {
+        error = BASS_ERROR_INIT;
+        return false;
+    }
+    m_outputPaused.store(paused);
+    error = BASS_OK;
+    return true;
+}
+
+void Engine::reportFailed(void *context)
+{
+    auto *self = static_cast<Engine *>(context);
+    self->m_deviceFailed.store(true);
+    self->kickEvents();
+}
+
+void Engine::reportFormat(void *context, DeviceFormat format)
+{
+    auto *self = static_cast<Engine *>(context);
+    // Reopen in the new format off the backend's thread.
+    std::thread([self, format] {
+        int error = 0;
+        self->changeDeviceFormat(format, error);
+    }).detach();
+}
+
+bool Engine::failDevice(int &error)
+{
+    if (!m_initialized) {
+        error = BASS_ERROR_INIT;
+        return false;
+    }
+    m_deviceFailed.store(true);
+    error = BASS_OK;
+    return true;
+}
+
+bool Engine::changeDeviceFormat(DeviceFormat format, int &error)
+{
+    std::lock_guard lock(m_stateMutex);
+    if (!m_initialized) {
+        error = BASS_ERROR_INIT;
+        return false;
+    }
+    if (format.rate < 1000 || format.rate > 384000 || format.channels < 1) {
+        error = BASS_ERROR_FORMAT;
+        return false;
+    }
+    const bool standIn = m_onStandIn.load();
+    const DeviceBackend *backend = m_onPulse.load() && !standIn ? &pulseBackend : &noSoundBackend;
+    const std::string id = m_deviceId;
+    DeviceReporter reporter{&Engine::reportFailed, &Engine::reportFormat, this};
+    auto *open = new OpenDevice{backend, backend->open(id, format, reporter), format, id, standIn};
+    if (!open->handle) {
+        delete open;
+        error = BASS_ERROR_DRIVER;
+        return false;
+    }
+    closeDevice(m_pendingDevice.exchange(open));
+    error = BASS_OK;
+    return true;
+}
+
+// ---------------------------------------------------------------- channels
+
+std::shared_ptr<Channel> Engine::channel(DWORD handle)
+{
+    std::lock_guard lock(m_tableMutex);
+    auto it = m_table.find(handle);
+    return it == m_table.end() ? nullptr : it->second;
+}
+
+std::vector<std::shared_ptr<Channel>> Engine::channels()
+{
+    std::lock_guard lock(m_tableMutex);
+    std::vector<std::shared_ptr<Channel>> all;
+    all.reserve(m_table.size());
+    for (auto &[h, ch] : m_table)
+        all.push_back(ch);
+    return all;
+}
+
+DWORD Engine::newHandle()
+{
+    return m_nextHandle.fetch_add(1);
+}
+
+bool Engine::addChannel(const std::shared_ptr<Channel> &channel, int &error)
+{
+    std::lock_guard lock(m_tableMutex);
+    if (!m_initialized) {
+        error = BASS_ERROR_INIT;
+        return false;
+    }
+    int slot = -1;
+    for (int i = 0; i < kMaxSlots; ++i) {
+        if (!m_slots[size_t(i)].load()) {
+            bool used = false;
+            for (auto &[h, s] : m_slotOf)
+                used = used || s == i;
+            if (!used) {
+                slot = i;
+                break;
+            }
+        }
+    }
+    if (slot < 0) {
+        error = BASS_ERROR_NOCHAN;
+        return false;
+    }
+    m_table[channel->handle] = channel;
+    m_slotOf[channel->handle] = slot;
+    m_slots[size_t(slot)].store(channel.get());
+    if (slot >= m_slotCount.load())
+        m_slotCount.store(slot + 1);
+    error = BASS_OK;
+    return true;
+}
+
+bool Engine::freeChannel(DWORD handle)
+{
+    std::shared_ptr<Channel> ch;
+    {
+        std::lock_guard lock(m_tableMutex);
+        auto it = m_table.find(handle);
+        if (it == m_table.end())
+            return false;
+        ch = std::move(it->second);
+        m_table.erase(it);
+        auto slot = m_slotOf.find(handle);
+        if (slot != m_slotOf.end()) {
+            m_slots[size_t(slot->second)].store(nullptr);
+            m_slotOf.erase(slot);
+        }
+    }
+    ch->freed.store(true);
+    ch->playState.store(Channel::Stopped);
+    ch->stopProducer();
+    {
+        std::lock_guard lock(ch->mutex);
+        ch->syncs.clear();
+    }
+    const uint64_t seq = m_mixerSeq.load();
+    std::lock_guard lock(m_eventMutex);
+    m_graveyard.emplace_back(seq, std::move(ch));
+    return true;
+}
+
+void Engine::reclaim(bool all)
+{
+    std::vector<std::shared_ptr<Channel>> dead;
+    {
+        std::lock_guard lock(m_eventMutex);
+        const uint64_t now = m_mixerSeq.load();
+        auto it = std::remove_if(m_graveyard.begin(), m_graveyard.end(), [&](auto &entry) {
+            // Seen outside a period, or the period it was in has ended.
+            if (all || entry.first % 2 == 0 || now > entry.first) {
+                dead.push_back(std::move(entry.second));
+                return true;
+            }
+            return false;
+        });
+        m_graveyard.erase(it, m_graveyard.end());
+    }
+    dead.clear(); // outside the lock
+}
+
+// ---------------------------------------------------------------- mixer thread
+
+void Engine::mixerLoop()
+{
+    static thread_local float mix[kMaxPeriodFrames * 2];
+    OpenDevice *current = m_current.load();
+    while (!m_mixerStop.load(std::memory_order_acquire)) {
+        if (OpenDevice *next = m_pendingDevice.exchange(nullptr)) {
+            // A device reopened in a new format.
+            m_retired.push(current);
+            current = next;
+            m_current.store(current);
+            m_onStandIn.store(current->standIn);
+            m_rate.store(current->format.rate);
+            m_events.push({MixerEvent::DeviceFormat, 0, 0});
+        }
+        const bool failed = m_deviceFailed.exchange(false);
+        int frames = failed ? -1 : current->backend->wait(current->handle, kMaxPeriodFrames);
+        OpenDevice *standIn = nullptr;
+        if (frames < 0 && !current->standIn && (standIn = m_standIn.exchange(nullptr))) {
+            // The device is gone: a stand-in keeps the clock and discards the audio.
+            standIn->format = current->format;
+            m_retired.push(current);
+            current = standIn;
+            m_current.store(current);
+            m_onStandIn.store(true);
+            m_events.push({MixerEvent::DeviceFailed, 0, 0});
+            continue;
+        }
+        if (frames <= 0)
+            continue;
+        const int rate = current->format.rate;
+        std::fill(mix, mix + frames * 2, 0.0f);
+        if (!m_outputPaused.load(std::memory_order_relaxed)) {
+            m_mixerSeq.fetch_add(1); // odd: inside a period
+            const int count = m_slotCount.load();
+            for (int i = 0; i < count; ++i) {
+                Channel *ch = m_slots[size_t(i)].load();
+                if (ch && ch->playState.load(std::memory_order_acquire) == Channel::Playing)
+                    ch->mix(mix, frames, rate, m_events);
+            }
+            m_mixerSeq.fetch_add(1);
+        }
+        for (int i = 0; i < frames * 2; ++i)
+            mix[i] = std::clamp(mix[i], -1.0f, 1.0f);
+        if (!current->backend->write(current->handle, mix, frames))
+            m_deviceFailed.store(true);
+    }
+    m_current.store(current);
+}
+
+// ---------------------------------------------------------------- event thread
+
+void Engine::kickEvents()
+{
+    {
+        std::lock_guard lock(m_eventMutex);
+        m_eventKick = true;
+    }
+    m_eventCv.notify_all();
+}
+
+void Engine::eventLoop()
+{
+    while (true) {
+        {
+            std::unique_lock lock(m_eventMutex);
+            m_eventCv.wait_for(lock, std::chrono::milliseconds(5),
+                               [this] { return m_eventStop || m_eventKick; });
+            if (m_eventStop)
+                return;
+            m_eventKick = false;
+        }
+        MixerEvent ev;
+        while (m_events.pop(ev))
+            dispatch(ev);
+        OpenDevice *d = nullptr;
+        while (m_retired.pop(d)) {
+            closeDevice(d);
+            prepareStandIn();
+        }
+        reclaim(false);
+    }
+}
+
+void Engine::prepareStandIn()
+{
+    // Keep a stand-in ready for the next failure, so that the mixer never opens anything.
+    if (m_standIn.load())
+        return;
+    const DeviceFormat f = currentFormat();
+    DeviceReporter reporter{&Engine::reportFailed, &Engine::reportFormat, this};
+    auto *d =
+        new OpenDevice{&noSoundBackend, noSoundBackend.open("", f, reporter), f, "nosound", true};
+    OpenDevice *expected = nullptr;
+    if (!m_standIn.compare_exchange_strong(expected, d))
+        closeDevice(d);
+}
+
+void Engine::fireSyncs(Channel &channel, DWORD type, DWORD data)
+{
+    std::vector<SyncEntry> due;
+    {
+        std::lock_guard lock(channel.mutex);
+        if (channel.freed.load())
+            return;
+        for (auto it = channel.syncs.begin(); it != channel.syncs.end();) {
+            if (it->type == type) {
+                due.push_back(*it);
+                if (it->onetime) {
+                    it = channel.syncs.erase(it);
+                    continue;
+                }
+            }
+            ++it;
+        }
+    }
+    for (const SyncEntry &s : due)
+        s.proc(s.id, channel.handle, data, s.user);
+}
+
+void Engine::firePosSyncs(Channel &channel)
+{
+    std::vector<SyncEntry> due;
+    {
+        std::lock_guard lock(channel.mutex);
+        const int64_t pos = channel.position();
+        for (auto it = channel.syncs.begin(); it != channel.syncs.end();) {
+            if (it->type == BASS_SYNC_POS && it->armed && it->posFrame <= pos) {
+                it->armed = false;
+                due.push_back(*it);
+                if (it->onetime) {
+                    it = channel.syncs.erase(it);
+                    continue;
+                }
+            }
+            ++it;
+        }
+        channel.recomputePosSync();
+    }
+    std::sort(due.begin(), due.end(),
+              [](const SyncEntry &a, const SyncEntry &b) { return a.posFrame < b.posFrame; });
+    for (const SyncEntry &s : due) {
+        if (channel.freed.load())
+            return;
+        s.proc(s.id, channel.handle, 0, s.user);
+    }
+}
+
+void Engine::fireMetaSyncs(Channel &channel)
+{
+    int changes = 0;
+    {
+        std::lock_guard lock(channel.mutex);
+        const int64_t pos = channel.position();
+        while (!channel.metaMarks.empty() && channel.metaMarks.front().first <= pos) {
+            channel.metaTags.push_back(std::move(channel.metaMarks.front().second));
+            channel.metaMarks.pop_front();
+            ++changes;
+        }
+        while (channel.metaTags.size() > 16)
+            channel.metaTags.pop_front();
+        channel.nextMetaFrame.store(channel.metaMarks.empty() ? Channel::kNone
+                                                              : channel.metaMarks.front().first);
+    }
+    if (changes > 0)
+        fireSyncs(channel, BASS_SYNC_META, 0);
+}
+
+void Engine::dispatch(const MixerEvent &event)
+{
+    if (event.type == MixerEvent::DeviceFailed || event.type == MixerEvent::DeviceFormat) {
+        const DWORD type =
+            event.type == MixerEvent::DeviceFailed ? BASS_SYNC_DEV_FAIL : BASS_SYNC_DEV_FORMAT;
+        for (auto &ch : channels())
+            fireSyncs(*ch, type, 0);
+        return;
+    }
+    std::shared_ptr<Channel> ch = channel(event.handle);
+    if (!ch)
+        return;
+    switch (event.type) {
+    case MixerEvent::End:
+        fireSyncs(*ch, BASS_SYNC_END, 0);
+        if (ch->flags & BASS_STREAM_AUTOFREE)
+            freeChannel(ch->handle);
+        break;
+    case MixerEvent::Stall:
+        fireSyncs(*ch, BASS_SYNC_STALL, event.data);
+        break;
+    case MixerEvent::PosDue:
+        firePosSyncs(*ch);
+        break;
+    case MixerEvent::MetaDue:
+        fireMetaSyncs(*ch);
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace engine
