@@ -1,4 +1,5 @@
 #include "filelogging.h"
+#include "vcidentity.h"
 #include "vcunixsignalwatcher.h"
 
 #include <QApplication>
@@ -13,8 +14,6 @@
 #include <memory>
 
 namespace {
-
-const char *const applicationVersion = "1.1.15";
 
 QString chooseLanguage(const QSettings &settings)
 {
@@ -44,13 +43,13 @@ int main(int argc, char *argv[])
 {
     installFileLogging(QStringLiteral("vellacast"));
     qWarning() << "--------------------------------------------------";
-    qWarning() << "Vellacast" << applicationVersion << "startup";
+    qWarning() << "Vellacast" << VCIdentity::applicationVersion << "startup";
 
     QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Kelvane"));
-    QApplication::setOrganizationDomain(QStringLiteral("ru.vellacast"));
+    QApplication::setOrganizationName(QString::fromLatin1(VCIdentity::organizationName));
+    QApplication::setOrganizationDomain(QString::fromLatin1(VCIdentity::organizationDomain));
     QApplication::setApplicationName(QCoreApplication::translate("main", "Vellacast"));
-    QApplication::setApplicationVersion(QString::fromLatin1(applicationVersion));
+    QApplication::setApplicationVersion(QString::fromLatin1(VCIdentity::applicationVersion));
 
     QLockFile lockFile(QStringLiteral("vellacast.lock"));
     lockFile.setStaleLockTime(0);
