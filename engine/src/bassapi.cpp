@@ -7,6 +7,7 @@
 #include "enginetest.h"
 #include "filesource.h"
 #include "memorysource.h"
+#include "recording.h"
 #include "streamfactory.h"
 #include "userfilesource.h"
 
@@ -521,6 +522,8 @@ DWORD BASS_StreamPutData(HSTREAM handle, const void *buffer, DWORD length)
 
 BOOL BASS_ChannelPlay(DWORD handle, BOOL restart)
 {
+    if (engine::recording::isRecordHandle(handle))
+        return engine::recording::channelPlay(handle);
     auto ch = lookup(handle);
     if (!ch)
         return fail(BASS_ERROR_HANDLE, FALSE);
@@ -540,6 +543,8 @@ BOOL BASS_ChannelPlay(DWORD handle, BOOL restart)
 
 BOOL BASS_ChannelPause(DWORD handle)
 {
+    if (engine::recording::isRecordHandle(handle))
+        return engine::recording::channelPause(handle);
     auto ch = lookup(handle);
     if (!ch)
         return fail(BASS_ERROR_HANDLE, FALSE);
@@ -551,6 +556,8 @@ BOOL BASS_ChannelPause(DWORD handle)
 
 BOOL BASS_ChannelStop(DWORD handle)
 {
+    if (engine::recording::isRecordHandle(handle))
+        return engine::recording::channelStop(handle);
     auto ch = lookup(handle);
     if (!ch)
         return fail(BASS_ERROR_HANDLE, FALSE);
@@ -562,11 +569,15 @@ BOOL BASS_ChannelStop(DWORD handle)
 
 BOOL BASS_ChannelFree(DWORD handle)
 {
+    if (engine::recording::isRecordHandle(handle))
+        return engine::recording::channelFree(handle);
     return BASS_StreamFree(handle);
 }
 
 DWORD BASS_ChannelIsActive(DWORD handle)
 {
+    if (engine::recording::isRecordHandle(handle))
+        return engine::recording::channelIsActive(handle);
     auto ch = lookup(handle);
     if (!ch)
         return fail<DWORD>(BASS_ERROR_HANDLE, BASS_ACTIVE_STOPPED);
@@ -585,6 +596,8 @@ DWORD BASS_ChannelIsActive(DWORD handle)
 
 BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO *info)
 {
+    if (engine::recording::isRecordHandle(handle))
+        return engine::recording::channelGetInfo(handle, info);
     auto ch = lookup(handle);
     if (!ch)
         return fail(BASS_ERROR_HANDLE, FALSE);
@@ -781,6 +794,8 @@ BOOL BASS_ChannelGetLevelEx(DWORD handle, float *levels, float length, DWORD fla
 
 HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC *proc, void *user)
 {
+    if (engine::recording::isRecordHandle(handle))
+        return engine::recording::channelSetSync(handle, type, param, proc, user);
     auto ch = lookup(handle);
     if (!ch)
         return fail<HSYNC>(BASS_ERROR_HANDLE, 0);
@@ -816,6 +831,8 @@ HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC *proc,
 
 BOOL BASS_ChannelRemoveSync(DWORD handle, HSYNC sync)
 {
+    if (engine::recording::isRecordHandle(handle))
+        return engine::recording::channelRemoveSync(handle, sync);
     auto ch = lookup(handle);
     if (!ch)
         return fail(BASS_ERROR_HANDLE, FALSE);

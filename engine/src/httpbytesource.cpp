@@ -308,6 +308,13 @@ void HttpByteSource::setLimits(size_t bufferBytes, size_t prebufBytes)
         curl_multi_wakeup(static_cast<CURLM *>(m_multi));
 }
 
+void HttpByteSource::startPrebuffering()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_ring.unread() < m_prebuf && !m_finished)
+        m_waitingPrebuf = true;
+}
+
 int HttpByteSource::underruns() const
 {
     std::lock_guard lock(m_mutex);
@@ -364,6 +371,8 @@ HttpByteSource::Error HttpByteSource::transfer(const std::string &url, int64_t o
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!m_options.proxy.empty())
+        curl_easy_setopt(e, CURLOPT_PROXY, m_options.proxy.c_str());
     if (!m_options.caFile.empty())
         curl_easy_setopt(e, CURLOPT_CAINFO, m_options.caFile.c_str());
     if (m_options.connectTimeoutMs > 0)

@@ -35,7 +35,8 @@ public:
         size_t bufferBytes = 256 * 1024;
         size_t prebufBytes = 0; // buffered before the first read and after running dry
         bool playlists = false; // an address serving a PLS/M3U plays its first playable entry
-        std::string caFile;     // extra trusted certificates (PEM); empty: the system's
+        std::string caFile;     // trusted certificates (PEM file); empty: the system's store
+        std::string proxy;      // "[user:pass@]host:port"; empty: none
     };
 
     // Called on the download thread with every block of audio as it arrives (after the ICY
@@ -86,6 +87,9 @@ public:
     std::string meta() const;
     // Changes the ring size and the prebuffer (for example once the bitrate is known).
     void setLimits(size_t bufferBytes, size_t prebufBytes);
+    // Makes the next read wait for the prebuffer (unless it is already there). Reads before
+    // the first call are held back only by a prebuffer given in the options.
+    void startPrebuffering();
     // How often a read found the ring empty while the download was still running.
     int underruns() const;
 

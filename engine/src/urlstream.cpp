@@ -1,0 +1,185 @@
+// BASS_StreamCreateURL: internet streams over HttpByteSource, decoded by the engine's stream
+// factory.
+
+#include "bass.h"
+#include "httpbytesource.h"
+#include "streamfactory.h"
+
+#include <algorithm>
+#include <charconv>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace engine {
+
+namespace {
+
+// Bit rate assumed for sizing the buffer while the stream's own is unknown.
+constexpr int64_t DefaultBitsPerSecond = 128000;
+constexpr size_t MaxBufferBytes = 32 * 1024 * 1024;
+
+// Metadata that arrives while the stream is still being created waits here for the stream.
+class MetaRelay
+{
+public:
+    void post(const std::string &text, int64_t offset)
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_target) {
+            m_target->post(offset, text);
+            return;
+        }
+        if (m_pending.size() < 16)
+            m_pending.emplace_back(offset, text);
+    }
+
+    void attach(std::shared_ptr<StreamMetadata> target)
+    {
+        std::lock_guard lock(m_mutex);
+        m_target = std::move(target);
+        if (!m_target)
+            return;
+        for (const auto &[offset, text] : m_pending)
+            m_target->post(offset, text);
+        m_pending.clear();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::shared_ptr<StreamMetadata> m_target;
+    std::vector<std::pair<int64_t, std::string>> m_pending;
+};
+
+// Lets this file keep using the source after the stream has taken it over: another thread
+// may free the stream (and so destroy what it owns) at any time.
+class SharedSource final : public ByteSource
+{
+public:
+    explicit SharedSource(std::shared_ptr<HttpByteSource> source)
+        : m_source(std::move(source))
+    {}
+    int64_t read(uint8_t *buffer, int64_t size) override { return m_source->read(buffer, size); }
+    bool seek(int64_t offset) override { return m_source->seek(offset); }
+    int64_t length() const override { return m_source->length(); }
+    int64_t position() const override { return m_source->position(); }
+    int64_t available() const override { return m_source->available(); }
+    std::string contentType() const override { return m_source->contentType(); }
+    void abort() override { m_source->abort(); }
+
+private:
+    std::shared_ptr<HttpByteSource> m_source;
+};
+
+int errorCode(HttpByteSource::Error e)
+{
+    switch (e) {
+    case HttpByteSource::Error::None:
+        return BASS_OK;
+    case HttpByteSource::Error::NoNet:
+        return BASS_ERROR_NONET;
+    case HttpByteSource::Error::Timeout:
+        return BASS_ERROR_TIMEOUT;
+    case HttpByteSource::Error::FileOpen:
+        return BASS_ERROR_FILEOPEN;
+    case HttpByteSource::Error::FileForm:
+        return BASS_ERROR_FILEFORM;
+    case HttpByteSource::Error::Ssl:
+        return BASS_ERROR_SSL;
+    case HttpByteSource::Error::Aborted:
+        break;
+    }
+    return BASS_ERROR_UNKNOWN;
+}
+
+std::string mimeType(const std::string &contentType)
+{
+    std::string t = contentType.substr(0, contentType.find(';'));
+    const size_t b = t.find_first_not_of(" \t");
+    const size_t e = t.find_last_not_of(" \t");
+    return b == std::string::npos ? std::string() : t.substr(b, e - b + 1);
+}
+
+// The last path segment of the address (without query), for a format guess by extension.
+std::string fileNameOf(const std::string &address)
+{
+    std::string url = address.substr(0, address.find("\r\n"));
+    url = url.substr(0, url.find_first_of("?#"));
+    const size_t scheme = url.find("://");
+    const size_t pathStart = url.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+    if (pathStart == std::string::npos)
+        return {};
+    return url.substr(url.rfind('/') + 1);
+}
+
+// Buffer sizes in bytes for `ms` of audio at the announced bit rate (icy-br, kbit/s).
+size_t bytesFor(int64_t ms, const std::string &icyBr)
+{
+    int64_t kbps = 0;
+    std::from_chars(icyBr.data(), icyBr.data() + icyBr.size(), kbps);
+    const int64_t bps = kbps >= 8 && kbps <= 1536 ? kbps * 1000 : DefaultBitsPerSecond;
+    return static_cast<size_t>(std::clamp<int64_t>(ms * bps / 8000, 0, MaxBufferBytes));
+}
+
+} // namespace
+
+} // namespace engine
+
+using namespace engine;
+
+extern "C" BASSDEF(HSTREAM)
+    BASS_StreamCreateURL(const char *url, DWORD offset, DWORD flags, DOWNLOADPROC *proc, void *user)
+{
+    if (!url || !*url) {
+        setError(BASS_ERROR_ILLPARAM);
+        return 0;
+    }
+    const std::string address(url);
+
+    HttpByteSource::Options options;
+    options.agent = configText(BASS_CONFIG_NET_AGENT);
+    options.proxy = configText(BASS_CONFIG_NET_PROXY);
+    options.connectTimeoutMs = static_cast<int>(configValue(BASS_CONFIG_NET_TIMEOUT));
+    options.readTimeoutMs = static_cast<int>(configValue(BASS_CONFIG_NET_READTIMEOUT));
+    options.playlists = configValue(BASS_CONFIG_NET_PLAYLIST) >= 2;
+    // The prebuffer applies once the format is known; probing reads what it needs.
+    options.prebufBytes = 0;
+    const DWORD bufferMs = configValue(BASS_CONFIG_NET_BUFFER);
+    const DWORD prebufPercent = std::min<DWORD>(configValue(BASS_CONFIG_NET_PREBUF), 100);
+    options.bufferBytes = bytesFor(bufferMs, {});
+
+    auto relay = std::make_shared<MetaRelay>();
+    HttpByteSource::DataCallback onData;
+    if (proc)
+        onData = [proc, user](const uint8_t *data, size_t size) {
+            proc(data, static_cast<DWORD>(size), user);
+        };
+    auto source = std::make_shared<HttpByteSource>(
+        address, offset, options, std::move(onData),
+        [relay](const std::string &text, int64_t at) { relay->post(text, at); });
+
+    const HttpByteSource::Error opened = source->open();
+    if (opened != HttpByteSource::Error::None) {
+        setError(errorCode(opened));
+        return 0;
+    }
+    const size_t bufferBytes = bytesFor(bufferMs, source->header("icy-br"));
+    source->setLimits(bufferBytes, bufferBytes * prebufPercent / 100);
+
+    SourceStreamParams params;
+    params.contentType = mimeType(source->contentType());
+    params.fileName = fileNameOf(address);
+    params.probeBytes = configValue(BASS_CONFIG_VERIFY_NET);
+    params.flags = flags;
+    CreatedStream created = createSourceStream(std::make_unique<SharedSource>(source), params);
+    if (!created.handle)
+        return 0; // the factory set the error and destroyed the source
+    relay->attach(created.metadata);
+    source->startPrebuffering();
+    if (configValue(BASS_CONFIG_NET_PREBUF_WAIT))
+        source->waitPrebuffer();
+    setError(BASS_OK);
+    return created.handle;
+}

@@ -1,0 +1,65 @@
+// Fuzz target for the parsers that read what internet radio servers send: the ICY metadata
+// splitter and the PLS/M3U playlist reader.
+
+#include "icyparser.h"
+#include "netplaylist.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+using engine::IcyParser;
+using engine::NetPlaylist;
+
+namespace {
+
+void check(bool ok)
+{
+    if (!ok)
+        std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 3)
+        return 0;
+    // The first bytes choose the interval and the block sizes; the rest is the body.
+    const int64_t metaint = 1 + (int64_t(data[0]) << 8 | data[1]) % 20000;
+    const size_t step = 1 + data[2] % 97;
+    const uint8_t *body = data + 3;
+    const size_t bodySize = size - 3;
+
+    IcyParser icy(metaint);
+    int64_t audio = 0;
+    int64_t lastOffset = 0;
+    size_t metaBytes = 0;
+    for (size_t i = 0; i < bodySize; i += step) {
+        const size_t n = std::min(step, bodySize - i);
+        icy.feed(
+            body + i, n, [&](const uint8_t *, size_t s) { audio += int64_t(s); },
+            [&](const std::string &text, int64_t offset) {
+                check(!text.empty() && text.size() <= IcyParser::MaxMetaBytes);
+                check(text.find('\0') == std::string::npos);
+                check(offset >= lastOffset && offset == audio && offset % metaint == 0);
+                lastOffset = offset;
+                metaBytes += text.size();
+            });
+    }
+    check(audio == icy.audioBytes());
+    check(size_t(audio) + metaBytes <= bodySize);
+
+    const std::string_view text(reinterpret_cast<const char *>(body), bodySize);
+    const std::string_view type = text.substr(0, std::min<size_t>(text.size(), data[2] % 24));
+    const NetPlaylist::Kind kind =
+        NetPlaylist::detect(type, text.substr(0, 64), text.substr(0, 16));
+    for (NetPlaylist::Kind k : {kind, NetPlaylist::Kind::Pls, NetPlaylist::Kind::M3u}) {
+        const auto entries = NetPlaylist::parse(k, text);
+        check(entries.size() <= NetPlaylist::MaxEntries);
+        for (const std::string &e : entries)
+            check(!e.empty() && e.size() <= NetPlaylist::MaxEntryLength &&
+                  e.find_first_of("\r\n") == std::string::npos);
+    }
+    return 0;
+}
