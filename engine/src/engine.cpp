@@ -2,6 +2,10 @@
 
 #include <dlfcn.h>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -65,6 +69,8 @@ Engine &Engine::instance()
 
 Engine::Engine()
 {
+    // Broken input is reported through error codes, not on the terminal.
+    av_log_set_level(AV_LOG_QUIET);
     for (const ConfigDefault &d : kDefaults)
         m_config[d.option] = d.value;
     m_configText[BASS_CONFIG_FILENAME] = libraryPath();

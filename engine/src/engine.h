@@ -3,6 +3,7 @@
 #include "bass.h"
 #include "channel.h"
 #include "device.h"
+#include "streamfactory.h"
 
 #include <array>
 #include <atomic>
@@ -139,8 +140,7 @@ private:
     std::chrono::steady_clock::time_point m_deviceListTime;
 };
 
-// Per-thread error code.
-void setError(int code);
+// Per-thread error code (set with setError).
 int lastError();
 
 } // namespace engine

@@ -10,14 +10,17 @@
 #include <memory>
 #include <string>
 
+// Visible outside the library for the engine's own tests.
+#define ENGINE_INTERNAL __attribute__((visibility("default")))
+
 namespace engine {
 
 // Sets the calling thread's error code (what BASS_ErrorGetCode returns next).
-void setError(int code);
+ENGINE_INTERNAL void setError(int code);
 
 // Current value of a numeric / text configuration option (BASS_CONFIG_*).
-DWORD configValue(DWORD option);
-std::string configText(DWORD option);
+ENGINE_INTERNAL DWORD configValue(DWORD option);
+ENGINE_INTERNAL std::string configText(DWORD option);
 
 struct SourceStreamParams
 {
@@ -66,7 +69,7 @@ struct CreatedStream
 // BASS_StreamGetFilePosition on the stream answers from the source: CURRENT = position(),
 // DOWNLOAD = available(), BUFFER = available() - position(), END = length() (available() when
 // that is -1), START = 0.
-CreatedStream createSourceStream(std::unique_ptr<ByteSource> source,
-                                 const SourceStreamParams &params);
+ENGINE_INTERNAL CreatedStream createSourceStream(std::unique_ptr<ByteSource> source,
+                                                 const SourceStreamParams &params);
 
 } // namespace engine

@@ -1,0 +1,118 @@
+#pragma once
+
+// Helpers shared by the engine's tests: generated audio files of known content and a recorder
+// for sync callbacks.
+
+#include <bass.h>
+
+#include <QDir>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <deque>
+#include <mutex>
+#include <vector>
+
+namespace enginetest {
+
+// Writes a stereo tone (440 Hz, amplitude `amplitude` on both channels) of `seconds` at
+// `rate` into `dir` with the ffmpeg program, encoded as `codecArgs`. Returns the path, or an
+// empty string when ffmpeg failed.
+inline QString makeTone(const QTemporaryDir &dir, const QString &name, double seconds,
+                        const QStringList &codecArgs, int rate = 44100, double amplitude = 0.5)
+{
+    const QString path = dir.filePath(name);
+    const QString wave = QStringLiteral("%1*sin(2*PI*440*t)").arg(amplitude);
+    QStringList args{QStringLiteral("-v"),
+                     QStringLiteral("error"),
+                     QStringLiteral("-y"),
+                     QStringLiteral("-f"),
+                     QStringLiteral("lavfi"),
+                     QStringLiteral("-i"),
+                     QStringLiteral("aevalsrc=%1|%1:s=%2:d=%3").arg(wave).arg(rate).arg(seconds)};
+    args << codecArgs << path;
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"), args);
+    if (!ffmpeg.waitForFinished(60000) || ffmpeg.exitCode() != 0)
+        return {};
+    return path;
+}
+
+inline QStringList wavArgs()
+{
+    return {QStringLiteral("-c:a"), QStringLiteral("pcm_s16le")};
+}
+
+// Collects (type, data) pairs of sync callbacks from any thread.
+class SyncRecorder
+{
+public:
+    struct Call
+    {
+        DWORD type;
+        DWORD channel;
+        DWORD data;
+    };
+    struct Tag
+    {
+        SyncRecorder *recorder;
+        DWORD type;
+    };
+
+    HSYNC attach(HSTREAM handle, DWORD type, QWORD param = 0)
+    {
+        m_tags.push_back(Tag{this, type & ~DWORD(BASS_SYNC_ONETIME)});
+        return BASS_ChannelSetSync(handle, type, param, &SyncRecorder::callback, &m_tags.back());
+    }
+    std::vector<Call> calls() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_calls;
+    }
+    int count(DWORD type) const
+    {
+        int n = 0;
+        for (const Call &c : calls())
+            n += c.type == type;
+        return n;
+    }
+    std::vector<DWORD> dataOf(DWORD type) const
+    {
+        std::vector<DWORD> out;
+        for (const Call &c : calls()) {
+            if (c.type == type)
+                out.push_back(c.data);
+        }
+        return out;
+    }
+
+private:
+    static void callback(HSYNC, DWORD channel, DWORD data, void *user)
+    {
+        auto *tag = static_cast<Tag *>(user);
+        std::lock_guard lock(tag->recorder->m_mutex);
+        tag->recorder->m_calls.push_back(Call{tag->type, channel, data});
+    }
+
+    mutable std::mutex m_mutex;
+    std::vector<Call> m_calls;
+    std::deque<Tag> m_tags;
+};
+
+inline double seconds(HSTREAM h)
+{
+    return BASS_ChannelBytes2Seconds(h, BASS_ChannelGetPosition(h, BASS_POS_BYTE));
+}
+
+inline float rmsLevel(HSTREAM h, float window = 0.02f)
+{
+    float level = -1;
+    if (!BASS_ChannelGetLevelEx(h, &level, window, BASS_LEVEL_MONO | BASS_LEVEL_RMS))
+        return -1;
+    return level;
+}
+
+} // namespace enginetest
