@@ -1,0 +1,3 @@
+#include "klplayerinterface.h"
+
+KLPlayerInterface::~KLPlayerInterface() = default;

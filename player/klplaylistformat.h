@@ -1,0 +1,35 @@
+#pragma once
+
+#include "klplayerglobal.h"
+#include "klplaylistparser.h"
+#include "klplaylisttypes.h"
+
+#include <QByteArray>
+#include <QUrl>
+
+// What a playlist response holds, decided and resolved from its bytes alone. The playlist
+// parser feeds these functions with what it read from the network; they touch nothing else.
+namespace KLPlaylistFormat {
+
+// Bitrate given to a stream whose response names none.
+inline constexpr uint defaultBitrate = 64000;
+
+// The kind of resource that data (the first bytes of a response, or all of it) belongs to.
+KELVANEPLAYER_EXPORT KLPlaylistParser::PlaylistType typeFromData(const QByteArray &data);
+
+// The variants of an HLS master playlist. Relative variant addresses are resolved against
+// finalUrl, the address the master playlist was read from after redirects.
+KELVANEPLAYER_EXPORT KLPlaylistStreams hlsMasterStreams(const QByteArray &data,
+                                                        const QUrl &finalUrl);
+
+// An HLS media playlist read from url: one entry for url itself.
+KELVANEPLAYER_EXPORT KLPlaylistStreams hlsMediaStreams(const QByteArray &data, const QUrl &url);
+
+// A JSON array of stream descriptions ("streamUrl", "bandwidth" in bit/s).
+KELVANEPLAYER_EXPORT KLPlaylistStreams jsonStreams(const QByteArray &data);
+
+// A stream (or a playlist that the engine resolves itself) at url, whose response carried
+// icyBitrate as its "icy-br" header (kbit/s; empty when absent).
+KELVANEPLAYER_EXPORT KLPlaylistStreams plainStreams(const QByteArray &icyBitrate, const QUrl &url);
+
+} // namespace KLPlaylistFormat
