@@ -2,10 +2,260 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en">
 <context>
+    <name>VCAboutDialog</name>
+    <message>
+        <source>Download new version</source>
+        <translation>Download new version</translation>
+    </message>
+    <message>
+        <source>About</source>
+        <translation>About</translation>
+    </message>
+    <message>
+        <source>Vellacast</source>
+        <translation>Vellacast</translation>
+    </message>
+    <message>
+        <source>Application for organizing backup Internet broadcasting of radio stations of the Aurora Bay media group.</source>
+        <translation>Application for organizing backup Internet broadcasting of radio stations of the Aurora Bay media group.</translation>
+    </message>
+    <message>
+        <source>Logs storage period (days)</source>
+        <translation>Logs storage period (days)</translation>
+    </message>
+    <message>
+        <source>Language</source>
+        <translation>Language</translation>
+    </message>
+    <message>
+        <source>Developed by order of:</source>
+        <translation>Developed by order of:</translation>
+    </message>
+    <message>
+        <source>Developer:</source>
+        <translation>Developer:</translation>
+    </message>
+</context>
+<context>
     <name>VCApplicationWindow</name>
     <message>
         <source>Vellacast</source>
         <translation>Vellacast</translation>
+    </message>
+    <message>
+        <source>Username</source>
+        <translation>Username</translation>
+    </message>
+    <message>
+        <source>Output device</source>
+        <translation>Output device</translation>
+    </message>
+    <message>
+        <source>Silence detection settings</source>
+        <translation>Silence detection settings</translation>
+    </message>
+    <message>
+        <source>Logout</source>
+        <translation>Logout</translation>
+    </message>
+    <message>
+        <source>About</source>
+        <translation>About</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>Are you sure?</source>
+        <translation>Are you sure?</translation>
+    </message>
+</context>
+<context>
+    <name>VCConfirmationDialog</name>
+    <message>
+        <source>Yes</source>
+        <translation>Yes</translation>
+    </message>
+    <message>
+        <source>No</source>
+        <translation>No</translation>
+    </message>
+</context>
+<context>
+    <name>VCIndicator</name>
+    <message>
+        <source>d</source>
+        <translation>d</translation>
+    </message>
+    <message>
+        <source>h</source>
+        <translation>h</translation>
+    </message>
+    <message>
+        <source>min</source>
+        <translation>min</translation>
+    </message>
+    <message>
+        <source>sec</source>
+        <translation>sec</translation>
+    </message>
+</context>
+<context>
+    <name>VCKeepRunningDialog</name>
+    <message>
+        <source>Information</source>
+        <translation>Information</translation>
+    </message>
+    <message>
+        <source>Vellacast will keep running in background</source>
+        <translation>Vellacast will keep running in background</translation>
+    </message>
+    <message>
+        <source>Do not show again</source>
+        <translation>Do not show again</translation>
+    </message>
+</context>
+<context>
+    <name>VCLevelIndicatorItem</name>
+    <message>
+        <source>dB</source>
+        <translation>dB</translation>
+    </message>
+</context>
+<context>
+    <name>VCLoginView</name>
+    <message>
+        <source>Username required</source>
+        <translation>Username required</translation>
+    </message>
+    <message>
+        <source>Password required</source>
+        <translation>Password required</translation>
+    </message>
+    <message>
+        <source>Download new version</source>
+        <translation>Download new version</translation>
+    </message>
+    <message>
+        <source>Authentication error</source>
+        <translation>Authentication error</translation>
+    </message>
+    <message>
+        <source>Username</source>
+        <translation>Username</translation>
+    </message>
+    <message>
+        <source>Password</source>
+        <translation>Password</translation>
+    </message>
+    <message>
+        <source>Login</source>
+        <translation>Login</translation>
+    </message>
+</context>
+<context>
+    <name>VCMainView</name>
+    <message>
+        <source>Download new version</source>
+        <translation>Download new version</translation>
+    </message>
+    <message>
+        <source>Station</source>
+        <translation>Station</translation>
+    </message>
+    <message>
+        <source>City</source>
+        <translation>City</translation>
+    </message>
+    <message>
+        <source>Username</source>
+        <translation>Username</translation>
+    </message>
+    <message>
+        <source>Logout</source>
+        <translation>Logout</translation>
+    </message>
+    <message>
+        <source>Add recording source</source>
+        <translation>Add recording source</translation>
+    </message>
+    <message>
+        <source>Silence detection settings</source>
+        <translation>Silence detection settings</translation>
+    </message>
+    <message>
+        <source>About</source>
+        <translation>About</translation>
+    </message>
+    <message>
+        <source>Delete source</source>
+        <translation>Delete source</translation>
+    </message>
+    <message>
+        <source>Are you sure?</source>
+        <translation>Are you sure?</translation>
+    </message>
+</context>
+<context>
+    <name>VCMainViewHeaderItem</name>
+    <message>
+        <source>Output device</source>
+        <translation>Output device</translation>
+    </message>
+    <message>
+        <source>Sources</source>
+        <translation>Sources</translation>
+    </message>
+</context>
+<context>
+    <name>VCSilenceDetectionSettingsDialog</name>
+    <message>
+        <source>Silence detection settings</source>
+        <translation>Silence detection settings</translation>
+    </message>
+    <message>
+        <source>Silence detection level (decibels)</source>
+        <translation>Silence detection level (decibels)</translation>
+    </message>
+    <message>
+        <source>The duration of silence for detection (seconds)</source>
+        <translation>The duration of silence for detection (seconds)</translation>
+    </message>
+    <message>
+        <source>The duration of sound for detection (seconds)</source>
+        <translation>The duration of sound for detection (seconds)</translation>
+    </message>
+</context>
+<context>
+    <name>VCSourceDelegateItem</name>
+    <message>
+        <source>Playing</source>
+        <translation>Playing</translation>
+    </message>
+    <message>
+        <source>Not playing</source>
+        <translation>Not playing</translation>
+    </message>
+    <message>
+        <source>Conected</source>
+        <translation>Conected</translation>
+    </message>
+    <message>
+        <source>Disconnected</source>
+        <translation>Disconnected</translation>
+    </message>
+    <message>
+        <source>Silent</source>
+        <translation>Silent</translation>
+    </message>
+    <message>
+        <source>Sound</source>
+        <translation>Sound</translation>
+    </message>
+    <message>
+        <source>Volume level %</source>
+        <translation>Volume level %</translation>
     </message>
 </context>
 <context>

@@ -2,10 +2,260 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="ru">
 <context>
+    <name>VCAboutDialog</name>
+    <message>
+        <source>Download new version</source>
+        <translation>Скачать новую версию</translation>
+    </message>
+    <message>
+        <source>About</source>
+        <translation>О программе</translation>
+    </message>
+    <message>
+        <source>Vellacast</source>
+        <translation>Веллакаст</translation>
+    </message>
+    <message>
+        <source>Application for organizing backup Internet broadcasting of radio stations of the Aurora Bay media group.</source>
+        <translation>Приложение для организации резервного интернет-вещания радиостанций медиагруппы «Aurora Bay».</translation>
+    </message>
+    <message>
+        <source>Logs storage period (days)</source>
+        <translation>Срок хранения журналов (дней)</translation>
+    </message>
+    <message>
+        <source>Language</source>
+        <translation>Язык</translation>
+    </message>
+    <message>
+        <source>Developed by order of:</source>
+        <translation>Разработано по заказу:</translation>
+    </message>
+    <message>
+        <source>Developer:</source>
+        <translation>Разработчик:</translation>
+    </message>
+</context>
+<context>
     <name>VCApplicationWindow</name>
     <message>
         <source>Vellacast</source>
         <translation>Веллакаст</translation>
+    </message>
+    <message>
+        <source>Username</source>
+        <translation>Имя пользователя</translation>
+    </message>
+    <message>
+        <source>Output device</source>
+        <translation>Устройство вывода</translation>
+    </message>
+    <message>
+        <source>Silence detection settings</source>
+        <translation>Настройки определения тишины</translation>
+    </message>
+    <message>
+        <source>Logout</source>
+        <translation>Выйти</translation>
+    </message>
+    <message>
+        <source>About</source>
+        <translation>О программе</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>Закрыть</translation>
+    </message>
+    <message>
+        <source>Are you sure?</source>
+        <translation>Вы уверены?</translation>
+    </message>
+</context>
+<context>
+    <name>VCConfirmationDialog</name>
+    <message>
+        <source>Yes</source>
+        <translation>Да</translation>
+    </message>
+    <message>
+        <source>No</source>
+        <translation>Нет</translation>
+    </message>
+</context>
+<context>
+    <name>VCIndicator</name>
+    <message>
+        <source>d</source>
+        <translation>д</translation>
+    </message>
+    <message>
+        <source>h</source>
+        <translation>ч</translation>
+    </message>
+    <message>
+        <source>min</source>
+        <translation>мин</translation>
+    </message>
+    <message>
+        <source>sec</source>
+        <translation>сек</translation>
+    </message>
+</context>
+<context>
+    <name>VCKeepRunningDialog</name>
+    <message>
+        <source>Information</source>
+        <translation>Информация</translation>
+    </message>
+    <message>
+        <source>Vellacast will keep running in background</source>
+        <translation>Веллакаст продолжит работу в фоновом режиме</translation>
+    </message>
+    <message>
+        <source>Do not show again</source>
+        <translation>Больше не показывать</translation>
+    </message>
+</context>
+<context>
+    <name>VCLevelIndicatorItem</name>
+    <message>
+        <source>dB</source>
+        <translation>дБ</translation>
+    </message>
+</context>
+<context>
+    <name>VCLoginView</name>
+    <message>
+        <source>Username required</source>
+        <translation>Укажите имя пользователя</translation>
+    </message>
+    <message>
+        <source>Password required</source>
+        <translation>Укажите пароль</translation>
+    </message>
+    <message>
+        <source>Download new version</source>
+        <translation>Скачать новую версию</translation>
+    </message>
+    <message>
+        <source>Authentication error</source>
+        <translation>Ошибка аутентификации</translation>
+    </message>
+    <message>
+        <source>Username</source>
+        <translation>Имя пользователя</translation>
+    </message>
+    <message>
+        <source>Password</source>
+        <translation>Пароль</translation>
+    </message>
+    <message>
+        <source>Login</source>
+        <translation>Войти</translation>
+    </message>
+</context>
+<context>
+    <name>VCMainView</name>
+    <message>
+        <source>Download new version</source>
+        <translation>Скачать новую версию</translation>
+    </message>
+    <message>
+        <source>Station</source>
+        <translation>Станция</translation>
+    </message>
+    <message>
+        <source>City</source>
+        <translation>Город</translation>
+    </message>
+    <message>
+        <source>Username</source>
+        <translation>Имя пользователя</translation>
+    </message>
+    <message>
+        <source>Logout</source>
+        <translation>Выйти</translation>
+    </message>
+    <message>
+        <source>Add recording source</source>
+        <translation>Добавить источник записи</translation>
+    </message>
+    <message>
+        <source>Silence detection settings</source>
+        <translation>Настройки тишины</translation>
+    </message>
+    <message>
+        <source>About</source>
+        <translation>О программе</translation>
+    </message>
+    <message>
+        <source>Delete source</source>
+        <translation>Удалить источник</translation>
+    </message>
+    <message>
+        <source>Are you sure?</source>
+        <translation>Вы уверены?</translation>
+    </message>
+</context>
+<context>
+    <name>VCMainViewHeaderItem</name>
+    <message>
+        <source>Output device</source>
+        <translation>Устройство вывода</translation>
+    </message>
+    <message>
+        <source>Sources</source>
+        <translation>Источники</translation>
+    </message>
+</context>
+<context>
+    <name>VCSilenceDetectionSettingsDialog</name>
+    <message>
+        <source>Silence detection settings</source>
+        <translation>Настройки определения тишины</translation>
+    </message>
+    <message>
+        <source>Silence detection level (decibels)</source>
+        <translation>Уровень определения тишины (децибелы)</translation>
+    </message>
+    <message>
+        <source>The duration of silence for detection (seconds)</source>
+        <translation>Длительность тишины для определения (секунды)</translation>
+    </message>
+    <message>
+        <source>The duration of sound for detection (seconds)</source>
+        <translation>Длительность звука для определения (секунды)</translation>
+    </message>
+</context>
+<context>
+    <name>VCSourceDelegateItem</name>
+    <message>
+        <source>Playing</source>
+        <translation>Играет</translation>
+    </message>
+    <message>
+        <source>Not playing</source>
+        <translation>Не играет</translation>
+    </message>
+    <message>
+        <source>Conected</source>
+        <translation>Подключён</translation>
+    </message>
+    <message>
+        <source>Disconnected</source>
+        <translation>Отключён</translation>
+    </message>
+    <message>
+        <source>Silent</source>
+        <translation>Тишина</translation>
+    </message>
+    <message>
+        <source>Sound</source>
+        <translation>Звук</translation>
+    </message>
+    <message>
+        <source>Volume level %</source>
+        <translation>Громкость, %</translation>
     </message>
 </context>
 <context>
