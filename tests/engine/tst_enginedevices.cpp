@@ -1,0 +1,129 @@
+// Device events through the engine's test controls: a failed device is replaced by a stand-in
+// that keeps time, a format change reopens the output; both reach the channels' syncs.
+
+#include "enginetestutil.h"
+
+#include <bass.h>
+#include <enginetest.h>
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTest>
+
+#include <cmath>
+#include <set>
+
+using namespace enginetest;
+
+class tst_EngineDevices : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void controlsNeedAnOpenDevice();
+    void failedDeviceKeepsTheClock();
+    void formatChange();
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_wav;
+};
+
+void tst_EngineDevices::initTestCase()
+{
+    const QString wav = makeTone(m_dir, QStringLiteral("tone.wav"), 3, wavArgs());
+    if (wav.isEmpty())
+        QSKIP("the ffmpeg program is needed to generate test audio");
+    m_wav = QFile::encodeName(wav);
+}
+
+void tst_EngineDevices::init()
+{
+    if (QByteArray(QTest::currentTestFunction()) != "controlsNeedAnOpenDevice")
+        QVERIFY(BASS_Init(0, 44100, 0, nullptr, nullptr));
+}
+
+void tst_EngineDevices::cleanup()
+{
+    BASS_Free();
+}
+
+void tst_EngineDevices::controlsNeedAnOpenDevice()
+{
+    QVERIFY(!EngineTest_FailDevice());
+    QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_INIT);
+    QVERIFY(!EngineTest_ChangeDeviceFormat(48000, 2));
+    QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_INIT);
+}
+
+void tst_EngineDevices::failedDeviceKeepsTheClock()
+{
+    const HSTREAM a = BASS_StreamCreateFile(FALSE, m_wav.constData(), 0, 0, 0);
+    const HSTREAM b = BASS_StreamCreate(44100, 2, 0, STREAMPROC_PUSH, nullptr);
+    QVERIFY(a && b);
+    SyncRecorder syncs;
+    QVERIFY(syncs.attach(a, BASS_SYNC_DEV_FAIL));
+    QVERIFY(syncs.attach(b, BASS_SYNC_DEV_FAIL));
+    QVERIFY(syncs.attach(a, BASS_SYNC_DEV_FORMAT));
+    QVERIFY(BASS_ChannelPlay(a, FALSE));
+    QTRY_VERIFY(seconds(a) > 0.1);
+
+    QVERIFY(EngineTest_FailDevice());
+    QTRY_COMPARE(syncs.count(BASS_SYNC_DEV_FAIL), 2);
+    std::set<DWORD> channels;
+    for (const auto &c : syncs.calls())
+        channels.insert(c.channel);
+    QCOMPARE(channels, (std::set<DWORD>{a, b}));
+    QCOMPARE(syncs.count(BASS_SYNC_DEV_FORMAT), 0);
+
+    // The stand-in keeps playing in real time.
+    QCOMPARE(BASS_ChannelIsActive(a), DWORD(BASS_ACTIVE_PLAYING));
+    const double start = seconds(a);
+    QElapsedTimer clock;
+    clock.start();
+    QTest::qWait(300);
+    const double advanced = seconds(a) - start;
+    QVERIFY2(std::fabs(advanced - clock.elapsed() / 1000.0) < 0.05,
+             qPrintable(QString::number(advanced)));
+    QVERIFY(std::fabs(rmsLevel(a) - 0.3536f) < 0.005);
+    // A failure of the stand-in itself is nothing new.
+    QVERIFY(EngineTest_FailDevice());
+    QTest::qWait(50);
+    QCOMPARE(syncs.count(BASS_SYNC_DEV_FAIL), 2);
+}
+
+void tst_EngineDevices::formatChange()
+{
+    const HSTREAM a = BASS_StreamCreateFile(FALSE, m_wav.constData(), 0, 0, 0);
+    QVERIFY(a);
+    SyncRecorder syncs;
+    QVERIFY(syncs.attach(a, BASS_SYNC_DEV_FORMAT));
+    QVERIFY(syncs.attach(a, BASS_SYNC_DEV_FAIL));
+    QVERIFY(BASS_ChannelPlay(a, FALSE));
+    QTRY_VERIFY(seconds(a) > 0.1);
+    QVERIFY(!EngineTest_ChangeDeviceFormat(10, 2));
+    QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_FORMAT);
+
+    QVERIFY(EngineTest_ChangeDeviceFormat(48000, 2));
+    QTRY_COMPARE(syncs.count(BASS_SYNC_DEV_FORMAT), 1);
+    QCOMPARE(syncs.count(BASS_SYNC_DEV_FAIL), 0);
+    BASS_INFO info{};
+    QVERIFY(BASS_GetInfo(&info));
+    QCOMPARE(info.freq, DWORD(48000));
+    // The 44100 Hz stream is converted: its own clock still runs in real time.
+    const double start = seconds(a);
+    QElapsedTimer clock;
+    clock.start();
+    QTest::qWait(300);
+    const double advanced = seconds(a) - start;
+    QVERIFY2(std::fabs(advanced - clock.elapsed() / 1000.0) < 0.05,
+             qPrintable(QString::number(advanced)));
+    QVERIFY(std::fabs(rmsLevel(a) - 0.3536f) < 0.005);
+}
+
+QTEST_GUILESS_MAIN(tst_EngineDevices)
+#include "tst_enginedevices.moc"
