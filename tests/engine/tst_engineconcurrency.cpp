@@ -34,10 +34,9 @@ private:
 
 void tst_EngineConcurrency::initTestCase()
 {
-    const QString wav = makeTone(m_dir, QStringLiteral("tone.wav"), 2, wavArgs());
-    const QString shortWav = makeTone(m_dir, QStringLiteral("short.wav"), 0.15, wavArgs());
-    if (wav.isEmpty() || shortWav.isEmpty())
-        QSKIP("the ffmpeg program is needed to generate test audio");
+    const QString wav = writeToneWav(m_dir, QStringLiteral("tone.wav"), 2);
+    const QString shortWav = writeToneWav(m_dir, QStringLiteral("short.wav"), 0.15);
+    QVERIFY(!wav.isEmpty() && !shortWav.isEmpty());
     m_wav = QFile::encodeName(wav);
     m_short = QFile::encodeName(shortWav);
     QVERIFY(BASS_Init(0, 44100, 0, nullptr, nullptr));
