@@ -185,7 +185,7 @@ bool HttpByteSource::waitPrebuffer()
 {
     std::unique_lock lock(m_mutex);
     m_cond.wait(lock, [this] {
-        return m_abort || m_finished || !m_waitingPrebuf || m_ring.unread() >= m_prebuf;
+        return m_abort || m_finished || !m_waitingPrebuf || prebuffered() >= m_prebuf;
     });
     if (m_abort)
         return false;
@@ -201,21 +201,19 @@ int64_t HttpByteSource::read(uint8_t *buffer, int64_t size)
         if (m_abort)
             return -1;
         if (m_waitingPrebuf) {
-            if (m_ring.unread() >= m_prebuf || m_finished)
+            if (prebuffered() >= m_prebuf || m_finished)
                 m_waitingPrebuf = false;
         }
         if (!m_waitingPrebuf && m_ring.unread() > 0) {
             const size_t n = m_ring.read(buffer, static_cast<size_t>(size));
-            if (m_readerWantsSpace && m_ring.writable() >= CurlBlockBytes) {
-                m_readerWantsSpace = false;
-                curl_multi_wakeup(static_cast<CURLM *>(m_multi));
-            }
+            wakeForSpace();
             return static_cast<int64_t>(n);
         }
         if (m_finished && m_ring.unread() == 0)
             return m_opened ? 0 : -1;
         if (!m_waitingPrebuf) {
             ++m_underruns;
+            m_prebufFromStart = false;
             if (m_prebuf > 0)
                 m_waitingPrebuf = true;
         }
@@ -225,8 +223,21 @@ int64_t HttpByteSource::read(uint8_t *buffer, int64_t size)
 
 bool HttpByteSource::seek(int64_t offset)
 {
+    // Only within what is held: the bytes not read yet and the recently read ones. Anything
+    // else would take another request.
     std::lock_guard lock(m_mutex);
-    return m_ring.seek(offset);
+    if (!m_ring.seek(offset))
+        return false;
+    wakeForSpace();
+    return true;
+}
+
+void HttpByteSource::wakeForSpace()
+{
+    if (m_readerWantsSpace && m_ring.writable() >= CurlBlockBytes) {
+        m_readerWantsSpace = false;
+        curl_multi_wakeup(static_cast<CURLM *>(m_multi));
+    }
 }
 
 int64_t HttpByteSource::length() const
@@ -311,8 +322,16 @@ void HttpByteSource::setLimits(size_t bufferBytes, size_t prebufBytes)
 void HttpByteSource::startPrebuffering()
 {
     std::lock_guard lock(m_mutex);
-    if (m_ring.unread() < m_prebuf && !m_finished)
+    m_prebufFromStart = true;
+    if (prebuffered() < m_prebuf && !m_finished)
         m_waitingPrebuf = true;
+}
+
+size_t HttpByteSource::prebuffered() const
+{
+    if (m_prebufFromStart)
+        return static_cast<size_t>(m_ring.writePosition() - m_openOffset);
+    return m_ring.unread();
 }
 
 int HttpByteSource::underruns() const
@@ -798,6 +817,7 @@ void HttpByteSource::markOpened(int64_t offset)
 {
     std::lock_guard lock(m_mutex);
     m_ring.reset(m_ring.capacity(), offset);
+    m_openOffset = offset;
     m_opened = true;
     m_cond.notify_all();
 }

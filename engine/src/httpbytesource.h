@@ -87,8 +87,9 @@ public:
     std::string meta() const;
     // Changes the ring size and the prebuffer (for example once the bitrate is known).
     void setLimits(size_t bufferBytes, size_t prebufBytes);
-    // Makes the next read wait for the prebuffer (unless it is already there). Reads before
-    // the first call are held back only by a prebuffer given in the options.
+    // Makes reads wait until the prebuffer has been downloaded (counting what was read
+    // already), and again after every underrun. Reads before the first call are held back
+    // only by a prebuffer given in the options.
     void startPrebuffering();
     // How often a read found the ring empty while the download was still running.
     int underruns() const;
@@ -107,6 +108,12 @@ private:
     bool addHeaderLine(Transfer &t, const std::string &line);
     bool deliverAudio(Transfer &t, const uint8_t *data, size_t size);
     void markOpened(int64_t offset);
+    // What counts towards the prebuffer: before the first underrun after
+    // startPrebuffering() everything downloaded (the decoder took some of it already),
+    // afterwards the unread bytes. Under m_mutex.
+    size_t prebuffered() const;
+    // Wakes a download that waits for room in the ring once there is some. Under m_mutex.
+    void wakeForSpace();
     void finish(Error error);
 
     static size_t headerThunk(char *data, size_t size, size_t n, void *user);
@@ -129,6 +136,8 @@ private:
     NetRingBuffer m_ring;
     size_t m_prebuf = 0;
     bool m_waitingPrebuf = true;
+    bool m_prebufFromStart = false;
+    int64_t m_openOffset = 0;
     bool m_opened = false;
     bool m_finished = false;
     bool m_readerWantsSpace = false;

@@ -6,10 +6,13 @@
 #include "streamfactory.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -40,37 +43,74 @@ public:
     {
         std::lock_guard lock(m_mutex);
         m_target = std::move(target);
-        if (!m_target)
-            return;
         for (const auto &[offset, text] : m_pending)
             m_target->post(offset, text);
         m_pending.clear();
+        m_attached = true;
+        m_cond.notify_all();
+    }
+
+    // Blocks until attach() or cancel().
+    void waitAttached()
+    {
+        std::unique_lock lock(m_mutex);
+        m_cond.wait(lock, [this] { return m_attached; });
+    }
+
+    void cancel()
+    {
+        std::lock_guard lock(m_mutex);
+        m_attached = true;
+        m_cond.notify_all();
     }
 
 private:
     std::mutex m_mutex;
+    std::condition_variable m_cond;
+    bool m_attached = false;
     std::shared_ptr<StreamMetadata> m_target;
     std::vector<std::pair<int64_t, std::string>> m_pending;
 };
 
-// Lets this file keep using the source after the stream has taken it over: another thread
-// may free the stream (and so destroy what it owns) at any time.
+// The stream's view of the download. Shared, so that this file can keep using the download
+// after the stream has taken it over (another thread may free the stream at any time).
+//
+// Metadata must reach the stream before the decoder passes its offset, or it would be shown
+// late. What arrives while the stream is being created waits in the relay until the stream
+// exists, so the decoder thread does not read on before that; the reads that create the
+// stream run on the creating thread and are not held back.
 class SharedSource final : public ByteSource
 {
 public:
-    explicit SharedSource(std::shared_ptr<HttpByteSource> source)
+    SharedSource(std::shared_ptr<HttpByteSource> source, std::shared_ptr<MetaRelay> relay)
         : m_source(std::move(source))
+        , m_relay(std::move(relay))
+        , m_creator(std::this_thread::get_id())
     {}
-    int64_t read(uint8_t *buffer, int64_t size) override { return m_source->read(buffer, size); }
+    int64_t read(uint8_t *buffer, int64_t size) override
+    {
+        if (!m_attached.load() && std::this_thread::get_id() != m_creator) {
+            m_relay->waitAttached();
+            m_attached = true;
+        }
+        return m_source->read(buffer, size);
+    }
     bool seek(int64_t offset) override { return m_source->seek(offset); }
     int64_t length() const override { return m_source->length(); }
     int64_t position() const override { return m_source->position(); }
     int64_t available() const override { return m_source->available(); }
     std::string contentType() const override { return m_source->contentType(); }
-    void abort() override { m_source->abort(); }
+    void abort() override
+    {
+        m_source->abort();
+        m_relay->cancel();
+    }
 
 private:
     std::shared_ptr<HttpByteSource> m_source;
+    std::shared_ptr<MetaRelay> m_relay;
+    const std::thread::id m_creator;
+    std::atomic<bool> m_attached{false};
 };
 
 int errorCode(HttpByteSource::Error e)
@@ -173,7 +213,8 @@ extern "C" BASSDEF(HSTREAM)
     params.fileName = fileNameOf(address);
     params.probeBytes = configValue(BASS_CONFIG_VERIFY_NET);
     params.flags = flags;
-    CreatedStream created = createSourceStream(std::make_unique<SharedSource>(source), params);
+    CreatedStream created =
+        createSourceStream(std::make_unique<SharedSource>(source, relay), params);
     if (!created.handle)
         return 0; // the factory set the error and destroyed the source
     relay->attach(created.metadata);
