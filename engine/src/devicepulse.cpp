@@ -19,6 +19,7 @@ struct PulseDevice
     pa_context *context = nullptr;
     pa_stream *stream = nullptr;
     DeviceReporter reporter;
+    DeviceFormat format;
     size_t frameBytes = 8;
     size_t minWrite = 0;
     std::atomic<bool> ready{false};
@@ -59,6 +60,29 @@ void streamWrite(pa_stream *, size_t, void *user)
     signalLoop(static_cast<PulseDevice *>(user));
 }
 
+// The output the stream was moved to (the default output went away or changed): when it runs
+// at another rate, the mixer follows it, so that the server does not resample.
+void movedSinkInfo(pa_context *, const pa_sink_info *info, int eol, void *user)
+{
+    auto *d = static_cast<PulseDevice *>(user);
+    if (eol || !info || !d->reporter.formatChanged)
+        return;
+    const int rate = int(info->sample_spec.rate);
+    if (rate > 0 && rate != d->format.rate) {
+        d->format.rate = rate;
+        d->reporter.formatChanged(d->reporter.context, d->format);
+    }
+}
+
+void streamMoved(pa_stream *s, void *user)
+{
+    auto *d = static_cast<PulseDevice *>(user);
+    pa_operation *op = pa_context_get_sink_info_by_index(d->context, pa_stream_get_device_index(s),
+                                                         movedSinkInfo, d);
+    if (op)
+        pa_operation_unref(op);
+}
+
 void closeDevice(PulseDevice *d)
 {
     if (d->loop)
@@ -66,6 +90,7 @@ void closeDevice(PulseDevice *d)
     if (d->stream) {
         pa_stream_set_state_callback(d->stream, nullptr, nullptr);
         pa_stream_set_write_callback(d->stream, nullptr, nullptr);
+        pa_stream_set_moved_callback(d->stream, nullptr, nullptr);
         pa_stream_disconnect(d->stream);
         pa_stream_unref(d->stream);
     }
@@ -115,6 +140,8 @@ void *open(const std::string &id, const DeviceFormat &format, DeviceReporter rep
         if (ok) {
             pa_stream_set_state_callback(d->stream, streamState, d);
             pa_stream_set_write_callback(d->stream, streamWrite, d);
+            pa_stream_set_moved_callback(d->stream, streamMoved, d);
+            d->format = format;
             pa_buffer_attr attr;
             attr.maxlength = uint32_t(-1);
             attr.tlength = uint32_t(pa_usec_to_bytes(80000, &spec));

@@ -268,6 +268,32 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(c.failures.load(), 1, 2000);
         BASS_Free();
     }
+
+    // The default output goes away: the stream moves to the new default, and when that runs
+    // at another rate the mixer follows it.
+    void movedOutputChangesFormat()
+    {
+        const QString a =
+            pactl({"load-module", "module-null-sink", "sink_name=out44", "rate=44100"});
+        pactl({"set-default-sink", "out44"});
+        QVERIFY(BASS_Init(-1, 44100, 0, nullptr, nullptr));
+        const HSTREAM s = BASS_StreamCreate(44100, 2, 0, STREAMPROC_PUSH, nullptr);
+        QVERIFY(s);
+        Capture c;
+        QVERIFY(BASS_ChannelSetSync(s, BASS_SYNC_DEV_FORMAT, 0, CALLBACK_fail, &c));
+        QVERIFY(BASS_ChannelPlay(s, FALSE));
+        const QString b =
+            pactl({"load-module", "module-null-sink", "sink_name=out48", "rate=48000"});
+        pactl({"set-default-sink", "out48"});
+        pactl({"unload-module", a});
+        QTRY_COMPARE_WITH_TIMEOUT(c.failures.load(), 1, 3000);
+        BASS_INFO info;
+        QVERIFY(BASS_GetInfo(&info));
+        QCOMPARE(info.freq, DWORD(48000));
+        BASS_Free();
+        pactl({"set-default-sink", "vsink"});
+        pactl({"unload-module", b});
+    }
 };
 
 QTEST_GUILESS_MAIN(TestRecording)
