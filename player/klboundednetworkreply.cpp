@@ -1,0 +1,191 @@
+#include "klboundednetworkreply.h"
+
+#include <QSslConfiguration>
+
+KLBoundedNetworkReply::KLBoundedNetworkReply(QNetworkReply *inner, qint64 maxBodySize,
+                                             QObject *parent)
+    : QNetworkReply(parent)
+    , m_inner(inner)
+    , m_maxBodySize(maxBodySize)
+{
+    inner->setParent(this);
+    setRequest(inner->request());
+    setOperation(inner->operation());
+    setUrl(inner->url());
+    open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+
+    connect(inner, &QNetworkReply::metaDataChanged, this, [this]() {
+        copyMetaData();
+        const QVariant length = header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid() && length.toLongLong() > m_maxBodySize) {
+            exceed();
+            return;
+        }
+        emit metaDataChanged();
+    });
+    connect(inner, &QNetworkReply::readyRead, this, &KLBoundedNetworkReply::takeData);
+    connect(inner, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
+        if (!m_exceeded)
+            emit downloadProgress(received, total);
+    });
+    connect(inner, &QNetworkReply::uploadProgress, this, &QNetworkReply::uploadProgress);
+    connect(inner, &QNetworkReply::redirected, this, &QNetworkReply::redirected);
+    connect(inner, &QNetworkReply::encrypted, this, &QNetworkReply::encrypted);
+    connect(inner, &QNetworkReply::sslErrors, this, &QNetworkReply::sslErrors);
+    // With the user-verified redirect policy the caller allows the redirect on this reply.
+    connect(this, &QNetworkReply::redirectAllowed, inner, &QNetworkReply::redirectAllowed);
+    connect(inner, &QNetworkReply::errorOccurred, this, [this](QNetworkReply::NetworkError code) {
+        if (m_exceeded)
+            return;
+        setError(code, m_inner->errorString());
+        emit errorOccurred(code);
+    });
+    connect(inner, &QNetworkReply::finished, this, &KLBoundedNetworkReply::finishFromInner);
+}
+
+qint64 KLBoundedNetworkReply::bytesAvailable() const
+{
+    return m_buffer.size() - m_bufferOffset + QNetworkReply::bytesAvailable();
+}
+
+qint64 KLBoundedNetworkReply::readData(char *data, qint64 maxSize)
+{
+    const qint64 available = m_buffer.size() - m_bufferOffset;
+    if (available == 0)
+        return isFinished() ? -1 : 0;
+    const qint64 count = qMin(maxSize, available);
+    memcpy(data, m_buffer.constData() + m_bufferOffset, size_t(count));
+    m_bufferOffset += count;
+    if (m_bufferOffset == m_buffer.size()) {
+        m_buffer.clear();
+        m_bufferOffset = 0;
+    } else if (m_bufferOffset > 64 * 1024 && m_bufferOffset > m_buffer.size() / 2) {
+        m_buffer.remove(0, m_bufferOffset);
+        m_bufferOffset = 0;
+    }
+    return count;
+}
+
+void KLBoundedNetworkReply::takeData()
+{
+    if (!m_inner || m_exceeded || !m_inner->isOpen())
+        return;
+    const QByteArray data = m_inner->readAll();
+    if (data.isEmpty())
+        return;
+    m_received += data.size();
+    if (m_received > m_maxBodySize) {
+        exceed();
+        return;
+    }
+    m_buffer += data;
+    emit readyRead();
+}
+
+void KLBoundedNetworkReply::copyMetaData()
+{
+    setUrl(m_inner->url());
+    // A redirect brings a new head: headers of the previous one go.
+    for (const QByteArray &name : rawHeaderList()) {
+        if (!m_inner->hasRawHeader(name))
+            setRawHeader(name, QByteArray());
+    }
+    for (const auto &[name, value] : m_inner->rawHeaderPairs())
+        setRawHeader(name, value);
+    for (int code = QNetworkRequest::HttpStatusCodeAttribute; code < QNetworkRequest::User;
+         ++code) {
+        const auto attributeCode = QNetworkRequest::Attribute(code);
+        const QVariant value = m_inner->attribute(attributeCode);
+        if (value.isValid())
+            setAttribute(attributeCode, value);
+    }
+}
+
+void KLBoundedNetworkReply::exceed()
+{
+    if (isFinished())
+        return;
+    m_exceeded = true;
+    m_buffer.clear();
+    m_bufferOffset = 0;
+    if (m_inner) {
+        m_inner->disconnect(this);
+        m_inner->abort();
+    }
+    setError(QNetworkReply::UnknownContentError,
+             QStringLiteral("Reply body exceeds its size limit of %1 bytes").arg(m_maxBodySize));
+    setFinished(true);
+    emit errorOccurred(QNetworkReply::UnknownContentError);
+    emit readChannelFinished();
+    emit finished();
+}
+
+void KLBoundedNetworkReply::finishFromInner()
+{
+    if (isFinished())
+        return;
+    takeData();
+    if (m_exceeded)
+        return;
+    copyMetaData();
+    if (m_inner->error() != error())
+        setError(m_inner->error(), m_inner->errorString());
+    if (m_aborting) {
+        m_buffer.clear();
+        m_bufferOffset = 0;
+        QNetworkReply::close();
+    }
+    setFinished(true);
+    emit readChannelFinished();
+    emit finished();
+}
+
+void KLBoundedNetworkReply::abort()
+{
+    if (isFinished())
+        return;
+    m_aborting = true;
+    if (m_inner)
+        m_inner->abort();
+}
+
+void KLBoundedNetworkReply::close()
+{
+    if (m_inner)
+        m_inner->close();
+    m_buffer.clear();
+    m_bufferOffset = 0;
+    QNetworkReply::close();
+}
+
+void KLBoundedNetworkReply::setReadBufferSize(qint64 size)
+{
+    QNetworkReply::setReadBufferSize(size);
+    if (m_inner)
+        m_inner->setReadBufferSize(size);
+}
+
+void KLBoundedNetworkReply::ignoreSslErrors()
+{
+    if (m_inner)
+        m_inner->ignoreSslErrors();
+}
+
+void KLBoundedNetworkReply::ignoreSslErrorsImplementation(const QList<QSslError> &errors)
+{
+    if (m_inner)
+        m_inner->ignoreSslErrors(errors);
+}
+
+void KLBoundedNetworkReply::setSslConfigurationImplementation(
+    const QSslConfiguration &configuration)
+{
+    if (m_inner)
+        m_inner->setSslConfiguration(configuration);
+}
+
+void KLBoundedNetworkReply::sslConfigurationImplementation(QSslConfiguration &configuration) const
+{
+    if (m_inner)
+        configuration = m_inner->sslConfiguration();
+}
