@@ -129,7 +129,9 @@ QByteArray formatStreamUrl(const QUrl &url, const QString &userAgent, const QStr
         text += QStringLiteral("\r\nUser-Agent: ") + userAgent;
     if (!effectiveReferer.isEmpty())
         text += QStringLiteral("\r\nReferer: ") + effectiveReferer;
-    const QString userInfo = url.userInfo(QUrl::FullyDecoded);
+    QString userInfo = url.userName(QUrl::FullyDecoded);
+    if (url.password(QUrl::FullyDecoded).size() > 0 || url.userInfo().contains(u':'))
+        userInfo += u':' + url.password(QUrl::FullyDecoded);
     if (!userInfo.isEmpty())
         text += QStringLiteral("\r\nAuthorization: Basic ") +
                 QString::fromLatin1(userInfo.toUtf8().toBase64());
