@@ -17,7 +17,7 @@ KLBoundedNetworkReply::KLBoundedNetworkReply(QNetworkReply *inner, qint64 maxBod
     connect(inner, &QNetworkReply::metaDataChanged, this, [this]() {
         copyMetaData();
         const QVariant length = header(QNetworkRequest::ContentLengthHeader);
-        if (length.isValid() && length.toLongLong() > m_maxBodySize) {
+        if (m_maxBodySize > 0 && length.isValid() && length.toLongLong() > m_maxBodySize) {
             exceed();
             return;
         }
@@ -74,7 +74,7 @@ void KLBoundedNetworkReply::takeData()
     if (data.isEmpty())
         return;
     m_received += data.size();
-    if (m_received > m_maxBodySize) {
+    if (m_maxBodySize > 0 && m_received > m_maxBodySize) {
         exceed();
         return;
     }
@@ -99,6 +99,21 @@ void KLBoundedNetworkReply::copyMetaData()
         if (value.isValid())
             setAttribute(attributeCode, value);
     }
+}
+
+bool KLBoundedNetworkReply::isTruncated() const
+{
+    if (operation() == QNetworkAccessManager::HeadOperation)
+        return false;
+    const int status = attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status == 204 || status == 304 || (status >= 100 && status < 200))
+        return false;
+    // A decoded body has another length than the one announced.
+    const QByteArray encoding = rawHeader("Content-Encoding").trimmed().toLower();
+    if (!encoding.isEmpty() && encoding != "identity")
+        return false;
+    const QVariant length = header(QNetworkRequest::ContentLengthHeader);
+    return length.isValid() && m_received < length.toLongLong();
 }
 
 void KLBoundedNetworkReply::exceed()
@@ -130,6 +145,13 @@ void KLBoundedNetworkReply::finishFromInner()
     copyMetaData();
     if (m_inner->error() != error())
         setError(m_inner->error(), m_inner->errorString());
+    if (error() == QNetworkReply::NoError && isTruncated()) {
+        setError(QNetworkReply::RemoteHostClosedError,
+                 QStringLiteral("Connection closed after %1 of %2 body bytes")
+                     .arg(m_received)
+                     .arg(header(QNetworkRequest::ContentLengthHeader).toLongLong()));
+        emit errorOccurred(QNetworkReply::RemoteHostClosedError);
+    }
     if (m_aborting) {
         m_buffer.clear();
         m_bufferOffset = 0;

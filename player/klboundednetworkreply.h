@@ -3,9 +3,11 @@
 #include <QNetworkReply>
 #include <QPointer>
 
-// A reply that passes another reply through and bounds its body: once the body announces or
-// delivers more than the bound, the inner reply is aborted and this one finishes with
-// QNetworkReply::UnknownContentError. Headers, attributes, the address after redirects,
+// A reply that passes another reply through and checks its body. Once the body announces or
+// delivers more than the bound (if the bound is above 0), the inner reply is aborted and this
+// one finishes with QNetworkReply::UnknownContentError. A body that ends before its announced
+// Content-Length finishes with QNetworkReply::RemoteHostClosedError (the inner reply does not
+// always report that). Headers, attributes, the address after redirects,
 // progress, TLS and errors of the inner reply are passed on; abort, close and the TLS settings
 // go to the inner reply. The inner reply is a child of this one.
 class KLBoundedNetworkReply : public QNetworkReply
@@ -31,6 +33,7 @@ protected:
     void sslConfigurationImplementation(QSslConfiguration &configuration) const override;
 
 private:
+    bool isTruncated() const;
     void copyMetaData();
     void takeData();
     void exceed();

@@ -128,8 +128,7 @@ QNetworkReply *KLNetworkAccessManager::createRequest(Operation op,
     const qint64 maxBodySize = bodyBound.isValid() ? bodyBound.toLongLong() : m_maxBodySize;
 
     QNetworkReply *reply = QNetworkAccessManager::createRequest(op, request, outgoingData);
-    if (maxBodySize > 0)
-        reply = new KLBoundedNetworkReply(reply, maxBodySize, this);
+    reply = new KLBoundedNetworkReply(reply, maxBodySize, this);
     if (m_await)
         awaitReply(reply);
     else

@@ -68,6 +68,8 @@ private slots:
     void bodyLimit_data();
     void bodyLimit();
 
+    void truncatedBody_data();
+    void truncatedBody();
     void replyPassesThrough();
     void abortFromReadyRead();
 
@@ -372,6 +374,48 @@ void tst_KLNetworkAccessManager::bodyLimit()
     } else {
         QCOMPARE(reply->error(), QNetworkReply::NoError);
         QCOMPARE(received, 2000);
+    }
+}
+
+void tst_KLNetworkAccessManager::truncatedBody_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<qint64>("maxBodySize");
+    QTest::addColumn<int>("error");
+
+    QTest::newRow("fixed length, bounded")
+        << "/short" << qint64(4096) << int(QNetworkReply::RemoteHostClosedError);
+    QTest::newRow("fixed length, unbounded")
+        << "/short" << qint64(0) << int(QNetworkReply::RemoteHostClosedError);
+    QTest::newRow("complete") << "/whole" << qint64(4096) << int(QNetworkReply::NoError);
+}
+
+void tst_KLNetworkAccessManager::truncatedBody()
+{
+    QFETCH(QString, path);
+    QFETCH(qint64, maxBodySize);
+    QFETCH(int, error);
+
+    m_server.route("/short", [](LoopbackHttpExchange &exchange) {
+        exchange.writeHead(200, {{"Content-Length", "1000"}});
+        exchange.write(QByteArray(300, 'd'));
+        exchange.pause(10);
+        exchange.drop();
+    });
+    m_server.route("/whole", [](LoopbackHttpExchange &exchange) {
+        exchange.writeHead(200, {{"Content-Length", "300"}});
+        exchange.write(QByteArray(300, 'd'));
+        exchange.pause(10);
+        exchange.close();
+    });
+
+    KLNetworkAccessManager manager;
+    manager.setMaxBodySize(maxBodySize);
+    // The connection breaks at varying moments relative to the last data: repeat.
+    for (int round = 0; round < 8; ++round) {
+        auto reply = finished(manager.get(QNetworkRequest(m_server.url(path))));
+        QVERIFY(reply->isFinished());
+        QCOMPARE(int(reply->error()), error);
     }
 }
 

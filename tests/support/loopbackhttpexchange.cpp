@@ -4,7 +4,20 @@
 #include <QThread>
 #include <QUrl>
 
+#include <sys/socket.h>
+
 namespace {
+
+// Closes with a reset instead of an orderly shutdown, as a broken connection would.
+void resetConnection(QTcpSocket *socket)
+{
+    const qintptr descriptor = socket->socketDescriptor();
+    if (descriptor != -1) {
+        const linger option{1, 0};
+        ::setsockopt(int(descriptor), SOL_SOCKET, SO_LINGER, &option, sizeof option);
+    }
+    socket->abort();
+}
 
 // A stream step skips its tick while this much is still queued for a client that does not
 // read, so that the server's memory stays bounded.
@@ -200,7 +213,7 @@ void LoopbackHttpExchange::run()
             }
             m_done = true;
             m_steps.clear();
-            m_socket->abort();
+            resetConnection(m_socket);
             return;
         }
     }

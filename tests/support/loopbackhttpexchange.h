@@ -60,7 +60,8 @@ public:
     void finish();
     // Sends what is pending and closes the connection.
     void close();
-    // Sends what is pending and then drops the connection without finishing the response.
+    // Sends what is pending and then drops the connection without finishing the response
+    // (with a reset, as a broken connection).
     void drop();
 
     static QByteArray reasonPhrase(int status);
