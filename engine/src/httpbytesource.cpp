@@ -446,8 +446,9 @@ HttpByteSource::Error HttpByteSource::transfer(const std::string &url, int64_t o
         if (done || t.error != Error::None)
             break;
         if (!t.paused) {
-            const int limitMs = t.state == BodyState::Headers
-                                    ? std::max(m_options.connectTimeoutMs, m_options.readTimeoutMs)
+            // Until the answer has come, the server has the connect time-out to respond.
+            const int limitMs = t.state == BodyState::Headers && m_options.connectTimeoutMs > 0
+                                    ? m_options.connectTimeoutMs
                                     : m_options.readTimeoutMs;
             if (limitMs > 0 && Clock::now() - t.lastData > std::chrono::milliseconds(limitMs)) {
                 result = Error::Timeout;

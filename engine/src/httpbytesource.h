@@ -30,7 +30,7 @@ public:
     struct Options
     {
         std::string agent;           // User-Agent unless the header lines give one
-        int connectTimeoutMs = 5000; // connection and response headers
+        int connectTimeoutMs = 5000; // until the response headers have come
         int readTimeoutMs = 0;       // no data for this long ends the stream; 0: no limit
         size_t bufferBytes = 256 * 1024;
         size_t prebufBytes = 0; // buffered before the first read and after running dry

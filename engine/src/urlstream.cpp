@@ -30,22 +30,32 @@ class MetaRelay
 public:
     void post(const std::string &text, int64_t offset)
     {
-        std::lock_guard lock(m_mutex);
-        if (m_target) {
-            m_target->post(offset, text);
-            return;
+        std::shared_ptr<StreamMetadata> target;
+        {
+            std::lock_guard lock(m_mutex);
+            target = m_target;
+            if (!target) {
+                if (m_pending.size() < 16)
+                    m_pending.emplace_back(offset, text);
+                return;
+            }
         }
-        if (m_pending.size() < 16)
-            m_pending.emplace_back(offset, text);
+        // Never call into the stream while holding the relay's lock: freeing the stream
+        // takes the stream's locks first and then cancel() takes this one.
+        target->post(offset, text);
     }
 
     void attach(std::shared_ptr<StreamMetadata> target)
     {
+        std::vector<std::pair<int64_t, std::string>> pending;
+        {
+            std::lock_guard lock(m_mutex);
+            m_target = target;
+            pending.swap(m_pending);
+        }
+        for (const auto &[offset, text] : pending)
+            target->post(offset, text);
         std::lock_guard lock(m_mutex);
-        m_target = std::move(target);
-        for (const auto &[offset, text] : m_pending)
-            m_target->post(offset, text);
-        m_pending.clear();
         m_attached = true;
         m_cond.notify_all();
     }
@@ -72,6 +82,15 @@ private:
     std::vector<std::pair<int64_t, std::string>> m_pending;
 };
 
+// Lets the download procedure run only while the stream exists: once the stream is freed
+// (which aborts its source) the procedure is never called again, even though the download
+// thread winds down a little later.
+struct DownloadGate
+{
+    std::recursive_mutex mutex; // the procedure may free its own stream
+    bool open = true;
+};
+
 // The stream's view of the download. Shared, so that this file can keep using the download
 // after the stream has taken it over (another thread may free the stream at any time).
 //
@@ -82,9 +101,11 @@ private:
 class SharedSource final : public ByteSource
 {
 public:
-    SharedSource(std::shared_ptr<HttpByteSource> source, std::shared_ptr<MetaRelay> relay)
+    SharedSource(std::shared_ptr<HttpByteSource> source, std::shared_ptr<MetaRelay> relay,
+                 std::shared_ptr<DownloadGate> gate)
         : m_source(std::move(source))
         , m_relay(std::move(relay))
+        , m_gate(std::move(gate))
         , m_creator(std::this_thread::get_id())
     {}
     int64_t read(uint8_t *buffer, int64_t size) override
@@ -102,6 +123,10 @@ public:
     std::string contentType() const override { return m_source->contentType(); }
     void abort() override
     {
+        {
+            std::lock_guard lock(m_gate->mutex);
+            m_gate->open = false;
+        }
         m_source->abort();
         m_relay->cancel();
     }
@@ -109,6 +134,7 @@ public:
 private:
     std::shared_ptr<HttpByteSource> m_source;
     std::shared_ptr<MetaRelay> m_relay;
+    std::shared_ptr<DownloadGate> m_gate;
     const std::thread::id m_creator;
     std::atomic<bool> m_attached{false};
 };
@@ -192,9 +218,12 @@ extern "C" BASSDEF(HSTREAM)
 
     auto relay = std::make_shared<MetaRelay>();
     HttpByteSource::DataCallback onData;
+    auto gate = std::make_shared<DownloadGate>();
     if (proc)
-        onData = [proc, user](const uint8_t *data, size_t size) {
-            proc(data, static_cast<DWORD>(size), user);
+        onData = [proc, user, gate](const uint8_t *data, size_t size) {
+            std::lock_guard lock(gate->mutex);
+            if (gate->open)
+                proc(data, static_cast<DWORD>(size), user);
         };
     auto source = std::make_shared<HttpByteSource>(
         address, offset, options, std::move(onData),
@@ -214,7 +243,7 @@ extern "C" BASSDEF(HSTREAM)
     params.probeBytes = configValue(BASS_CONFIG_VERIFY_NET);
     params.flags = flags;
     CreatedStream created =
-        createSourceStream(std::make_unique<SharedSource>(source, relay), params);
+        createSourceStream(std::make_unique<SharedSource>(source, relay, gate), params);
     if (!created.handle)
         return 0; // the factory set the error and destroyed the source
     relay->attach(created.metadata);

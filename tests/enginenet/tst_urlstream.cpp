@@ -3,8 +3,6 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
@@ -90,9 +88,10 @@ class TestUrlStream : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
     std::string m_mp3;
+    std::string m_aac;
     std::unique_ptr<RawHttpServer> m_server;
+    std::unique_ptr<RawHttpServer> m_tlsServer;
 
     void serve(const Request &r, Connection &c)
     {
@@ -123,10 +122,24 @@ private:
             c.send("HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n");
             c.send(m_mp3.substr(0, BytesPerSecond / 2));
             c.wait(10000);
+        } else if (t == "/aac") {
+            c.send("HTTP/1.1 200 OK\r\nContent-Type: audio/aacp\r\n\r\n");
+            c.send(m_aac.substr(0, 16000));
+            c.sendPaced(std::string_view(m_aac).substr(16000), 1000, 100);
+        } else if (t == "/trickle") {
+            // Half the rate that playback needs.
+            const std::string wire = icyWire(m_mp3, m_mp3.size());
+            c.send(icyHead);
+            c.send(wire.substr(0, BytesPerSecond / 2));
+            c.sendPaced(std::string_view(wire).substr(BytesPerSecond / 2), 400, 50);
+        } else if (t == "/500") {
+            c.send("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
+        } else if (t == "/silent") {
+            c.wait(10000);
         } else if (t == "/file.mp3") {
             c.send("HTTP/1.1 200 OK\r\nContent-Type: audio/mpeg\r\nContent-Length: " +
-                   std::to_string(m_mp3.size()) + "\r\n\r\n");
-            c.send(m_mp3);
+                   std::to_string(fileSize()) + "\r\n\r\n");
+            c.send(m_mp3 + m_mp3);
         } else if (t == "/list.pls") {
             const std::string body =
                 "[playlist]\nFile1=/missing\nFile2=" + m_server->url("/file.mp3") +
@@ -146,6 +159,9 @@ private:
         }
     }
 
+    // Served as a file: longer than the buffers hold.
+    size_t fileSize() const { return 2 * m_mp3.size(); }
+
     static void setSyncs(HSTREAM h, Events &e)
     {
         QVERIFY(BASS_ChannelSetSync(h, BASS_SYNC_META, 0, CALLBACK_meta, &e));
@@ -156,20 +172,17 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
-        const QString path = m_dir.filePath("tone.mp3");
-        // 440 Hz at half scale, 12 s, 128 kbit/s constant.
-        const int rc = QProcess::execute(
-            "ffmpeg",
-            {"-v", "error", "-f", "lavfi", "-i",
-             "aevalsrc=0.5*sin(2*PI*440*t)|0.5*sin(2*PI*440*t):s=44100:d=12", "-c:a", "libmp3lame",
-             "-b:a", "128k", "-id3v2_version", "0", "-write_xing", "0", path});
-        if (rc != 0)
-            QSKIP("ffmpeg cannot encode MP3 here");
-        QFile f(path);
+        // 440 Hz at half scale: 6 s of MP3 at 128 kbit/s constant, 3 s of AAC in ADTS frames.
+        QFile f(QStringLiteral(VC_TONE_MP3));
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QByteArray data = f.readAll();
         m_mp3.assign(data.constData(), size_t(data.size()));
+        QFile a(QStringLiteral(VC_TONE_AAC));
+        QVERIFY(a.open(QIODevice::ReadOnly));
+        const QByteArray aac = a.readAll();
+        m_aac.assign(aac.constData(), size_t(aac.size()));
+        m_tlsServer = std::make_unique<RawHttpServer>(
+            [this](const Request &r, Connection &c) { serve(r, c); }, true);
         m_server = std::make_unique<RawHttpServer>(
             [this](const Request &r, Connection &c) { serve(r, c); });
         QVERIFY(BASS_Init(0, 44100, 0, nullptr, nullptr));
@@ -183,6 +196,7 @@ private slots:
     {
         BASS_Free();
         m_server.reset();
+        m_tlsServer.reset();
     }
 
     // Plays, titles arrive in order at play time, the download procedure sees the audio, and a
@@ -306,6 +320,45 @@ private slots:
         BASS_StreamFree(h);
     }
 
+    void adtsStream()
+    {
+        const HSTREAM h =
+            BASS_StreamCreateURL(m_server->url("/aac").c_str(), 0, 0, nullptr, nullptr);
+        QVERIFY2(h, qPrintable(QString::number(BASS_ErrorGetCode())));
+        BASS_CHANNELINFO info;
+        QVERIFY(BASS_ChannelGetInfo(h, &info));
+        QCOMPARE(info.ctype, DWORD(BASS_CTYPE_STREAM_AAC));
+        QVERIFY(BASS_ChannelPlay(h, FALSE));
+        QTest::qWait(400);
+        float level = 0;
+        QVERIFY(BASS_ChannelGetLevelEx(h, &level, 0.02f, BASS_LEVEL_MONO | BASS_LEVEL_RMS));
+        QVERIFY2(std::abs(level - 0.354f) < 0.03f, qPrintable(QString::number(level)));
+        QVERIFY(BASS_StreamFree(h));
+    }
+
+    // A server slower than playback: the channel stalls and resumes by turns, never ends.
+    void tricklingServer()
+    {
+        Events e;
+        e.clock.start();
+        const HSTREAM h =
+            BASS_StreamCreateURL(m_server->url("/trickle").c_str(), 0, 0, nullptr, nullptr);
+        QVERIFY(h);
+        setSyncs(h, e);
+        QVERIFY(BASS_ChannelPlay(h, FALSE));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                std::lock_guard lock(e.mutex);
+                return e.stalls.size() >= 3;
+            }(),
+            5000);
+        QVERIFY(BASS_StreamFree(h));
+        std::lock_guard lock(e.mutex);
+        for (size_t i = 0; i < e.stalls.size(); ++i)
+            QCOMPARE(e.stalls[i].first, DWORD(i % 2));
+        QCOMPARE(e.ends.load(), 0);
+    }
+
     void fileAndPlaylist_data()
     {
         QTest::addColumn<QString>("path");
@@ -319,12 +372,12 @@ private slots:
         const HSTREAM h =
             BASS_StreamCreateURL(m_server->url(path.toStdString()).c_str(), 0, 0, nullptr, nullptr);
         QVERIFY2(h, qPrintable(QString::number(BASS_ErrorGetCode())));
-        QCOMPARE(BASS_StreamGetFilePosition(h, BASS_FILEPOS_END), QWORD(m_mp3.size()));
+        QCOMPARE(BASS_StreamGetFilePosition(h, BASS_FILEPOS_END), QWORD(fileSize()));
         // Not playing: the download stops when the buffer is full.
         QTest::qWait(300);
         const QWORD download = BASS_StreamGetFilePosition(h, BASS_FILEPOS_DOWNLOAD);
         const QWORD current = BASS_StreamGetFilePosition(h, BASS_FILEPOS_CURRENT);
-        QVERIFY(download < QWORD(m_mp3.size()));
+        QVERIFY(download < QWORD(fileSize()));
         QCOMPARE(BASS_StreamGetFilePosition(h, BASS_FILEPOS_BUFFER), download - current);
         QVERIFY(BASS_ChannelPlay(h, FALSE));
         QTRY_VERIFY(BASS_StreamGetFilePosition(h, BASS_FILEPOS_DOWNLOAD) > download);
@@ -336,6 +389,9 @@ private slots:
         QTest::addColumn<QString>("url");
         QTest::addColumn<int>("error");
         QTest::newRow("404") << "/nothing" << BASS_ERROR_FILEOPEN;
+        QTest::newRow("500") << "/500" << BASS_ERROR_FILEOPEN;
+        QTest::newRow("untrusted certificate") << "tls:/file.mp3" << BASS_ERROR_SSL;
+        QTest::newRow("no answer") << "/silent" << BASS_ERROR_TIMEOUT;
         QTest::newRow("not audio") << "/html" << BASS_ERROR_FILEFORM;
         QTest::newRow("garbage") << "/garbage" << BASS_ERROR_FILEFORM;
         QTest::newRow("refused") << "http://127.0.0.1:1/" << BASS_ERROR_NONET;
@@ -346,10 +402,21 @@ private slots:
     {
         QFETCH(QString, url);
         QFETCH(int, error);
-        const std::string u =
-            url.startsWith('/') ? m_server->url(url.toStdString()) : url.toStdString();
-        QCOMPARE(BASS_StreamCreateURL(u.c_str(), 0, 0, nullptr, nullptr), HSTREAM(0));
-        QCOMPARE(BASS_ErrorGetCode(), error);
+        std::string u = url.toStdString();
+        if (url.startsWith('/'))
+            u = m_server->url(u);
+        else if (url.startsWith("tls:"))
+            u = m_tlsServer->url(u.substr(4));
+        // A short connect time-out where the server never answers.
+        BASS_SetConfig(BASS_CONFIG_NET_TIMEOUT, url == "/silent" ? 300 : 2000);
+        QElapsedTimer t;
+        t.start();
+        const HSTREAM h = BASS_StreamCreateURL(u.c_str(), 0, 0, nullptr, nullptr);
+        const int code = BASS_ErrorGetCode();
+        BASS_SetConfig(BASS_CONFIG_NET_TIMEOUT, 2000);
+        QCOMPARE(h, HSTREAM(0));
+        QCOMPARE(code, error);
+        QVERIFY(t.elapsed() < 2500);
     }
 };
 
