@@ -1,0 +1,119 @@
+#include "klbassplayback.h"
+
+#include "klbass.h"
+#include "kllogging.h"
+#include "klnetworkaccessmanager.h"
+#include "klplayerinterface.h"
+
+#include <QMetaObject>
+
+#include <cmath>
+
+KLBassPlayback::KLBassPlayback(KLPlayerInterface *player, QObject *parent)
+    : KLPlayback(player, parent)
+{
+    m_threshold = 0.95;
+}
+
+HSTREAM KLBassPlayback::start(QWORD startPos)
+{
+    KLPlayerInterface *owner = player();
+    if (!owner || !owner->nam())
+        return 0;
+
+    KLPlayback::start(startPos);
+
+    if (playerStreams().isEmpty())
+        return 0;
+
+    const uint bitrate = owner->bitrateByCoef(m_bitrateCoef);
+    const QUrl url = owner->streamByBitrate(bitrate);
+    updateCurrentBitrate(bitrate);
+
+    const KLNetworkAccessManager *nam = owner->nam();
+    const QByteArray address = KLBass::formatStreamUrl(url, nam->userAgent(), nam->referer(),
+                                                       nam->quorviaUserId(), nam->quorviaUtmMark());
+
+    KLBass::setVerifyNetSize(startPos == 0 ? KL_VERIFY_NET_SIZE : KL_VERIFY_NET_SIZE_SEEK);
+
+    HSTREAM handle =
+        BASS_StreamCreateURL(address.constData(), static_cast<DWORD>(startPos),
+                             BASS_STREAM_AUTOFREE, &KLBassPlayback::downloadProc, this);
+    if (!handle) {
+        const QString urlError = KLBass::errorMessage();
+        const QByteArray path = url.toLocalFile().toUtf8();
+        handle = BASS_StreamCreateFile(FALSE, path.constData(), startPos, 0, BASS_STREAM_AUTOFREE);
+        if (!handle) {
+            qCDebug(klLog) << owner->playerName() << "Bass playback: Can not create url ("
+                           << urlError << ") and file stream (" << KLBass::errorMessage()
+                           << ") Url:" << url.toString(QUrl::RemoveUserInfo);
+            return 0;
+        }
+    }
+
+    if (!BASS_ChannelSetSync(handle, BASS_SYNC_META, 0, &KLBassPlayback::metaSync, this)) {
+        qCWarning(klLog) << owner->playerName() << "Bass playback: Can not set meta sync"
+                         << KLBass::errorMessage();
+    }
+
+    emit metaUpdated(streamReadMeta(handle));
+
+    m_downloadedBytes.store(0, std::memory_order_relaxed);
+    m_speedClock.start();
+    return handle;
+}
+
+void KLBassPlayback::stop()
+{
+    KLPlayback::stop();
+    m_speedClock.invalidate();
+    m_downloadedBytes.store(0, std::memory_order_relaxed);
+}
+
+double KLBassPlayback::speedCoef()
+{
+    // Without a started stream there is no time to measure against.
+    if (!m_speedClock.isValid())
+        return 0;
+    const double seconds = m_speedClock.restart() / 1000.0;
+    if (std::abs(seconds) < 1e-12)
+        return 0;
+    const quint64 bytes = m_downloadedBytes.exchange(0, std::memory_order_relaxed);
+    return bytes * 8 / seconds;
+}
+
+QString KLBassPlayback::streamReadMeta(HSTREAM handle) const
+{
+    if (!handle)
+        return QString();
+    const char *meta = BASS_ChannelGetTags(handle, BASS_TAG_META);
+    return meta ? QString::fromUtf8(meta) : QString();
+}
+
+void KLBassPlayback::streamUpdateMeta()
+{
+    KLPlayerInterface *owner = player();
+    emit metaUpdated(streamReadMeta(owner ? owner->stream() : 0));
+}
+
+void KLBassPlayback::streamDownloaded(uint bytes)
+{
+    m_downloadedBytes.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+void KLBassPlayback::downloadProc(const void *buffer, DWORD length, void *user)
+{
+    Q_UNUSED(buffer)
+    static_cast<KLBassPlayback *>(user)->streamDownloaded(length);
+}
+
+void KLBassPlayback::metaSync(HSYNC handle, DWORD channel, DWORD data, void *user)
+{
+    Q_UNUSED(handle)
+    Q_UNUSED(channel)
+    Q_UNUSED(data)
+    // The player and its current handle belong to the player's thread: read them there.
+    auto *playback = static_cast<KLBassPlayback *>(user);
+    QMetaObject::invokeMethod(
+        playback, [playback]() { playback->streamUpdateMeta(); }, Qt::QueuedConnection);
+}

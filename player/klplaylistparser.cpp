@@ -1,0 +1,205 @@
+#include "klplaylistparser.h"
+
+#include "kllogging.h"
+#include "klnetworkaccessmanager.h"
+#include "klplayerinterface.h"
+#include "klplaylistformat.h"
+
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+KLPlaylistParser::KLPlaylistParser(KLPlayerInterface *player)
+    : QObject(player ? player->playerObject() : nullptr)
+    , m_playerObject(player ? player->playerObject() : nullptr)
+    , m_player(player)
+{}
+
+KLPlaylistParser::~KLPlaylistParser()
+{
+    if (m_reply) {
+        m_reply->disconnect(this);
+        m_reply->abort();
+        m_reply->deleteLater();
+    }
+}
+
+KLPlayerInterface *KLPlaylistParser::player() const
+{
+    return m_playerObject ? m_player : nullptr;
+}
+
+void KLPlaylistParser::parse(const QUrl &url)
+{
+    KLPlayerInterface *owner = player();
+    if (!owner || !owner->nam())
+        return;
+
+    abort();
+
+    // Push and recording addresses name back-ends of their own and are never fetched.
+    if (url.scheme() == QLatin1String("push") || url.scheme() == QLatin1String("record")) {
+        emit parsingFinished(KLPlaylistStreams(), false);
+        return;
+    }
+
+    updateIsProcessing(true);
+    m_url = url;
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setAttribute(KLNetworkAccessManager::MaxBodySizeAttribute, maxPlaylistSize);
+    m_reply = owner->nam()->get(request);
+    connect(m_reply, &QNetworkReply::finished, this, &KLPlaylistParser::playlistRequestFinished);
+    connect(m_reply, &QNetworkReply::readyRead, this, &KLPlaylistParser::playlistRequestReadyRead);
+}
+
+void KLPlaylistParser::abort()
+{
+    m_data.clear();
+    m_isContentTypeSeen = false;
+    m_type = UnknowPlaylist;
+    if (m_reply) {
+        QNetworkReply *reply = m_reply;
+        m_reply = nullptr;
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
+    m_isCutOff = false;
+    m_url.clear();
+    updateIsProcessing(false);
+}
+
+bool KLPlaylistParser::isHlsType(PlaylistType type)
+{
+    return type == HlsMasterPlaylist || type == HlsPlaylist;
+}
+
+bool KLPlaylistParser::isMasterType(PlaylistType type)
+{
+    return type == HlsMasterPlaylist || type == BassMasterPlaylist;
+}
+
+bool KLPlaylistParser::updateIsProcessing(bool isProcessing)
+{
+    if (m_isProcessing == isProcessing)
+        return false;
+    m_isProcessing = isProcessing;
+    emit isProcessingChanged(m_isProcessing);
+    return true;
+}
+
+KLPlaylistParser::PlaylistType KLPlaylistParser::playlistTypeFromData() const
+{
+    return KLPlaylistFormat::typeFromData(m_data);
+}
+
+void KLPlaylistParser::abortReply(QNetworkReply *reply)
+{
+    // The reply finishes inside abort(); the finished handler must know that the cancellation
+    // was ours.
+    m_isCutOff = true;
+    reply->abort();
+}
+
+void KLPlaylistParser::playlistRequestReadyRead()
+{
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply || reply != m_reply)
+        return;
+
+    // An error page is no stream and no playlist: read nothing of it and let the reply finish
+    // with its error.
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() >= 400) {
+        disconnect(reply, &QNetworkReply::readyRead, this,
+                   &KLPlaylistParser::playlistRequestReadyRead);
+        return;
+    }
+
+    if (!m_isContentTypeSeen) {
+        m_isContentTypeSeen = true;
+        const QString contentType = reply->header(QNetworkRequest::ContentTypeHeader).toString();
+        if (!contentType.isEmpty() &&
+            !contentType.startsWith(QLatin1String("application"), Qt::CaseInsensitive) &&
+            !contentType.startsWith(QLatin1String("audio/mpegurl"), Qt::CaseInsensitive)) {
+            // A stream: nothing of its body is needed.
+            m_type = BassPlaylist;
+            disconnect(reply, &QNetworkReply::readyRead, this,
+                       &KLPlaylistParser::playlistRequestReadyRead);
+            abortReply(reply);
+            return;
+        }
+    }
+
+    if (reply->bytesAvailable() > 0)
+        m_data += reply->readAll();
+
+    if (m_data.size() >= classificationSize) {
+        disconnect(reply, &QNetworkReply::readyRead, this,
+                   &KLPlaylistParser::playlistRequestReadyRead);
+        m_type = playlistTypeFromData();
+        // Master lists are read to the end in the finished handler.
+        if (!isMasterType(m_type))
+            abortReply(reply);
+    }
+}
+
+void KLPlaylistParser::playlistRequestFinished()
+{
+    if (!player())
+        return;
+    auto *reply = qobject_cast<QNetworkReply *>(sender());
+    if (!reply || reply != m_reply)
+        return;
+    reply->deleteLater();
+
+    if (reply->isReadable() && reply->bytesAvailable() > 0)
+        m_data += reply->readAll();
+
+    const QNetworkReply::NetworkError error = reply->error();
+    if (error == QNetworkReply::NoError && m_type == UnknowPlaylist && !m_data.isEmpty())
+        m_type = playlistTypeFromData();
+
+    if (KLNetworkAccessManager::isBodyLimitExceeded(reply) || m_data.size() > maxPlaylistSize) {
+        qCWarning(klLog) << player()->playerName() << "Playlist parser error"
+                         << reply->url().toString(QUrl::RemoveUserInfo) << "Playlist is larger than"
+                         << maxPlaylistSize << "bytes";
+        m_type = UnknowPlaylist;
+    } else if (error != QNetworkReply::NoError &&
+               (error != QNetworkReply::OperationCanceledError || !m_isCutOff)) {
+        // A cancellation that the parser did not cause (the manager's time limit) is a failure
+        // like any other: a list cut short would be taken as complete.
+        qCWarning(klLog) << player()->playerName() << "Playlist parser error"
+                         << reply->url().toString(QUrl::RemoveUserInfo) << reply->errorString()
+                         << "Code:" << error;
+        m_type = UnknowPlaylist;
+    }
+
+    const bool isHls = isHlsType(m_type);
+    KLPlaylistStreams streams;
+    switch (m_type) {
+    case UnknowPlaylist:
+        break;
+    case HlsMasterPlaylist:
+        streams = KLPlaylistFormat::hlsMasterStreams(m_data, reply->url());
+        break;
+    case HlsPlaylist:
+        streams = KLPlaylistFormat::hlsMediaStreams(m_data, m_url);
+        break;
+    case BassMasterPlaylist:
+        streams = KLPlaylistFormat::jsonStreams(m_data);
+        break;
+    case BassPlaylist:
+        streams = KLPlaylistFormat::plainStreams(reply->rawHeader("icy-br"), m_url);
+        break;
+    }
+
+    m_data.clear();
+    m_type = UnknowPlaylist;
+    m_isContentTypeSeen = false;
+    m_isCutOff = false;
+    m_reply = nullptr;
+    m_url.clear();
+    updateIsProcessing(false);
+    emit parsingFinished(streams, isHls);
+}
