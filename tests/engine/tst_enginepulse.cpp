@@ -25,6 +25,7 @@ private slots:
     void listsTheServersOutputs();
     void toneArrivesAtTheOutput_data();
     void toneArrivesAtTheOutput();
+    void unpluggedOutputFailsOverToTheStandIn();
 
 private:
     QTemporaryDir m_dir;
@@ -128,6 +129,40 @@ void tst_EnginePulse::toneArrivesAtTheOutput()
         sum += double(s[2 * i]) * s[2 * i] + double(s[2 * i + 1]) * s[2 * i + 1];
     const double rms = std::sqrt(sum / (2 * 22050)) / 32768.0;
     QVERIFY2(std::fabs(rms - 0.3536) < 0.03, qPrintable(QString::number(rms)));
+}
+
+void tst_EnginePulse::unpluggedOutputFailsOverToTheStandIn()
+{
+    if (m_server.isEmpty())
+        QSKIP("no sound server");
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {"load-module", "module-null-sink", "sink_name=usb",
+                                          "sink_properties=device.description=USB"});
+    QVERIFY(pactl.waitForFinished(5000) && pactl.exitCode() == 0);
+    const QString module = QString::fromLocal8Bit(pactl.readAllStandardOutput()).trimmed();
+    QTest::qWait(600); // past the device list cache
+    int device = -1;
+    BASS_DEVICEINFO info{};
+    for (DWORD d = 0; BASS_GetDeviceInfo(d, &info); ++d) {
+        if (QByteArray(info.name) == "USB")
+            device = int(d);
+    }
+    QVERIFY(device > 1);
+    QVERIFY(BASS_Init(device, 44100, 0, nullptr, nullptr));
+    const HSTREAM h = BASS_StreamCreateFile(FALSE, m_wav.constData(), 0, 0, 0);
+    QVERIFY(h);
+    SyncRecorder syncs;
+    QVERIFY(syncs.attach(h, BASS_SYNC_DEV_FAIL));
+    QVERIFY(BASS_ChannelPlay(h, FALSE));
+    QTest::qWait(200);
+
+    QCOMPARE(QProcess::execute(QStringLiteral("pactl"), {"unload-module", module}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(syncs.count(BASS_SYNC_DEV_FAIL), 1, 3000);
+    // The stand-in keeps the channel's clock running.
+    const QWORD at = BASS_ChannelGetPosition(h, BASS_POS_BYTE);
+    QTRY_VERIFY(BASS_ChannelGetPosition(h, BASS_POS_BYTE) > at + BASS_ChannelSeconds2Bytes(h, 0.2));
+    QCOMPARE(BASS_ChannelIsActive(h), DWORD(BASS_ACTIVE_PLAYING));
+    QVERIFY(BASS_Free());
 }
 
 QTEST_GUILESS_MAIN(tst_EnginePulse)
