@@ -1,7 +1,6 @@
 #include "loopbackhttpserver.h"
 
 #include <QFile>
-#include <QMutexLocker>
 #include <QSslKey>
 #include <QSslServer>
 #include <QSslSocket>
@@ -76,14 +75,6 @@ bool wantsClose(const LoopbackHttpRequest &request)
     return connection.contains("close");
 }
 
-template <typename Function> void runOn(QObject *context, Function function)
-{
-    if (QThread::currentThread() == context->thread())
-        function();
-    else
-        QMetaObject::invokeMethod(context, function, Qt::BlockingQueuedConnection);
-}
-
 } // namespace
 
 LoopbackHttpServer::LoopbackHttpServer(Options options, QObject *parent)
@@ -102,6 +93,10 @@ LoopbackHttpServer::LoopbackHttpServer(Options options, QObject *parent)
     } else {
         m_listener = new QTcpServer;
     }
+    // Both connections exist before the listener's thread starts.
+    connect(this, &LoopbackHttpServer::tasksPending, m_listener, [this]() { runTasks(); });
+    connect(this, &LoopbackHttpServer::requestsPending, this, &LoopbackHttpServer::announceRequests,
+            Qt::QueuedConnection);
     if (m_options.testFlag(OwnThread)) {
         m_thread = new QThread;
         m_thread->setObjectName(QStringLiteral("LoopbackHttpServer"));
@@ -111,14 +106,44 @@ LoopbackHttpServer::LoopbackHttpServer(Options options, QObject *parent)
     // Emitted once a connection is ready for use (for TLS: after the handshake).
     connect(m_listener, &QTcpServer::pendingConnectionAvailable, m_listener,
             [this]() { acceptConnections(); });
-    m_fallback = [](LoopbackHttpExchange &exchange) {
-        exchange.respond(404, "Not Found", {{"Content-Type", "text/plain"}});
-    };
+}
+
+void LoopbackHttpServer::runOnListener(const std::function<void()> &function)
+{
+    if (QThread::currentThread() == m_listener->thread()) {
+        function();
+        return;
+    }
+    // The task and its completion pass through m_mutex rather than through a functor in Qt's
+    // event queue, so that ThreadSanitizer sees the order of the two threads' memory as well.
+    std::unique_lock locker(m_mutex);
+    const quint64 ticket = ++m_tasksQueued;
+    m_tasks.append(function);
+    locker.unlock();
+    emit tasksPending(QPrivateSignal());
+    locker.lock();
+    m_taskDone.wait(locker, [this, ticket]() { return m_tasksDone >= ticket; });
+}
+
+void LoopbackHttpServer::runTasks()
+{
+    QList<std::function<void()>> tasks;
+    {
+        std::lock_guard locker(m_mutex);
+        tasks.swap(m_tasks);
+    }
+    for (const auto &task : std::as_const(tasks)) {
+        task();
+        // Once the waiting thread sees this, it may destroy the server: touch nothing after.
+        std::lock_guard locker(m_mutex);
+        ++m_tasksDone;
+        m_taskDone.notify_all();
+    }
 }
 
 LoopbackHttpServer::~LoopbackHttpServer()
 {
-    runOn(m_listener, [this]() {
+    runOnListener([this]() {
         const auto sockets = m_connections.keys();
         m_connections.clear();
         for (QTcpSocket *socket : sockets) {
@@ -141,7 +166,7 @@ bool LoopbackHttpServer::listen()
     if (isTls() && (certificate().isNull() || !QSslSocket::supportsSsl()))
         return false;
     bool ok = false;
-    runOn(m_listener, [this, &ok]() {
+    runOnListener([this, &ok]() {
         ok = m_listener->listen(QHostAddress::LocalHost, 0);
         m_port = m_listener->serverPort();
     });
@@ -156,7 +181,7 @@ QUrl LoopbackHttpServer::url(const QString &pathAndQuery) const
 
 void LoopbackHttpServer::route(const QString &path, Handler handler)
 {
-    QMutexLocker locker(&m_mutex);
+    std::lock_guard locker(m_mutex);
     m_routes.insert(path, std::move(handler));
 }
 
@@ -170,25 +195,25 @@ void LoopbackHttpServer::serve(const QString &path, int status, const QByteArray
 
 void LoopbackHttpServer::removeRoute(const QString &path)
 {
-    QMutexLocker locker(&m_mutex);
+    std::lock_guard locker(m_mutex);
     m_routes.remove(path);
 }
 
 void LoopbackHttpServer::setFallback(Handler handler)
 {
-    QMutexLocker locker(&m_mutex);
+    std::lock_guard locker(m_mutex);
     m_fallback = std::move(handler);
 }
 
 QList<LoopbackHttpRequest> LoopbackHttpServer::requests() const
 {
-    QMutexLocker locker(&m_mutex);
+    std::lock_guard locker(m_mutex);
     return m_requests;
 }
 
 QList<LoopbackHttpRequest> LoopbackHttpServer::requests(const QString &path) const
 {
-    QMutexLocker locker(&m_mutex);
+    std::lock_guard locker(m_mutex);
     QList<LoopbackHttpRequest> result;
     for (const LoopbackHttpRequest &request : m_requests) {
         if (request.path == path)
@@ -204,19 +229,19 @@ int LoopbackHttpServer::requestCount(const QString &path) const
 
 void LoopbackHttpServer::clearRequests()
 {
-    QMutexLocker locker(&m_mutex);
+    std::lock_guard locker(m_mutex);
     m_requests.clear();
 }
 
 int LoopbackHttpServer::connectionCount() const
 {
-    QMutexLocker locker(&m_mutex);
+    std::lock_guard locker(m_mutex);
     return m_connectionCount;
 }
 
 int LoopbackHttpServer::openConnectionCount() const
 {
-    QMutexLocker locker(&m_mutex);
+    std::lock_guard locker(m_mutex);
     return m_openConnectionCount;
 }
 
@@ -242,7 +267,7 @@ void LoopbackHttpServer::acceptConnections()
     while (QTcpSocket *socket = m_listener->nextPendingConnection()) {
         int serial = 0;
         {
-            QMutexLocker locker(&m_mutex);
+            std::lock_guard locker(m_mutex);
             serial = ++m_connectionCount;
             ++m_openConnectionCount;
         }
@@ -262,7 +287,7 @@ void LoopbackHttpServer::acceptConnections()
             if (m_connections.remove(socket) == 0)
                 return;
             {
-                QMutexLocker locker(&m_mutex);
+                std::lock_guard locker(m_mutex);
                 --m_openConnectionCount;
             }
             socket->deleteLater();
@@ -361,7 +386,7 @@ void LoopbackHttpServer::dispatch(QTcpSocket *socket, const LoopbackHttpRequest 
 {
     Handler handler;
     {
-        QMutexLocker locker(&m_mutex);
+        std::lock_guard locker(m_mutex);
         m_requests.append(request);
         handler = m_routes.value(request.path, m_fallback);
     }
@@ -386,8 +411,22 @@ void LoopbackHttpServer::dispatch(QTcpSocket *socket, const LoopbackHttpRequest 
             Qt::QueuedConnection);
     });
     handler(*exchange);
-    QMetaObject::invokeMethod(
-        this, [this, request]() { emit requestReceived(request); }, Qt::QueuedConnection);
+    {
+        std::lock_guard locker(m_mutex);
+        m_unannounced.append(request);
+    }
+    emit requestsPending(QPrivateSignal());
+}
+
+void LoopbackHttpServer::announceRequests()
+{
+    QList<LoopbackHttpRequest> requests;
+    {
+        std::lock_guard locker(m_mutex);
+        requests.swap(m_unannounced);
+    }
+    for (const LoopbackHttpRequest &request : std::as_const(requests))
+        emit requestReceived(request);
 }
 
 void LoopbackHttpServer::refuse(QTcpSocket *socket, int status)

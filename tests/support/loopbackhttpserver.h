@@ -4,13 +4,14 @@
 #include "loopbackhttprequest.h"
 
 #include <QHash>
-#include <QMutex>
 #include <QObject>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QUrl>
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 
 class QTcpServer;
 class QTcpSocket;
@@ -80,6 +81,9 @@ public:
 signals:
     // Emitted on the thread of the server object, after the handler has run.
     void requestReceived(const LoopbackHttpRequest &request);
+    // Internal: work queued for the listener's thread, requests to announce.
+    void tasksPending(QPrivateSignal);
+    void requestsPending(QPrivateSignal);
 
 private:
     struct Connection
@@ -89,6 +93,9 @@ private:
         QPointer<LoopbackHttpExchange> exchange;
     };
 
+    void runOnListener(const std::function<void()> &function);
+    void runTasks();
+    void announceRequests();
     void acceptConnections();
     void processBuffer(QTcpSocket *socket);
     void dispatch(QTcpSocket *socket, const LoopbackHttpRequest &request);
@@ -102,9 +109,16 @@ private:
     // Touched only on the listener's thread.
     QHash<QTcpSocket *, Connection> m_connections;
 
-    mutable QMutex m_mutex; // guards everything below
+    mutable std::mutex m_mutex; // guards everything below
     QHash<QString, Handler> m_routes;
-    Handler m_fallback;
+    Handler m_fallback = [](LoopbackHttpExchange &exchange) {
+        exchange.respond(404, "Not Found", {{"Content-Type", "text/plain"}});
+    };
+    QList<LoopbackHttpRequest> m_unannounced;
+    QList<std::function<void()>> m_tasks;
+    quint64 m_tasksQueued = 0;
+    quint64 m_tasksDone = 0;
+    std::condition_variable m_taskDone;
     QList<LoopbackHttpRequest> m_requests;
     int m_connectionCount = 0;
     int m_openConnectionCount = 0;
