@@ -111,7 +111,6 @@ public:
     static constexpr int64_t kNone = std::numeric_limits<int64_t>::max();
     std::atomic<int64_t> nextPosSync{kNone};
     std::atomic<int64_t> nextMetaFrame{kNone};
-    std::atomic<bool> hasStallSync{true};
 
     // ---- level history: the most recently played frames, before volume
     void levels(float *out, double seconds, DWORD levelFlags) const;
@@ -184,7 +183,6 @@ private:
     int64_t m_freqRamp = 0;
     double m_freqEnd = 0;
     uint64_t m_seenFlush = 0;
-    bool m_stallReported = false;
 };
 
 } // namespace engine

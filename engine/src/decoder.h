@@ -78,7 +78,6 @@ private:
     bool m_draining = false;
     bool m_ended = false;
     std::vector<int16_t> m_out;
-    std::vector<uint8_t> m_firstBlock; // frames decoded by open(), returned by the first decode
     int m_firstFrames = 0;
     int m_swrInRate = 0;
     int m_swrInChannels = 0;
