@@ -248,34 +248,68 @@ typedef void(SYNCPROC)(HSYNC handle, DWORD channel, DWORD data, void *user);
 /* Recording */
 typedef BOOL(RECORDPROC)(HRECORD handle, const void *buffer, DWORD length, void *user);
 
-/* Engine */
+/* Engine.
+ * Every function sets the calling thread's error code; the codes each can set are listed. */
+
+/* Numeric options: ILLTYPE (unknown option or value out of range). */
 BASSDEF(BOOL) BASS_SetConfig(DWORD option, DWORD value);
+/* The option's value, -1 on failure: ILLTYPE. */
 BASSDEF(DWORD) BASS_GetConfig(DWORD option);
+/* Text options (the text is copied; NULL clears it): ILLTYPE. */
 BASSDEF(BOOL) BASS_SetConfigPtr(DWORD option, const void *value);
+/* The option's text (NULL when unset); earlier results stay valid: ILLTYPE. */
 BASSDEF(const void *) BASS_GetConfigPtr(DWORD option);
 BASSDEF(DWORD) BASS_GetVersion(void);
+/* The code the last engine call on this thread set. */
 BASSDEF(int) BASS_ErrorGetCode(void);
+/* Output 0 is "No sound", then the sound server's outputs (1 = its default): DEVICE (no such
+ * output, the end of the list), ILLPARAM. */
 BASSDEF(BOOL) BASS_GetDeviceInfo(DWORD device, BASS_DEVICEINFO *info);
+/* Opens an output (-1 = the default; without a sound server that is "No sound"): ALREADY,
+ * DEVICE, DRIVER, FREQ. */
 BASSDEF(BOOL) BASS_Init(int device, DWORD freq, DWORD flags, void *win, const void *clsid);
+/* Closes the output and frees every channel: INIT. */
 BASSDEF(BOOL) BASS_Free(void);
+/* INIT, ILLPARAM. */
 BASSDEF(BOOL) BASS_GetInfo(BASS_INFO *info);
+/* The open output's number, -1 on failure: INIT. */
 BASSDEF(DWORD) BASS_GetDevice(void);
+/* Resume / pause the whole output (channels report BASS_ACTIVE_PAUSED_DEVICE): INIT. */
 BASSDEF(BOOL) BASS_Start(void);
 BASSDEF(BOOL) BASS_Pause(void);
+/* The decoders are built in; "bassopus" and "basshls" load when their formats are available:
+ * FILEOPEN (unknown add-on), FILEFORM (its decoders are missing). */
 BASSDEF(HPLUGIN) BASS_PluginLoad(const char *file, DWORD flags);
+/* HANDLE. */
 BASSDEF(BOOL) BASS_PluginFree(HPLUGIN handle);
 
 /* Streams */
+
+/* A stream fed by BASS_StreamPutData (proc = STREAMPROC_PUSH) or by a procedure called on a
+ * thread of its own (16-bit samples): INIT, ILLPARAM, FREQ, FORMAT, NOCHAN. */
 BASSDEF(HSTREAM)
 BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC *proc, void *user);
+/* A local file (or a memory block when mem is TRUE); offset/length select part of it:
+ * INIT, FILEOPEN, FILEFORM, CODEC, FORMAT, ILLPARAM, MEM, NOCHAN. */
 BASSDEF(HSTREAM)
 BASS_StreamCreateFile(BOOL mem, const void *file, QWORD offset, QWORD length, DWORD flags);
+/* A caller's file procedures; STREAMFILE_BUFFER reads ahead on an engine thread; reads may
+ * block (BASS_STREAM_BLOCK: no length, no seeking). The close procedure is called when the
+ * stream goes: INIT, ILLTYPE, ILLPARAM, FILEOPEN, FILEFORM, CODEC, NOCHAN. */
 BASSDEF(HSTREAM)
 BASS_StreamCreateFileUser(DWORD system, DWORD flags, const BASS_FILEPROCS *procs, void *user);
+/* An internet stream; header lines may follow the address after CR LF: INIT, ILLPARAM,
+ * FILEOPEN, NONET, TIMEOUT, SSL, FILEFORM, CODEC. */
 BASSDEF(HSTREAM)
 BASS_StreamCreateURL(const char *url, DWORD offset, DWORD flags, DOWNLOADPROC *proc, void *user);
+/* HANDLE. */
 BASSDEF(BOOL) BASS_StreamFree(HSTREAM handle);
+/* Byte positions of the stream's input, -1 on failure: HANDLE, NOTFILE, ILLTYPE. */
 BASSDEF(QWORD) BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode);
+/* Queues whole frames into a push stream (BASS_STREAMPROC_END in length: nothing follows);
+ * NULL/0 asks for the amount queued. Returns the bytes queued, -1 on failure: HANDLE,
+ * NOTAVAIL (not a push stream), ENDED, ILLPARAM (part of a frame), BUSY (the queue would
+ * pass BASS_ATTRIB_PUSH_LIMIT: nothing of the block is queued, try again later). */
 BASSDEF(DWORD) BASS_StreamPutData(HSTREAM handle, const void *buffer, DWORD length);
 
 /* Recording */
@@ -289,25 +323,47 @@ BASSDEF(HRECORD)
 BASS_RecordStart(DWORD freq, DWORD chans, DWORD flags, RECORDPROC *proc, void *user);
 
 /* Channels */
+
+/* Plays (restart: from the start, for seekable streams): HANDLE, INIT, POSITION. */
 BASSDEF(BOOL) BASS_ChannelPlay(DWORD handle, BOOL restart);
+/* HANDLE, NOPLAY, ALREADY. */
 BASSDEF(BOOL) BASS_ChannelPause(DWORD handle);
+/* Stops; an auto-free stream is freed: HANDLE. */
 BASSDEF(BOOL) BASS_ChannelStop(DWORD handle);
+/* HANDLE. */
 BASSDEF(BOOL) BASS_ChannelFree(DWORD handle);
+/* A BASS_ACTIVE_* state (STOPPED on failure): HANDLE. */
 BASSDEF(DWORD) BASS_ChannelIsActive(DWORD handle);
+/* freq is the stream's own rate: HANDLE, ILLPARAM. */
 BASSDEF(BOOL) BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO *info);
+/* HANDLE, ILLTYPE, ILLPARAM. */
 BASSDEF(BOOL) BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value);
 BASSDEF(BOOL) BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float *value);
+/* Moves VOL or FREQ to `value` over `time` ms, while the channel plays: HANDLE, ILLTYPE,
+ * ILLPARAM. */
 BASSDEF(BOOL) BASS_ChannelSlideAttribute(DWORD handle, DWORD attrib, float value, DWORD time);
+/* HANDLE. */
 BASSDEF(BOOL) BASS_ChannelIsSliding(DWORD handle, DWORD attrib);
+/* The current BASS_TAG_META text, NULL on failure: HANDLE, NOTAVAIL. */
 BASSDEF(const char *) BASS_ChannelGetTags(DWORD handle, DWORD tags);
+/* -1 on failure: HANDLE, NOTAVAIL (unknown length: live or unsized input). */
 BASSDEF(QWORD) BASS_ChannelGetLength(DWORD handle, DWORD mode);
+/* The play position, -1 on failure: HANDLE, NOTAVAIL. */
 BASSDEF(QWORD) BASS_ChannelGetPosition(DWORD handle, DWORD mode);
+/* HANDLE, NOTAVAIL (cannot seek), POSITION. */
 BASSDEF(BOOL) BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);
+/* Negative on failure: HANDLE, ILLPARAM. */
 BASSDEF(double) BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos);
+/* -1 on failure: HANDLE, ILLPARAM. */
 BASSDEF(QWORD) BASS_ChannelSeconds2Bytes(DWORD handle, double pos);
+/* Levels of the last `length` seconds (at most 1) that were played, before the channel's
+ * volume: HANDLE, ILLPARAM, NOPLAY. */
 BASSDEF(BOOL) BASS_ChannelGetLevelEx(DWORD handle, float *levels, float length, DWORD flags);
+/* A sync called on the engine's event thread (never the mixer, no engine lock held): HANDLE,
+ * ILLTYPE, ILLPARAM. */
 BASSDEF(HSYNC)
 BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC *proc, void *user);
+/* HANDLE. */
 BASSDEF(BOOL) BASS_ChannelRemoveSync(DWORD handle, HSYNC sync);
 
 #ifdef __cplusplus

@@ -230,6 +230,7 @@ bool Engine::init(int device, DWORD freq, DWORD, int &error)
     m_onPulse.store(open->backend == &pulseBackend);
     m_onStandIn.store(false);
     m_rate.store(format.rate);
+    m_channels.store(format.channels);
     m_deviceNumber = number;
     m_deviceFailed.store(false);
     m_outputPaused.store(false);
@@ -347,7 +348,7 @@ bool Engine::changeDeviceFormat(DeviceFormat format, int &error)
         error = BASS_ERROR_INIT;
         return false;
     }
-    if (format.rate < 1000 || format.rate > 384000 || format.channels < 1) {
+    if (format.rate < 1000 || format.rate > 384000 || format.channels < 1 || format.channels > 8) {
         error = BASS_ERROR_FORMAT;
         return false;
     }
@@ -484,6 +485,7 @@ void Engine::mixerLoop()
             m_current.store(current);
             m_onStandIn.store(current->standIn);
             m_rate.store(current->format.rate);
+            m_channels.store(current->format.channels);
             m_events.push({MixerEvent::DeviceFormat, 0, 0});
         }
         const bool failed = m_deviceFailed.exchange(false);
@@ -515,7 +517,23 @@ void Engine::mixerLoop()
         }
         for (int i = 0; i < frames * 2; ++i)
             mix[i] = std::clamp(mix[i], -1.0f, 1.0f);
-        if (!current->backend->write(current->handle, mix, frames))
+        const float *output = mix;
+        const int channels = current->format.channels;
+        if (channels != 2) {
+            // Mono: the average; more channels: front left and right, the rest silent.
+            static thread_local float mapped[kMaxPeriodFrames * 8];
+            const int n = std::min(channels, 8);
+            for (int i = 0; i < frames; ++i) {
+                if (n == 1) {
+                    mapped[i] = 0.5f * (mix[2 * i] + mix[2 * i + 1]);
+                    continue;
+                }
+                for (int c = 0; c < n; ++c)
+                    mapped[i * n + c] = c < 2 ? mix[2 * i + c] : 0.0f;
+            }
+            output = mapped;
+        }
+        if (!current->backend->write(current->handle, output, frames))
             m_deviceFailed.store(true);
     }
     m_current.store(current);

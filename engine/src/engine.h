@@ -111,6 +111,7 @@ private:
     std::atomic<bool> m_deviceFailed{false};
     std::atomic<bool> m_outputPaused{false};
     std::atomic<int> m_rate{44100};
+    std::atomic<int> m_channels{2};
     std::thread m_mixer;
     std::atomic<bool> m_mixerStop{false};
     std::atomic<uint64_t> m_mixerSeq{0}; // odd while the mixer is inside a period

@@ -106,6 +106,8 @@ void tst_EngineDevices::formatChange()
     QTRY_VERIFY(seconds(a) > 0.1);
     QVERIFY(!EngineTest_ChangeDeviceFormat(10, 2));
     QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_FORMAT);
+    QVERIFY(!EngineTest_ChangeDeviceFormat(48000, 9));
+    QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_FORMAT);
 
     QVERIFY(EngineTest_ChangeDeviceFormat(48000, 2));
     QTRY_COMPARE(syncs.count(BASS_SYNC_DEV_FORMAT), 1);
@@ -122,6 +124,14 @@ void tst_EngineDevices::formatChange()
     QVERIFY2(std::fabs(advanced - clock.elapsed() / 1000.0) < 0.05,
              qPrintable(QString::number(advanced)));
     QVERIFY(std::fabs(rmsLevel(a) - 0.3536f) < 0.005);
+
+    // Down to one output channel: the channel plays on.
+    QVERIFY(EngineTest_ChangeDeviceFormat(22050, 1));
+    QTRY_COMPARE(syncs.count(BASS_SYNC_DEV_FORMAT), 2);
+    QVERIFY(BASS_GetInfo(&info));
+    QCOMPARE(info.freq, DWORD(22050));
+    const QWORD at = BASS_ChannelGetPosition(a, BASS_POS_BYTE);
+    QTRY_VERIFY(BASS_ChannelGetPosition(a, BASS_POS_BYTE) > at + 4 * 4410);
 }
 
 QTEST_GUILESS_MAIN(tst_EngineDevices)
