@@ -32,6 +32,8 @@ KLBoundedNetworkReply::KLBoundedNetworkReply(QNetworkReply *inner, qint64 maxBod
     connect(inner, &QNetworkReply::redirected, this, &QNetworkReply::redirected);
     connect(inner, &QNetworkReply::encrypted, this, &QNetworkReply::encrypted);
     connect(inner, &QNetworkReply::sslErrors, this, &QNetworkReply::sslErrors);
+    connect(inner, &QNetworkReply::preSharedKeyAuthenticationRequired, this,
+            &QNetworkReply::preSharedKeyAuthenticationRequired);
     // With the user-verified redirect policy the caller allows the redirect on this reply.
     connect(this, &QNetworkReply::redirectAllowed, inner, &QNetworkReply::redirectAllowed);
     connect(inner, &QNetworkReply::errorOccurred, this, [this](QNetworkReply::NetworkError code) {

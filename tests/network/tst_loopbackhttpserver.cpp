@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <memory>
+#include <mutex>
 
 namespace {
 
@@ -52,6 +53,7 @@ private slots:
     void redirectAcrossServers();
     void tls();
     void ownThread();
+    void answerFromAnotherThread();
     void refusesOversizedHead();
 };
 
@@ -260,6 +262,36 @@ void tst_LoopbackHttpServer::ownThread()
     QVERIFY(answer.startsWith("HTTP/1.1 200 OK\r\n"));
     QVERIFY(answer.endsWith("\r\n\r\nthreaded"));
     QCOMPARE(server.requestCount("/t"), 1);
+}
+
+void tst_LoopbackHttpServer::answerFromAnotherThread()
+{
+    LoopbackHttpServer server(LoopbackHttpServer::OwnThread);
+    QVERIFY(server.listen());
+    std::mutex mutex;
+    QPointer<LoopbackHttpExchange> held;
+    server.route("/held", [&](LoopbackHttpExchange &exchange) {
+        exchange.writeHead(200, {{"Content-Length", "4"}});
+        std::lock_guard locker(mutex);
+        held = &exchange;
+    });
+    QNetworkAccessManager nam;
+    std::unique_ptr<QNetworkReply> reply(nam.get(QNetworkRequest(server.url("/held"))));
+    QSignalSpy finishedSpy(reply.get(), &QNetworkReply::finished);
+    const auto heldExchange = [&]() {
+        std::lock_guard locker(mutex);
+        return held.data();
+    };
+    LoopbackHttpExchange *exchange = nullptr;
+    QTRY_VERIFY((exchange = heldExchange()) != nullptr);
+    QTest::qWait(50);
+    QVERIFY(!reply->isFinished());
+    // The answer goes on from this thread.
+    exchange->write("late");
+    exchange->finish();
+    QVERIFY(finishedSpy.wait(5000));
+    QCOMPARE(reply->error(), QNetworkReply::NoError);
+    QCOMPARE(reply->readAll(), QByteArray("late"));
 }
 
 void tst_LoopbackHttpServer::refusesOversizedHead()

@@ -40,6 +40,18 @@ LoopbackHttpExchange::LoopbackHttpExchange(const LoopbackHttpRequest &request, Q
         m_timer.stop();
         emit clientDisconnected();
     });
+    connect(
+        this, &LoopbackHttpExchange::foreignStepsPending, this,
+        [this]() {
+            std::deque<Step> steps;
+            {
+                std::lock_guard locker(m_foreignMutex);
+                steps.swap(m_foreignSteps);
+            }
+            for (Step &step : steps)
+                append(std::move(step));
+        },
+        Qt::QueuedConnection);
     connect(socket, &QTcpSocket::bytesWritten, this, [this]() {
         if (!m_waiting)
             run();
@@ -143,7 +155,12 @@ LoopbackHttpExchange::Step LoopbackHttpExchange::makeStep(Step::Kind kind, const
 void LoopbackHttpExchange::append(Step step)
 {
     if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(this, [this, step]() { append(step); });
+        // Steps from another thread wait under the mutex; the queued signal takes them over.
+        {
+            std::lock_guard locker(m_foreignMutex);
+            m_foreignSteps.push_back(std::move(step));
+        }
+        emit foreignStepsPending(QPrivateSignal());
         return;
     }
     if (m_done)

@@ -8,6 +8,7 @@
 
 #include <deque>
 #include <functional>
+#include <mutex>
 
 class QTcpSocket;
 
@@ -17,7 +18,8 @@ class QTcpSocket;
 // connection then serves its next request), closing the connection or dropping it.
 //
 // The exchange belongs to its connection and is deleted with it; keep a QPointer to answer
-// later. Calls from another thread are forwarded to the server's thread.
+// later. Calls from another thread are handed to the server's thread (the caller must make sure
+// that the exchange still exists).
 class LoopbackHttpExchange : public QObject
 {
     Q_OBJECT
@@ -70,6 +72,8 @@ signals:
     // The script reached finish() or endChunks().
     void finished();
     void clientDisconnected();
+    // Internal: steps appended from another thread are waiting.
+    void foreignStepsPending(QPrivateSignal);
 
 private:
     struct Step
@@ -95,4 +99,6 @@ private:
     qint64 m_bytesWritten = 0;
     bool m_waiting = false;
     bool m_done = false;
+    std::mutex m_foreignMutex;
+    std::deque<Step> m_foreignSteps;
 };
