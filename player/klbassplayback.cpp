@@ -112,8 +112,8 @@ void KLBassPlayback::metaSync(HSYNC handle, DWORD channel, DWORD data, void *use
     Q_UNUSED(handle)
     Q_UNUSED(channel)
     Q_UNUSED(data)
-    // The player and its current handle belong to the player's thread: read them there.
-    auto *playback = static_cast<KLBassPlayback *>(user);
-    QMetaObject::invokeMethod(
-        playback, [playback]() { playback->streamUpdateMeta(); }, Qt::QueuedConnection);
+    // The player and its current handle belong to the player's thread: read them there. The
+    // call is posted by name, so that nothing made on this thread is read on the other.
+    QMetaObject::invokeMethod(static_cast<KLBassPlayback *>(user), "streamUpdateMeta",
+                              Qt::QueuedConnection);
 }

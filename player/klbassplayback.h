@@ -28,10 +28,12 @@ public slots:
 protected:
     double speedCoef() override;
 
-private:
-    QString streamReadMeta(HSTREAM handle) const;
+private slots:
     // Emits the metadata of the player's current handle.
     void streamUpdateMeta();
+
+private:
+    QString streamReadMeta(HSTREAM handle) const;
     void streamDownloaded(uint bytes);
 
     // Engine callbacks, on engine threads.

@@ -3,11 +3,10 @@
 #include "loopbackhttpserver.h"
 #include "playbacktestplayer.h"
 
-#include <QProcess>
+#include <QFile>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QUrlQuery>
@@ -65,18 +64,9 @@ private:
     int m_blocks = 0;
 };
 
-QByteArray makeMp3(const QTemporaryDir &dir, int seconds)
+QByteArray readTone()
 {
-    const QString path = dir.filePath(QStringLiteral("tone.mp3"));
-    QProcess ffmpeg;
-    ffmpeg.start(QStringLiteral("ffmpeg"),
-                 {"-v", "error", "-y", "-f", "lavfi", "-i",
-                  QStringLiteral("sine=frequency=440:sample_rate=44100:duration=%1").arg(seconds),
-                  "-ac", "2", "-c:a", "libmp3lame", "-b:a", "128k", "-id3v2_version", "0",
-                  "-write_xing", "0", path});
-    if (!ffmpeg.waitForFinished(60000) || ffmpeg.exitCode() != 0)
-        return {};
-    QFile file(path);
+    QFile file(QStringLiteral(VC_TEST_TONE_MP3));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
@@ -119,7 +109,6 @@ private:
     // Starts the back-end and hands the handle to the player, as the player does.
     HSTREAM startAndPlay(QWORD startPos = 0);
 
-    QTemporaryDir m_dir;
     QByteArray m_mp3;
     uint m_netBuffer = 0;
     std::unique_ptr<LoopbackHttpServer> m_server;
@@ -129,9 +118,8 @@ private:
 
 void tst_KLBassPlayback::initTestCase()
 {
-    QVERIFY(m_dir.isValid());
-    m_mp3 = makeMp3(m_dir, 80);
-    QVERIFY2(m_mp3.size() > 1200000, "ffmpeg could not make the test MP3");
+    m_mp3 = readTone();
+    QVERIFY2(m_mp3.size() > 1200000, "the test tone is missing");
     // The "No sound" device: real time, no output.
     QVERIFY(BASS_Init(0, 44100, 0, nullptr, nullptr));
     m_netBuffer = KLBass::netBuffer();
@@ -284,8 +272,7 @@ void tst_KLBassPlayback::pacedStreamWithHeadersAndMetadata()
 
 void tst_KLBassPlayback::localFileWhenTheUrlFails()
 {
-    const QString path = m_dir.filePath(QStringLiteral("tone.mp3"));
-    m_player->setStreams(oneStream(128000, QUrl::fromLocalFile(path)));
+    m_player->setStreams(oneStream(128000, QUrl::fromLocalFile(QStringLiteral(VC_TEST_TONE_MP3))));
     const HSTREAM handle = startAndPlay();
     QVERIFY2(handle, qPrintable(KLBass::errorMessage()));
     // A file: its length is known.
