@@ -1,0 +1,68 @@
+#include "vcdevservice.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vellacast-devservice"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Development stand-in of the broadcasting service: the player API for the account "
+        "demo / demo, endless MP3 streams with switches, and a status page at /."));
+    parser.addHelpOption();
+    const QCommandLineOption portOption({QStringLiteral("p"), QStringLiteral("port")},
+                                        QStringLiteral("Port on 127.0.0.1 (0 picks a free one)."),
+                                        QStringLiteral("port"), QStringLiteral("0"));
+    const QCommandLineOption forbiddenOption(
+        QStringLiteral("forbidden"),
+        QStringLiteral("Answer every login and state request with 403."));
+    const QCommandLineOption newBuildOption(
+        QStringLiteral("new-build"),
+        QStringLiteral("Offer this build version (e.g. 1.2.0) in version answers."),
+        QStringLiteral("version"));
+    const QCommandLineOption streamsOption(QStringLiteral("streams"),
+                                           QStringLiteral("Number of streams, 1 to 3."),
+                                           QStringLiteral("count"), QStringLiteral("3"));
+    const QCommandLineOption burstOption(
+        QStringLiteral("burst-ms"),
+        QStringLiteral("Milliseconds of audio a new listener gets at once."), QStringLiteral("ms"),
+        QStringLiteral("1000"));
+    parser.addOptions({portOption, forbiddenOption, newBuildOption, streamsOption, burstOption});
+    parser.process(app);
+
+    VCDevService::Options options;
+    bool ok = false;
+    const uint port = parser.value(portOption).toUInt(&ok);
+    if (!ok || port > 65535) {
+        std::fprintf(stderr, "vellacast-devservice: invalid port\n");
+        return 2;
+    }
+    options.port = quint16(port);
+    options.forbidden = parser.isSet(forbiddenOption);
+    options.newBuildVersion = parser.value(newBuildOption);
+    options.streamCount = parser.value(streamsOption).toInt(&ok);
+    if (!ok) {
+        std::fprintf(stderr, "vellacast-devservice: invalid number of streams\n");
+        return 2;
+    }
+    options.burstMs = parser.value(burstOption).toInt(&ok);
+    if (!ok || options.burstMs < 0 || options.burstMs > 60000) {
+        std::fprintf(stderr, "vellacast-devservice: invalid burst length\n");
+        return 2;
+    }
+
+    VCDevService service(options);
+    QString error;
+    if (!service.start(&error)) {
+        std::fprintf(stderr, "vellacast-devservice: %s\n", qPrintable(error));
+        return 1;
+    }
+    std::printf("vellacast-devservice listening on %s\n", qPrintable(service.baseUrl()));
+    std::fflush(stdout);
+    return app.exec();
+}
