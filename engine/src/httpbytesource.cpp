@@ -89,6 +89,32 @@ HttpByteSource::Error mapCurlError(CURLcode code)
     }
 }
 
+// Scheme, host and port of an address, as curl normalises them.
+std::string originOf(const std::string &url)
+{
+    CURLU *u = curl_url();
+    std::string origin;
+    char *scheme = nullptr;
+    char *host = nullptr;
+    char *port = nullptr;
+    if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK)
+        origin = lower(scheme) + "://" + lower(host) + ":" + port;
+    curl_free(scheme);
+    curl_free(host);
+    curl_free(port);
+    curl_url_cleanup(u);
+    return origin;
+}
+
+bool sameOrigin(const std::string &a, const std::string &b)
+{
+    const std::string origin = originOf(a);
+    return !origin.empty() && origin == originOf(b);
+}
+
 } // namespace
 
 struct HttpByteSource::Transfer
@@ -342,11 +368,11 @@ int HttpByteSource::underruns() const
 
 void HttpByteSource::run()
 {
-    finish(transfer(m_url, m_offset, m_options.playlists));
+    finish(transfer(m_url, m_offset, m_options.playlists, true));
 }
 
 HttpByteSource::Error HttpByteSource::transfer(const std::string &url, int64_t offset,
-                                               bool allowPlaylist)
+                                               bool allowPlaylist, bool sendCredentials)
 {
     CURLM *multi = static_cast<CURLM *>(m_multi);
     Transfer t;
@@ -376,7 +402,8 @@ HttpByteSource::Error HttpByteSource::transfer(const std::string &url, int64_t o
 
     curl_slist *headers = nullptr;
     for (const std::string &line : m_requestHeaders)
-        headers = curl_slist_append(headers, line.c_str());
+        if (sendCredentials || !startsWithNoCase(line, "authorization:"))
+            headers = curl_slist_append(headers, line.c_str());
     curl_slist *aliases = curl_slist_append(nullptr, "ICY 200 OK");
 
     CURL *e = t.easy;
@@ -521,7 +548,8 @@ HttpByteSource::Error HttpByteSource::transfer(const std::string &url, int64_t o
         curl_url_cleanup(u);
         if (next.empty())
             continue;
-        last = transfer(next, 0, false);
+        // Credentials for the playlist's server are not for anybody else's.
+        last = transfer(next, 0, false, sendCredentials && sameOrigin(effectiveUrl, next));
         std::lock_guard lock(m_mutex);
         if (m_opened || last == Error::Aborted)
             return last;
@@ -708,7 +736,7 @@ size_t HttpByteSource::onBody(Transfer &t, const uint8_t *data, size_t size)
     }
 
     size_t used = 0;
-    if (t.state == BodyState::Discard || t.discardLeft > 0) {
+    if (t.discardLeft > 0) {
         const size_t n = static_cast<size_t>(std::min<int64_t>(t.discardLeft, size));
         t.discardLeft -= static_cast<int64_t>(n);
         used += n;
@@ -782,7 +810,6 @@ size_t HttpByteSource::onBody(Transfer &t, const uint8_t *data, size_t size)
         return size;
     }
     case BodyState::Headers:
-    case BodyState::Discard:
         break;
     }
     return size;

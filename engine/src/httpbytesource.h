@@ -95,12 +95,13 @@ public:
     int underruns() const;
 
 private:
-    enum class BodyState { Headers, Deciding, Audio, Playlist, Discard };
+    enum class BodyState { Headers, Deciding, Audio, Playlist };
 
     struct Transfer;
 
     void run();
-    Error transfer(const std::string &url, int64_t offset, bool allowPlaylist);
+    Error transfer(const std::string &url, int64_t offset, bool allowPlaylist,
+                   bool sendCredentials);
     size_t onHeader(Transfer &t, const char *data, size_t size);
     size_t onBody(Transfer &t, const uint8_t *data, size_t size);
     bool headersComplete(Transfer &t);

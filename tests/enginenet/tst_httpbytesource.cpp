@@ -556,6 +556,42 @@ private slots:
             QCOMPARE(s.contentType(), std::string("audio/mpeg"));
         }
     }
+
+    // The playlist's credentials go to entries on its own server only.
+    void playlistCredentials_data()
+    {
+        QTest::addColumn<bool>("sameServer");
+        QTest::newRow("entry on the same server") << true;
+        QTest::newRow("entry on another server") << false;
+    }
+
+    void playlistCredentials()
+    {
+        QFETCH(bool, sameServer);
+        RawHttpServer other([](const Request &, Connection &c) {
+            serveBody(c, "HTTP/1.1 200 OK", "Content-Type: audio/mpeg\r\n", pattern(100));
+        });
+        std::string entry;
+        RawHttpServer server([&](const Request &r, Connection &c) {
+            if (r.target == "/list.m3u")
+                serveBody(c, "HTTP/1.1 200 OK", "Content-Type: audio/x-mpegurl\r\n", entry + "\n");
+            else
+                serveBody(c, "HTTP/1.1 200 OK", "Content-Type: audio/mpeg\r\n", pattern(100));
+        });
+        entry = sameServer ? server.url("/stream") : other.url("/stream");
+        auto o = quick();
+        o.playlists = true;
+        HttpByteSource s(server.url("/list.m3u") + "\r\nAuthorization: Basic dTpw\r\nX-Keep: 1\r\n",
+                         0, o);
+        QCOMPARE(s.open(), Error::None);
+        std::string audio;
+        QVERIFY(readAll(s, audio));
+        const Request played = sameServer ? server.requests().back() : other.requests().back();
+        QCOMPARE(played.target, std::string("/stream"));
+        QCOMPARE(played.headers.count("authorization"), size_t(sameServer ? 1 : 0));
+        QCOMPARE(played.headers.count("x-keep"), size_t(1));
+        QCOMPARE(server.requests().front().headers.count("authorization"), size_t(1));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestHttpByteSource)
