@@ -27,6 +27,11 @@ KLNetworkAccessManager::KLNetworkAccessManager(QObject *parent)
     , m_userAgent(buildUserAgent())
 {}
 
+KLNetworkAccessManager::~KLNetworkAccessManager()
+{
+    qDeleteAll(findChildren<QNetworkReply *>(Qt::FindDirectChildrenOnly));
+}
+
 QString KLNetworkAccessManager::buildUserAgent()
 {
     const QLocale locale = QLocale::system();

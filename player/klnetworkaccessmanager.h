@@ -43,6 +43,9 @@ public:
         static_cast<QNetworkRequest::Attribute>(QNetworkRequest::User + 1);
 
     explicit KLNetworkAccessManager(QObject *parent = nullptr);
+    // Deletes the running replies first: each one holds the manager's own reply as its child,
+    // which the base class would otherwise delete a second time.
+    ~KLNetworkAccessManager() override;
 
     bool await() const { return m_await; }
     int timeoutMs() const { return m_timeoutMs; }

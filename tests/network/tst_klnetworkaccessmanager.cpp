@@ -72,6 +72,7 @@ private slots:
     void truncatedBody();
     void replyPassesThrough();
     void abortFromReadyRead();
+    void managerDeletedWhileRunning();
 
     void senderReplyLogging_data();
     void senderReplyLogging();
@@ -463,6 +464,18 @@ void tst_KLNetworkAccessManager::abortFromReadyRead()
     QVERIFY(!KLNetworkAccessManager::isBodyLimitExceeded(reply.get()));
     QTest::qWait(50);
     QCOMPARE(finishedSpy.size(), 1);
+}
+
+void tst_KLNetworkAccessManager::managerDeletedWhileRunning()
+{
+    auto *manager = new KLNetworkAccessManager;
+    QPointer<QNetworkReply> running = manager->get(QNetworkRequest(m_server.url("/endless")));
+    QPointer<QNetworkReply> done = manager->get(QNetworkRequest(m_server.url("/quick")));
+    QTRY_VERIFY(running->bytesAvailable() > 0 && done->isFinished());
+    // The replies go with their manager, once each.
+    delete manager;
+    QVERIFY(running.isNull());
+    QVERIFY(done.isNull());
 }
 
 void tst_KLNetworkAccessManager::senderReplyLogging_data()
