@@ -15,6 +15,8 @@ namespace engine {
 namespace {
 
 thread_local int t_error = BASS_OK;
+thread_local bool t_onEventThread = false;
+thread_local uint64_t t_eventGeneration = 0;
 
 constexpr int kMaxPeriodFrames = 4096;
 
@@ -171,8 +173,7 @@ bool Engine::isInitialized()
 
 int Engine::currentDevice()
 {
-    std::lock_guard lock(m_stateMutex);
-    return m_initialized ? m_deviceNumber : -1;
+    return m_initialized ? m_deviceNumber.load() : -1;
 }
 
 DeviceFormat Engine::currentFormat()
@@ -185,9 +186,27 @@ int Engine::latencyMs()
     return m_onPulse.load() && !m_onStandIn.load() ? 80 : 10;
 }
 
+bool Engine::lockState(std::unique_lock<std::recursive_mutex> &lock, int &error)
+{
+    if (!t_onEventThread) {
+        lock.lock();
+        return true;
+    }
+    while (!lock.try_lock()) {
+        if (m_eventGeneration.load() != t_eventGeneration) {
+            error = BASS_ERROR_BUSY; // BASS_Free is closing the engine and waits for this thread
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 bool Engine::init(int device, DWORD freq, DWORD, int &error)
 {
-    std::lock_guard lock(m_stateMutex);
+    std::unique_lock lock(m_stateMutex, std::defer_lock);
+    if (!lockState(lock, error))
+        return false;
     if (m_initialized) {
         error = BASS_ERROR_ALREADY;
         return false;
@@ -235,14 +254,10 @@ bool Engine::init(int device, DWORD freq, DWORD, int &error)
     m_deviceFailed.store(false);
     m_outputPaused.store(false);
     m_mixerStop.store(false);
-    {
-        std::lock_guard el(m_eventMutex);
-        m_eventStop = false;
-    }
     m_initialized.store(true);
     prepareStandIn();
-    m_eventThread = std::thread([this] { eventLoop(); });
-    m_eventThreadId = m_eventThread.get_id();
+    const uint64_t generation = m_eventGeneration.load();
+    m_eventThread = std::thread([this, generation] { eventLoop(generation); });
     m_mixer = std::thread([this] { mixerLoop(); });
     error = BASS_OK;
     return true;
@@ -250,7 +265,9 @@ bool Engine::init(int device, DWORD freq, DWORD, int &error)
 
 bool Engine::free(int &error)
 {
-    std::unique_lock lock(m_stateMutex);
+    std::unique_lock lock(m_stateMutex, std::defer_lock);
+    if (!lockState(lock, error))
+        return false;
     if (!m_initialized) {
         error = BASS_ERROR_INIT;
         return false;
@@ -270,11 +287,11 @@ bool Engine::free(int &error)
         m_mixer.join();
     {
         std::lock_guard el(m_eventMutex);
-        m_eventStop = true;
+        m_eventGeneration.fetch_add(1);
     }
     m_eventCv.notify_all();
     if (m_eventThread.joinable()) {
-        if (std::this_thread::get_id() == m_eventThreadId)
+        if (std::this_thread::get_id() == m_eventThread.get_id())
             m_eventThread.detach(); // freed from a sync: the loop ends after this callback
         else
             m_eventThread.join();
@@ -343,7 +360,9 @@ bool Engine::failDevice(int &error)
 
 bool Engine::changeDeviceFormat(DeviceFormat format, int &error)
 {
-    std::lock_guard lock(m_stateMutex);
+    std::unique_lock lock(m_stateMutex, std::defer_lock);
+    if (!lockState(lock, error))
+        return false;
     if (!m_initialized) {
         error = BASS_ERROR_INIT;
         return false;
@@ -550,22 +569,26 @@ void Engine::kickEvents()
     m_eventCv.notify_all();
 }
 
-void Engine::eventLoop()
+void Engine::eventLoop(uint64_t generation)
 {
+    t_onEventThread = true;
+    t_eventGeneration = generation;
+    auto current = [&] { return m_eventGeneration.load() == generation; };
     while (true) {
         {
             std::unique_lock lock(m_eventMutex);
             m_eventCv.wait_for(lock, std::chrono::milliseconds(5),
-                               [this] { return m_eventStop || m_eventKick; });
-            if (m_eventStop)
+                               [&] { return !current() || m_eventKick; });
+            if (!current())
                 return;
             m_eventKick = false;
         }
+        // A sync may close the engine (and open it again): then this loop ends at once.
         MixerEvent ev;
-        while (m_events.pop(ev))
+        while (current() && m_events.pop(ev))
             dispatch(ev);
         OpenDevice *d = nullptr;
-        while (m_retired.pop(d)) {
+        while (current() && m_retired.pop(d)) {
             closeDevice(d);
             prepareStandIn();
         }

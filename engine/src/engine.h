@@ -80,7 +80,10 @@ private:
     };
 
     void mixerLoop();
-    void eventLoop();
+    void eventLoop(uint64_t generation);
+    // Takes m_stateMutex; on the event thread it gives up (BUSY) when BASS_Free is waiting for
+    // that thread to end.
+    bool lockState(std::unique_lock<std::recursive_mutex> &lock, int &error);
     void dispatch(const MixerEvent &event);
     void firePosSyncs(Channel &channel);
     void fireMetaSyncs(Channel &channel);
@@ -100,7 +103,7 @@ private:
     // device and threads; m_stateMutex serialises init/free and device changes
     std::recursive_mutex m_stateMutex;
     std::atomic<bool> m_initialized{false};
-    int m_deviceNumber = -1;
+    std::atomic<int> m_deviceNumber{-1};
     std::atomic<OpenDevice *> m_pendingDevice{nullptr}; // control → mixer
     std::atomic<OpenDevice *> m_current{nullptr};       // owned by the mixer while running
     std::atomic<OpenDevice *> m_standIn{nullptr};       // ready for a failure
@@ -118,10 +121,9 @@ private:
     MixerEventQueue m_events;
 
     std::thread m_eventThread;
-    std::thread::id m_eventThreadId;
     std::mutex m_eventMutex;
     std::condition_variable m_eventCv;
-    bool m_eventStop = false;
+    std::atomic<uint64_t> m_eventGeneration{0}; // a running event loop ends when it changes
     bool m_eventKick = false;
     std::vector<std::pair<uint64_t, std::shared_ptr<Channel>>> m_graveyard; // m_eventMutex
 

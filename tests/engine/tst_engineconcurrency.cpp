@@ -25,6 +25,8 @@ private slots:
     void callsOnAHandleBeingFreed();
     void syncsMayCallTheEngine();
     void createAndFreeFromManyThreads();
+    void engineClosedFromASync();
+    void engineClosedWhileASyncRuns();
 
 private:
     QTemporaryDir m_dir;
@@ -183,6 +185,75 @@ void tst_EngineConcurrency::createAndFreeFromManyThreads()
     for (auto &t : threads)
         t.join();
     QCOMPARE(failures.load(), 0);
+}
+
+void tst_EngineConcurrency::engineClosedFromASync()
+{
+    // A sync closes the engine and opens it again; the new engine delivers syncs as before.
+    struct Restart
+    {
+        QByteArray file;
+        std::atomic<bool> freed{false};
+        std::atomic<bool> opened{false};
+        std::atomic<HSTREAM> next{0};
+    } restart;
+    restart.file = m_short;
+    const HSTREAM h = BASS_StreamCreateFile(FALSE, m_short.constData(), 0, 0, 0);
+    QVERIFY(h);
+    QVERIFY(BASS_ChannelSetSync(
+        h, BASS_SYNC_END, 0,
+        [](HSYNC, DWORD, DWORD, void *user) {
+            auto *r = static_cast<Restart *>(user);
+            r->freed = BASS_Free();
+            r->opened = BASS_Init(0, 44100, 0, nullptr, nullptr);
+            r->next = BASS_StreamCreateFile(FALSE, r->file.constData(), 0, 0, 0);
+        },
+        &restart));
+    QVERIFY(BASS_ChannelPlay(h, FALSE));
+    QTRY_VERIFY(restart.next.load() != 0);
+    QVERIFY(restart.freed.load());
+    QVERIFY(restart.opened.load());
+    QVERIFY(!BASS_ChannelIsActive(h) && BASS_ErrorGetCode() == BASS_ERROR_HANDLE);
+    SyncRecorder syncs;
+    QVERIFY(syncs.attach(restart.next.load(), BASS_SYNC_END));
+    QVERIFY(BASS_ChannelPlay(restart.next.load(), FALSE));
+    QTRY_COMPARE(syncs.count(BASS_SYNC_END), 1);
+}
+
+void tst_EngineConcurrency::engineClosedWhileASyncRuns()
+{
+    // A sync that keeps calling the engine while another thread closes it: the close finishes
+    // and the sync's calls fail cleanly, nothing waits for the other forever.
+    struct Busy
+    {
+        std::atomic<bool> inside{false};
+        std::atomic<int> calls{0};
+    } busy;
+    const HSTREAM h = BASS_StreamCreateFile(FALSE, m_wav.constData(), 0, 0, 0);
+    QVERIFY(h);
+    QVERIFY(BASS_ChannelSetSync(
+        h, BASS_SYNC_POS, 0,
+        [](HSYNC, DWORD channel, DWORD, void *user) {
+            auto *b = static_cast<Busy *>(user);
+            b->inside = true;
+            BASS_DEVICEINFO info;
+            // Until the channel is gone with the engine.
+            while (BASS_ChannelIsActive(channel) != BASS_ACTIVE_STOPPED ||
+                   BASS_ErrorGetCode() != BASS_ERROR_HANDLE) {
+                BASS_GetDevice();
+                BASS_GetDeviceInfo(0, &info);
+                ++b->calls;
+            }
+            // Opening the engine while it is being closed from another thread is refused.
+            if (BASS_Init(0, 44100, 0, nullptr, nullptr))
+                BASS_Free();
+        },
+        &busy));
+    QVERIFY(BASS_ChannelPlay(h, FALSE));
+    QTRY_VERIFY(busy.inside.load());
+    QVERIFY(BASS_Free());
+    QVERIFY(busy.calls.load() > 0);
+    QVERIFY(BASS_Init(0, 44100, 0, nullptr, nullptr));
 }
 
 QTEST_GUILESS_MAIN(tst_EngineConcurrency)
