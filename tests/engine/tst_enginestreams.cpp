@@ -178,6 +178,17 @@ void tst_EngineStreams::positionFollowsTheClock()
     QCOMPARE(BASS_ChannelGetPosition(h, BASS_POS_BYTE), held);
     QVERIFY(BASS_ChannelPlay(h, FALSE));
     QTRY_VERIFY(BASS_ChannelGetPosition(h, BASS_POS_BYTE) > held);
+
+    // The whole output paused: the channel reports it and holds its position.
+    QVERIFY(BASS_Pause());
+    QCOMPARE(BASS_ChannelIsActive(h), DWORD(BASS_ACTIVE_PAUSED_DEVICE));
+    QTest::qWait(30);
+    const QWORD devicePaused = BASS_ChannelGetPosition(h, BASS_POS_BYTE);
+    QTest::qWait(100);
+    QCOMPARE(BASS_ChannelGetPosition(h, BASS_POS_BYTE), devicePaused);
+    QVERIFY(BASS_Start());
+    QCOMPARE(BASS_ChannelIsActive(h), DWORD(BASS_ACTIVE_PLAYING));
+    QTRY_VERIFY(BASS_ChannelGetPosition(h, BASS_POS_BYTE) > devicePaused);
 }
 
 void tst_EngineStreams::seeking()
