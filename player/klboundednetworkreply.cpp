@@ -23,7 +23,7 @@ KLBoundedNetworkReply::KLBoundedNetworkReply(QNetworkReply *inner, qint64 maxBod
         }
         emit metaDataChanged();
     });
-    connect(inner, &QNetworkReply::readyRead, this, &KLBoundedNetworkReply::takeData);
+    connect(inner, &QNetworkReply::readyRead, this, [this]() { takeData(); });
     connect(inner, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
         if (!m_exceeded)
             emit downloadProgress(received, total);
@@ -65,14 +65,31 @@ qint64 KLBoundedNetworkReply::readData(char *data, qint64 maxSize)
         m_buffer.remove(0, m_bufferOffset);
         m_bufferOffset = 0;
     }
+    if (readBufferSize() > 0 && !m_pullScheduled && m_inner && m_inner->bytesAvailable() > 0) {
+        m_pullScheduled = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this]() {
+                m_pullScheduled = false;
+                takeData();
+            },
+            Qt::QueuedConnection);
+    }
     return count;
 }
 
-void KLBoundedNetworkReply::takeData()
+void KLBoundedNetworkReply::takeData(bool all)
 {
     if (!m_inner || m_exceeded || !m_inner->isOpen())
         return;
-    const QByteArray data = m_inner->readAll();
+    // With a read buffer size the body waits in the inner reply, which then stops reading from
+    // the network, until the reader has made room.
+    const qint64 pending = m_buffer.size() - m_bufferOffset;
+    const qint64 room =
+        (all || readBufferSize() <= 0) ? m_inner->bytesAvailable() : readBufferSize() - pending;
+    if (room <= 0)
+        return;
+    const QByteArray data = m_inner->read(room);
     if (data.isEmpty())
         return;
     m_received += data.size();
@@ -141,7 +158,7 @@ void KLBoundedNetworkReply::finishFromInner()
 {
     if (isFinished())
         return;
-    takeData();
+    takeData(true);
     if (m_exceeded)
         return;
     copyMetaData();

@@ -7,9 +7,11 @@
 // delivers more than the bound (if the bound is above 0), the inner reply is aborted and this
 // one finishes with QNetworkReply::UnknownContentError. A body that ends before its announced
 // Content-Length finishes with QNetworkReply::RemoteHostClosedError (the inner reply does not
-// always report that). Headers, attributes, the address after redirects,
+// always report that). A read buffer size holds the rest of the body back in the inner reply
+// until the reader makes room. Headers, attributes, the address after redirects,
 // progress, TLS and errors of the inner reply are passed on; abort, close and the TLS settings
-// go to the inner reply. The inner reply is a child of this one.
+// go to the inner reply. The inner reply is a child of this one. manager() of this reply is
+// null: keep the manager that made the request.
 class KLBoundedNetworkReply : public QNetworkReply
 {
     Q_OBJECT
@@ -35,7 +37,7 @@ protected:
 private:
     bool isTruncated() const;
     void copyMetaData();
-    void takeData();
+    void takeData(bool all = false);
     void exceed();
     void finishFromInner();
 
@@ -46,4 +48,5 @@ private:
     qsizetype m_bufferOffset = 0;
     bool m_exceeded = false;
     bool m_aborting = false;
+    bool m_pullScheduled = false;
 };

@@ -73,6 +73,7 @@ private slots:
     void replyPassesThrough();
     void abortFromReadyRead();
     void managerDeletedWhileRunning();
+    void readBufferHoldsBack();
 
     void senderReplyLogging_data();
     void senderReplyLogging();
@@ -476,6 +477,29 @@ void tst_KLNetworkAccessManager::managerDeletedWhileRunning()
     delete manager;
     QVERIFY(running.isNull());
     QVERIFY(done.isNull());
+}
+
+void tst_KLNetworkAccessManager::readBufferHoldsBack()
+{
+    const QByteArray body = QByteArray(1000, 'a') + QByteArray(200000, 'b') + "end";
+    m_server.serve("/big", 200, body);
+    KLNetworkAccessManager manager;
+    std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(m_server.url("/big"))));
+    reply->setReadBufferSize(4096);
+    QTRY_VERIFY(reply->bytesAvailable() > 0);
+    QTest::qWait(100);
+    QVERIFY(reply->bytesAvailable() <= 4096);
+    QVERIFY(!reply->isFinished());
+
+    QByteArray received;
+    QSignalSpy finishedSpy(reply.get(), &QNetworkReply::finished);
+    connect(reply.get(), &QNetworkReply::readyRead, this, [&]() { received += reply->readAll(); });
+    received += reply->readAll();
+    QVERIFY(finishedSpy.wait(5000));
+    received += reply->readAll();
+    QCOMPARE(reply->error(), QNetworkReply::NoError);
+    QCOMPARE(received.size(), body.size());
+    QCOMPARE(received, body);
 }
 
 void tst_KLNetworkAccessManager::senderReplyLogging_data()
