@@ -18,6 +18,7 @@ namespace {
 constexpr int kIoBufferSize = 8192;
 constexpr int kDefaultProbeBytes = 32768;
 constexpr int kMaxPacketsBeforeAudio = 2000;
+constexpr int kMaxCorruptFrames = 500;
 
 std::string lower(std::string s)
 {
@@ -347,6 +348,7 @@ bool Decoder::convertFrame()
 
 int Decoder::receive()
 {
+    int corrupt = 0;
     while (true) {
         const int r = avcodec_receive_frame(m_codec, m_frame);
         if (r == 0) {
@@ -358,6 +360,8 @@ int Decoder::receive()
         }
         if (r == AVERROR_EOF)
             return 0;
+        if (r == AVERROR_INVALIDDATA && ++corrupt < kMaxCorruptFrames)
+            continue; // a damaged frame in the middle: skip it, keep the stream
         if (r != AVERROR(EAGAIN))
             return -1;
         if (m_draining)
@@ -374,6 +378,10 @@ int Decoder::receive()
         if (m_packet->stream_index == m_streamIndex) {
             m_pendingOffset = m_packet->pos >= 0 ? m_packet->pos : avio_tell(m_io);
             const int s = avcodec_send_packet(m_codec, m_packet);
+            if (s == AVERROR_INVALIDDATA && ++corrupt >= kMaxCorruptFrames) {
+                av_packet_unref(m_packet);
+                return -1;
+            }
             if (s < 0 && s != AVERROR(EAGAIN) && s != AVERROR_INVALIDDATA) {
                 av_packet_unref(m_packet);
                 return -1;

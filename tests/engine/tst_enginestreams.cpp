@@ -34,6 +34,7 @@ private slots:
     void levelModes();
     void endSyncAndAutoFree();
     void fileOffsetAndMemory();
+    void damagedMiddleIsSkipped();
     void errorCodes_data();
     void errorCodes();
     void initAndFreeStages();
@@ -352,6 +353,31 @@ void tst_EngineStreams::fileOffsetAndMemory()
     QVERIFY(BASS_StreamGetFilePosition(h, BASS_FILEPOS_CURRENT) <= QWORD(bytes.size()));
     QCOMPARE(BASS_StreamGetFilePosition(h, 99), QWORD(-1));
     QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_ILLTYPE);
+}
+
+void tst_EngineStreams::damagedMiddleIsSkipped()
+{
+    // 8 KiB of garbage in the middle of an MP3: the damaged frames are dropped and the stream
+    // plays on to its end.
+    const QString path = makeTone(m_dir, QStringLiteral("damaged.mp3"), 3, {"-b:a", "128k"});
+    QVERIFY(!path.isEmpty());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QByteArray bytes = file.readAll();
+    for (qsizetype i = bytes.size() / 2; i < bytes.size() / 2 + 8192; ++i)
+        bytes[i] = char((i * 7919) & 0xff);
+    file.seek(0);
+    file.write(bytes);
+    file.close();
+    const HSTREAM h = open(path);
+    QVERIFY(h);
+    SyncRecorder syncs;
+    QVERIFY(syncs.attach(h, BASS_SYNC_END));
+    QVERIFY(BASS_ChannelSetAttribute(h, BASS_ATTRIB_FREQ, 4 * 44100));
+    QVERIFY(BASS_ChannelPlay(h, FALSE));
+    QTRY_COMPARE_WITH_TIMEOUT(syncs.count(BASS_SYNC_END), 1, 3000);
+    const double played = seconds(h);
+    QVERIFY2(played > 2.3, qPrintable(QString::number(played)));
 }
 
 void tst_EngineStreams::errorCodes_data()
