@@ -130,9 +130,20 @@ std::unique_ptr<Decoder> Decoder::open(std::unique_ptr<ByteSource> source, const
 {
     std::unique_ptr<Decoder> d(new Decoder);
     d->m_source = std::move(source);
-    if (!d->openInput(params, error))
+    if (d->openInput(params, error))
+        return d;
+    // A file whose name or type does not match its content: look at the content instead.
+    if (params.probe || !formatFor(params.contentType, params.fileName) ||
+        d->m_source->length() < 0 || !d->m_source->seek(0))
         return nullptr;
-    return d;
+    std::unique_ptr<Decoder> probed(new Decoder);
+    probed->m_source = std::move(d->m_source);
+    d.reset();
+    Params retry = params;
+    retry.probe = true;
+    if (probed->openInput(retry, error))
+        return probed;
+    return nullptr;
 }
 
 Decoder::~Decoder()
@@ -183,7 +194,8 @@ bool Decoder::openInput(const Params &params, int *error)
     m_format->probesize = std::max<int64_t>(probe, 2048);
     m_format->format_probesize = int(std::min<int64_t>(m_format->probesize, 1 << 20));
 
-    const AVInputFormat *format = formatFor(params.contentType, params.fileName);
+    const AVInputFormat *format =
+        params.probe ? nullptr : formatFor(params.contentType, params.fileName);
     AVDictionary *options = nullptr;
     if (!sized)
         av_dict_set(&options, "usetoc", "0", 0);

@@ -28,6 +28,7 @@ public:
         std::string contentType;
         std::string fileName;
         int64_t probeBytes = 0;
+        bool probe = false; // ignore the content type and the name: look at the content
     };
 
     // Opens the source and decodes up to the first audio frame. Returns null with `error` set

@@ -95,6 +95,9 @@ void tst_EngineStreams::decodesKnownTone_data()
                               << DWORD(BASS_CTYPE_STREAM_AAC) << 0.02;
     QTest::newRow("ogg vorbis") << "t.ogg" << QStringList{"-c:a", "libvorbis"} << 44100
                                 << DWORD(BASS_CTYPE_STREAM_OGG) << 0.02;
+    QTest::newRow("wav content named .mp3")
+        << "w.mp3" << QStringList{"-c:a", "pcm_s16le", "-f", "wav"} << 44100
+        << DWORD(BASS_CTYPE_STREAM_WAV) << 0.005;
     QTest::newRow("ogg opus 48k") << "t.opus" << QStringList{"-c:a", "libopus"} << 48000
                                   << DWORD(BASS_CTYPE_STREAM_OPUS) << 0.02;
 }
