@@ -150,6 +150,10 @@ bool VCDevService::start(QString *error)
     // Each channel's music is made on a thread of its own; they share nothing.
     m_channels.clear();
     std::vector<QString> errors(m_options.streamCount);
+    if (m_options.loopBars < 1 || m_options.loopBars > 64) {
+        *error = QStringLiteral("the music loop must be 1 to 64 bars long");
+        return false;
+    }
     std::vector<std::thread> builders;
     for (int i = 0; i < m_options.streamCount; ++i) {
         auto channel = std::make_unique<Channel>();
@@ -157,9 +161,10 @@ bool VCDevService::start(QString *error)
         channel->genre = plans[i].genre;
         channel->titles = plans[i].titles;
         Channel *raw = channel.get();
+        VCDemoAudio::Style style = plans[i].style;
+        style.bars = m_options.loopBars;
         m_channels.push_back(std::move(channel));
-        builders.emplace_back(
-            [raw, style = plans[i].style, out = &errors[i]]() { raw->audio.build(style, out); });
+        builders.emplace_back([raw, style, out = &errors[i]]() { raw->audio.build(style, out); });
     }
     for (auto &builder : builders)
         builder.join();
@@ -289,6 +294,7 @@ QJsonObject VCDevService::status() const
             {QStringLiteral("listeners"), listenerCount(i)},
             {QStringLiteral("listenerBytes"), bytes},
             {QStringLiteral("title"), liveTitle(i)},
+            {QStringLiteral("titles"), QJsonArray::fromStringList(channel.titles)},
         });
     }
     QJsonArray sessions;

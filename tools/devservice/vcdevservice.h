@@ -38,6 +38,7 @@ public:
         int burstMs = 1000;      // audio a new listener gets at once
         qsizetype maxBodyBytes = VCDevHttpParser::defaultMaxBodyBytes;
         int streamCount = 3; // 1 to 3
+        int loopBars = 8;    // length of each stream's music loop in bars
         int maxConnections = 128;
         int maxSessions = 32; // older sessions are forgotten, ended ones first
     };
