@@ -133,7 +133,7 @@ std::unique_ptr<Decoder> Decoder::open(std::unique_ptr<ByteSource> source, const
     if (d->openInput(params, error))
         return d;
     // A file whose name or type does not match its content: look at the content instead.
-    if (params.probe || !formatFor(params.contentType, params.fileName) ||
+    if (params.probe || !formatFor(params.contentType, std::string()) ||
         d->m_source->length() < 0 || !d->m_source->seek(0))
         return nullptr;
     std::unique_ptr<Decoder> probed(new Decoder);
@@ -194,8 +194,12 @@ bool Decoder::openInput(const Params &params, int *error)
     m_format->probesize = std::max<int64_t>(probe, 2048);
     m_format->format_probesize = int(std::min<int64_t>(m_format->probesize, 1 << 20));
 
+    // A stream that can only be read forward takes its demuxer from the type or the name; a
+    // file that can seek is probed cheaply (its name only weighs in), since a demuxer forced
+    // onto content of another kind can scan all of it before giving up.
     const AVInputFormat *format =
-        params.probe ? nullptr : formatFor(params.contentType, params.fileName);
+        params.probe ? nullptr
+                     : formatFor(params.contentType, sized ? std::string() : params.fileName);
     AVDictionary *options = nullptr;
     if (!sized)
         av_dict_set(&options, "usetoc", "0", 0);
