@@ -1,0 +1,162 @@
+#pragma once
+
+#include "klnetworkaccessmanager.h"
+#include "klplayerglobal.h"
+#include "klplayerinterface.h"
+#include "klplaylisttypes.h"
+#include "rep_klplayer_merged.h"
+
+#include <bass.h>
+
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+#include <atomic>
+
+class QMutex;
+class QTimer;
+class KLPlaylistParser;
+class KLPlayback;
+class KLBassPlayback;
+class KLHlsPlayback;
+class KLPushPlayback;
+class KLRecordPlayback;
+
+// One stream player. It resolves streamUrl with its playlist parser, plays the result through one
+// of its four back-ends (internet or local file, HLS, pushed audio, recording device), follows
+// the engine's notifications, retries after failures and publishes everything it knows through
+// the properties of KLPlayerSimpleSource.
+//
+// A player and everything it owns live on the thread the player belongs to; call its slots there
+// (or post them). Players on different threads may be created, started and destroyed at the
+// same time: the first player configures the engine, the first play() opens the output device
+// (KLBass::outputDevice) and the last player to go closes it.
+class KELVANEPLAYER_EXPORT KLPlayer : public KLPlayerSimpleSource, public KLPlayerInterface
+{
+    Q_OBJECT
+
+    Q_PROPERTY(QPointer<KLNetworkAccessManager> nam READ nam NOTIFY namChanged)
+
+public:
+    // Default interval of the retry after a failed start.
+    static constexpr int KL_PLAYER_RESTART_INTERVAL_MS = 5000;
+
+    explicit KLPlayer(QObject *parent = nullptr);
+    explicit KLPlayer(KLNetworkAccessManager *nam, QObject *parent = nullptr);
+    ~KLPlayer() override;
+
+    QObject *playerObject() override { return this; }
+    // The network manager of all requests of this player; null once it is gone.
+    KLNetworkAccessManager *nam() const override { return m_nam.data(); }
+    QString playerName() const override { return m_name; }
+    // The handle being played, 0 when none. Safe to read from any thread.
+    HSTREAM stream() const override { return m_stream.load(std::memory_order_acquire); }
+
+    // The playing bitrate for an adaptive-bitrate coefficient between 0 and 1.
+    uint bitrateByCoef(double coef) const override;
+    // One of the addresses that streams holds for bitrate, chosen at random; empty when none.
+    QUrl streamByBitrate(uint bitrate) const override;
+    // File position of the current handle in the given BASS_FILEPOS_* mode; 0 without a handle
+    // or when the engine cannot tell.
+    QWORD streamFilePosition(DWORD mode) const;
+    QWORD streamFilePosCurrent() const { return streamFilePosition(BASS_FILEPOS_CURRENT); }
+    QWORD streamFilePosEnd() const { return streamFilePosition(BASS_FILEPOS_END); }
+    QWORD streamFilePosBuffer() const { return streamFilePosition(BASS_FILEPOS_BUFFER); }
+
+    // Delay of the retry after a failed start (KL_PLAYER_RESTART_INTERVAL_MS unless changed).
+    int restartIntervalMs() const;
+    void setRestartIntervalMs(int restartIntervalMs);
+
+    // Number of living players in the process.
+    static int playersCount();
+
+signals:
+    void namChanged(QPointer<KLNetworkAccessManager> nam);
+
+public slots:
+    void play(QUrl url) override;
+    void play() override;
+    void pause() override;
+    void stop() override;
+    void skipForward(double duration) override;
+    void skipBackward(double duration) override;
+    // Writing the position seeks.
+    void setPosition(double position) override;
+
+protected slots:
+    bool updateNam(QPointer<KLNetworkAccessManager> nam);
+
+private slots:
+    void handlePlaylist(KLPlaylistStreams streams, bool isHls);
+    void restart();
+    void setPositionValue(double position);
+    void updateIsSeekable();
+    void updateStateHelpers();
+    void updateLength();
+    void updatePosition();
+    void updateBufferedLength();
+    void updatePositionAndBufferedLength();
+    void updateLevelDb();
+    void updateAvailableBitrates();
+    void updatePlayingBitrates();
+    void updateCurrentQuality();
+    void changePosition(double position);
+    void changePlaybackRate();
+    void changeVolume();
+    void changeVolume(double volume, uint timeMs = 0);
+    // Post the engine notifications' handlers to the player's thread for the current handle.
+    // streamStalled(true) reports a stall, streamStalled(false) the resumption.
+    void streamStalled(bool stalled);
+    void streamEnd();
+    void handleDeviceFailure();
+    double streamBytesToSeconds(QWORD bytes, QString name = QString());
+    void processStop(KLPlayerSource::State state = StoppedState, QWORD startBytePos = 0);
+    void processPlay();
+    void processError(QString message);
+    double volumeLevel();
+    void resetStreamInfo();
+
+private:
+    enum class Release { Stop, Free };
+    // Engine notification as it came from a sync of one handle; 0 means the current handle.
+    enum class Notification { Stalled, Resumed, End, DeviceFailure, DeviceFormat };
+
+    void construct(KLNetworkAccessManager *nam);
+    void tearDown(Release release, QWORD startBytePos, State state);
+    void restartKeepingPlayState();
+    void handleStreamUrlChange();
+    void stopBackends();
+    void startHandle();
+    void updateTimersForPlaying(bool isPlaying);
+    void updateLevelTimer(bool isUpdatesLevel);
+    void updateTimerIntervals(double rate);
+    void handleNotification(Notification notification, HSTREAM handle);
+    void *syncUser() const;
+
+    static void postNotification(void *user, Notification notification, DWORD channel);
+    static void bassStallSync(HSYNC handle, DWORD channel, DWORD data, void *user);
+    static void bassEndSync(HSYNC handle, DWORD channel, DWORD data, void *user);
+    static void bassDevFailSync(HSYNC handle, DWORD channel, DWORD data, void *user);
+    static void bassDevFormatSync(HSYNC handle, DWORD channel, DWORD data, void *user);
+
+    QPointer<KLNetworkAccessManager> m_nam;
+    QString m_name;
+    QTimer *m_positionTimer = nullptr;
+    QTimer *m_levelTimer = nullptr;
+    std::atomic<HSTREAM> m_stream = 0;
+    BASS_CHANNELINFO m_streamInfo = {};
+    QWORD m_startBytePos = 0;
+    QTimer *m_restartTimer = nullptr;
+    KLPlaylistParser *m_parser = nullptr;
+    KLBassPlayback *m_bassPlayback = nullptr;
+    KLHlsPlayback *m_hlsPlayback = nullptr;
+    KLPushPlayback *m_pushPlayback = nullptr;
+    KLRecordPlayback *m_recordPlayback = nullptr;
+    quintptr m_serial = 0;
+
+    // Process-wide engine bookkeeping, guarded by engineMutex() (see klplayer.cpp).
+    static int m_playersCount;
+    static bool m_bassInitialized;
+    static int m_playersSerial;
+};

@@ -1,0 +1,154 @@
+#include "playertestmedia.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace PlayerTestMedia {
+
+namespace {
+
+constexpr int PaceIntervalMs = 50;
+
+QByteArray icyBlock(const QString &title)
+{
+    QByteArray text = "StreamTitle='" + title.toUtf8() + "';";
+    const qsizetype blocks = (text.size() + 15) / 16;
+    text.resize(blocks * 16, '\0');
+    return char(blocks) + text;
+}
+
+} // namespace
+
+namespace {
+
+QStringList ffmpegArguments(const Mp3 &file)
+{
+    const QString source =
+        file.amplitude > 0
+            ? QStringLiteral("aevalsrc=%1*sin(2*PI*%2*t)|%1*sin(2*PI*%2*t):s=44100:d=%3")
+                  .arg(file.amplitude)
+                  .arg(file.frequency)
+                  .arg(file.seconds)
+            : QStringLiteral("anullsrc=r=44100:cl=stereo:d=%1").arg(file.seconds);
+    return {"-nostdin",    "-loglevel",  "error",  "-y",
+            "-f",          "lavfi",      "-i",     source,
+            "-ac",         "2",          "-ar",    "44100",
+            "-c:a",        "libmp3lame", "-b:a",   QStringLiteral("%1k").arg(file.bitrateKbps),
+            "-write_xing", "0",          file.path};
+}
+
+} // namespace
+
+bool makeMp3(const QString &path, double seconds, double amplitude, int bitrateKbps, int frequency)
+{
+    return makeMp3s({{path, seconds, amplitude, bitrateKbps, frequency}});
+}
+
+bool makeMp3s(const QList<Mp3> &files)
+{
+    std::vector<std::unique_ptr<QProcess>> processes;
+    for (const Mp3 &file : files) {
+        processes.push_back(std::make_unique<QProcess>());
+        processes.back()->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        processes.back()->start(QStringLiteral("ffmpeg"), ffmpegArguments(file));
+    }
+    bool ok = true;
+    for (auto &process : processes) {
+        ok = process->waitForFinished(60000) && process->exitStatus() == QProcess::NormalExit &&
+             process->exitCode() == 0 && ok;
+    }
+    return ok;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+void serveLiveStream(LoopbackHttpServer &server, const QString &path, const QByteArray &data,
+                     double burstSeconds, int metaInt, const QString &title, int bytesPerSecond)
+{
+    server.route(path, [=](LoopbackHttpExchange &exchange) {
+        LoopbackHttpHeaders headers{{"Content-Type", "audio/mpeg"}, {"icy-br", "128"}};
+        if (metaInt > 0)
+            headers.append({"icy-metaint", QByteArray::number(metaInt)});
+        exchange.writeHead(200, headers);
+        auto offset = std::make_shared<qsizetype>(0);
+        auto untilMeta = std::make_shared<qsizetype>(metaInt);
+        const qsizetype piece = bytesPerSecond * PaceIntervalMs / 1000;
+        const qsizetype burst = qsizetype(bytesPerSecond * burstSeconds);
+        exchange.stream(
+            [=](qint64 tick) {
+                const qsizetype size = tick == 0 && burst > 0 ? burst : piece;
+                QByteArray out;
+                qsizetype audio = 0;
+                while (audio < size) {
+                    qsizetype take = std::min(size - audio, data.size() - *offset);
+                    if (metaInt > 0)
+                        take = std::min(take, *untilMeta);
+                    out.append(data.constData() + *offset, take);
+                    audio += take;
+                    *offset = (*offset + take) % data.size();
+                    if (metaInt > 0) {
+                        *untilMeta -= take;
+                        if (*untilMeta == 0) {
+                            out.append(icyBlock(title));
+                            *untilMeta = metaInt;
+                        }
+                    }
+                }
+                return out;
+            },
+            PaceIntervalMs);
+    });
+}
+
+void serveFile(LoopbackHttpServer &server, const QString &path, const QByteArray &data,
+               qint64 burstBytes, int bytesPerSecond)
+{
+    server.route(path, [=](LoopbackHttpExchange &exchange) {
+        qint64 from = 0;
+        static const QRegularExpression range(QStringLiteral("^bytes=(\\d+)-"));
+        const auto match = range.match(QString::fromLatin1(exchange.request().header("Range")));
+        if (match.hasMatch())
+            from = std::min<qint64>(match.captured(1).toLongLong(), data.size());
+        LoopbackHttpHeaders headers{{"Content-Type", "audio/mpeg"},
+                                    {"Accept-Ranges", "bytes"},
+                                    {"Content-Length", QByteArray::number(data.size() - from)}};
+        if (match.hasMatch())
+            headers.append({"Content-Range", QStringLiteral("bytes %1-%2/%3")
+                                                 .arg(from)
+                                                 .arg(data.size() - 1)
+                                                 .arg(data.size())
+                                                 .toLatin1()});
+        exchange.writeHead(match.hasMatch() ? 206 : 200, headers);
+        const QByteArray body = data.mid(from);
+        exchange.write(body.left(burstBytes));
+        if (bytesPerSecond <= 0) {
+            // Hold the rest back; the connection stays open and silent.
+            exchange.pause(600000);
+            exchange.close();
+            return;
+        }
+        auto offset = std::make_shared<qsizetype>(std::min<qsizetype>(burstBytes, body.size()));
+        const qsizetype piece = std::max(1, bytesPerSecond * PaceIntervalMs / 1000);
+        exchange.stream(
+            [=](qint64) {
+                const QByteArray out = body.mid(*offset, piece);
+                *offset += out.size();
+                return out;
+            },
+            PaceIntervalMs);
+        exchange.finish();
+    });
+}
+
+} // namespace PlayerTestMedia

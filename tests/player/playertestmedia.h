@@ -1,0 +1,45 @@
+#pragma once
+
+#include <loopbackhttpserver.h>
+
+#include <QByteArray>
+#include <QString>
+
+// Audio made for the player tests with the ffmpeg program, and loopback routes that serve it.
+namespace PlayerTestMedia {
+
+// Bytes per second of the 128 kbit/s streams.
+constexpr int StreamBytesPerSecond = 128000 / 8;
+
+// Writes an MP3 file: a sine of the given frequency and amplitude (0 gives silence), or false
+// when ffmpeg fails. Stereo, 44100 Hz, constant bitrate.
+bool makeMp3(const QString &path, double seconds, double amplitude, int bitrateKbps = 128,
+             int frequency = 440);
+
+struct Mp3
+{
+    QString path;
+    double seconds = 1;
+    double amplitude = 0.5;
+    int bitrateKbps = 128;
+    int frequency = 440;
+};
+// Writes several files at the same time.
+bool makeMp3s(const QList<Mp3> &files);
+
+QByteArray readFile(const QString &path);
+
+// An endless stream made of data repeated, paced at bytesPerSecond in pieces every 50 ms; the
+// first piece holds burstSeconds of audio. With metaInt above 0 the body carries ICY metadata
+// blocks with the given title every metaInt bytes and an icy-metaint header.
+void serveLiveStream(LoopbackHttpServer &server, const QString &path, const QByteArray &data,
+                     double burstSeconds, int metaInt = 0, const QString &title = QString(),
+                     int bytesPerSecond = StreamBytesPerSecond);
+
+// A file of data with a Content-Length. The first burstBytes go out at once, the rest paced at
+// bytesPerSecond (0: the rest is held back and the connection stays silent). Requests with a
+// "Range: bytes=N-" header get the file from N with status 206.
+void serveFile(LoopbackHttpServer &server, const QString &path, const QByteArray &data,
+               qint64 burstBytes, int bytesPerSecond);
+
+} // namespace PlayerTestMedia

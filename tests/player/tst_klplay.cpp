@@ -1,0 +1,163 @@
+#include "playertestmedia.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+struct Run
+{
+    int exitCode = -1;
+    QByteArray out;
+    QList<QJsonObject> events;
+
+    QList<QJsonObject> of(const QString &event) const
+    {
+        QList<QJsonObject> result;
+        for (const QJsonObject &object : events) {
+            if (object.value("event").toString() == event)
+                result.append(object);
+        }
+        return result;
+    }
+};
+
+Run runKlplay(const QStringList &arguments)
+{
+    Run run;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QStringLiteral(KLPLAY_PATH), arguments);
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput();
+    for (const QByteArray &line : run.out.split('\n')) {
+        const QJsonDocument document = QJsonDocument::fromJson(line);
+        if (document.isObject())
+            run.events.append(document.object());
+    }
+    return run;
+}
+
+} // namespace
+
+class tst_KLPlay : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void icyStreamJson();
+    void icyStreamText();
+    void localFileToEnd();
+    void exitCodes_data();
+    void exitCodes();
+    void listsDevices();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_tonePath;
+    QString m_shortPath;
+    std::unique_ptr<LoopbackHttpServer> m_server;
+};
+
+void tst_KLPlay::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_tonePath = m_dir.filePath(QStringLiteral("tone.mp3"));
+    m_shortPath = m_dir.filePath(QStringLiteral("short.mp3"));
+    QVERIFY(PlayerTestMedia::makeMp3(m_tonePath, 10, 0.5));
+    QVERIFY(PlayerTestMedia::makeMp3(m_shortPath, 1, 0.5));
+    m_server = std::make_unique<LoopbackHttpServer>(LoopbackHttpServer::OwnThread);
+    QVERIFY(m_server->listen());
+    PlayerTestMedia::serveLiveStream(*m_server, QStringLiteral("/icy"),
+                                     PlayerTestMedia::readFile(m_tonePath), 3, 4000,
+                                     QStringLiteral("Artist - Title"));
+    m_server->serve(QStringLiteral("/missing"), 404, "no such stream");
+}
+
+void tst_KLPlay::icyStreamJson()
+{
+    const Run run = runKlplay({m_server->url(QStringLiteral("/icy")).toString(), "--seconds", "3.5",
+                               "--device", "0", "--volume", "0", "--json"});
+    QCOMPARE(run.exitCode, 0);
+
+    QStringList states;
+    for (const QJsonObject &object : run.of("state"))
+        states.append(object.value("state").toString());
+    QVERIFY2(states.contains("PlayingState"), run.out.constData());
+
+    const QList<QJsonObject> meta = run.of("meta");
+    QVERIFY2(!meta.isEmpty(), run.out.constData());
+    QCOMPARE(meta.first().value("title").toString(), QStringLiteral("Artist - Title"));
+
+    const QList<QJsonObject> bitrates = run.of("bitrate");
+    QVERIFY(!bitrates.isEmpty());
+    QCOMPARE(bitrates.first().value("bitrate").toInteger(), 128000);
+
+    // Levels are those of the stream itself, even at volume 0.
+    const QList<QJsonObject> levels = run.of("level");
+    QVERIFY2(levels.size() >= 3, run.out.constData());
+    const QJsonObject last = levels.last();
+    QVERIFY2(qAbs(last.value("level").toDouble() - 0.345) < 0.025, run.out.constData());
+    QVERIFY(qAbs(last.value("levelDb").toDouble() + 9.25) < 0.7);
+}
+
+void tst_KLPlay::icyStreamText()
+{
+    const Run run = runKlplay(
+        {m_server->url(QStringLiteral("/icy")).toString(), "--seconds", "3.5", "--device", "0"});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.contains("state PlayingState\n"), run.out.constData());
+    QVERIFY(run.out.contains("title Artist - Title\n"));
+    QVERIFY(run.out.contains("bitrate 128000\n"));
+    QVERIFY(run.out.contains(" dB\n"));
+}
+
+void tst_KLPlay::localFileToEnd()
+{
+    const Run run = runKlplay({m_shortPath, "--device", "0", "--json"});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.of("ended").size(), 1);
+}
+
+void tst_KLPlay::exitCodes_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("no address") << QStringList{} << 1;
+    QTest::newRow("bad seconds") << QStringList{"x.mp3", "--seconds", "-1"} << 1;
+    QTest::newRow("bad volume") << QStringList{"x.mp3", "--volume", "2"} << 1;
+    QTest::newRow("bad device") << QStringList{"x.mp3", "--device", "-2"} << 1;
+    QTest::newRow("nothing played")
+        << QStringList{"/missing", "--seconds", "1", "--device", "0"} << 4;
+}
+
+void tst_KLPlay::exitCodes()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    if (!arguments.isEmpty() && arguments.first() == QLatin1String("/missing"))
+        arguments.first() = m_server->url(arguments.first()).toString();
+    QCOMPARE(runKlplay(arguments).exitCode, exitCode);
+}
+
+void tst_KLPlay::listsDevices()
+{
+    const Run run = runKlplay({"--devices"});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.startsWith("-1 default\n0 "), run.out.constData());
+}
+
+QTEST_GUILESS_MAIN(tst_KLPlay)
+#include "tst_klplay.moc"

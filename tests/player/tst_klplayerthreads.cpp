@@ -1,0 +1,184 @@
+#include "playertestmedia.h"
+
+#include <klbass.h>
+#include <klplayer.h>
+
+#include <bass.h>
+
+#include <QEventLoop>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+namespace {
+
+QMutex messagesMutex;
+QStringList engineFailures;
+QtMessageHandler previousHandler = nullptr;
+
+// Collects every line that tells of a device that was not open or could not be opened.
+void collectMessages(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.contains(QLatin1String("BASS_ERROR_INIT")) ||
+        message.contains(QLatin1String("Can not initialize BASS device")) ||
+        message.contains(QLatin1String("Can not free bass"))) {
+        QMutexLocker locker(&messagesMutex);
+        engineFailures.append(message);
+    }
+    if (type != QtDebugMsg && previousHandler)
+        previousHandler(type, context, message);
+}
+
+bool isDeviceOpen()
+{
+    BASS_INFO info;
+    return BASS_GetInfo(&info);
+}
+
+// Creates, plays and destroys players in a tight loop on its own thread.
+class PlayerLoop : public QThread
+{
+public:
+    PlayerLoop(const QUrl &url, int rounds)
+        : m_url(url)
+        , m_rounds(rounds)
+    {}
+
+    std::atomic<int> played = 0;
+
+protected:
+    void run() override
+    {
+        for (int round = 0; round < m_rounds; ++round) {
+            KLPlayer player;
+            player.setRestartIntervalMs(50);
+            player.play(m_url);
+            if (round % 2 == 1)
+                continue; // destroyed while it starts
+            QEventLoop loop;
+            QObject::connect(&player, &KLPlayerSource::stateChanged, &loop, [&] {
+                if (player.state() == KLPlayerSource::PlayingState)
+                    loop.quit();
+            });
+            QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+            if (player.state() != KLPlayerSource::PlayingState)
+                loop.exec();
+            if (player.state() == KLPlayerSource::PlayingState)
+                ++played;
+        }
+    }
+
+private:
+    QUrl m_url;
+    int m_rounds;
+};
+
+} // namespace
+
+class tst_KLPlayerThreads : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void playersOnManyThreads();
+    void playerMovedToItsThread();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_tonePath;
+    std::unique_ptr<LoopbackHttpServer> m_server;
+};
+
+void tst_KLPlayerThreads::initTestCase()
+{
+    KLBass::outputDevice = 0;
+    QVERIFY(m_dir.isValid());
+    m_tonePath = m_dir.filePath(QStringLiteral("tone.mp3"));
+    QVERIFY(PlayerTestMedia::makeMp3(m_tonePath, 10, 0.5));
+    m_server = std::make_unique<LoopbackHttpServer>(LoopbackHttpServer::OwnThread);
+    QVERIFY(m_server->listen());
+    PlayerTestMedia::serveLiveStream(*m_server, QStringLiteral("/live"),
+                                     PlayerTestMedia::readFile(m_tonePath), 3);
+    previousHandler = qInstallMessageHandler(collectMessages);
+}
+
+void tst_KLPlayerThreads::cleanupTestCase()
+{
+    qInstallMessageHandler(previousHandler);
+    m_server.reset();
+}
+
+void tst_KLPlayerThreads::playersOnManyThreads()
+{
+    constexpr int Threads = 6;
+    constexpr int Rounds = 4;
+    std::vector<std::unique_ptr<PlayerLoop>> loops;
+    for (int i = 0; i < Threads; ++i) {
+        const QUrl url =
+            i % 2 == 0 ? QUrl::fromLocalFile(m_tonePath) : m_server->url(QStringLiteral("/live"));
+        loops.push_back(std::make_unique<PlayerLoop>(url, Rounds));
+    }
+    for (auto &loop : loops)
+        loop->start();
+    // Meanwhile players come and go on this thread too.
+    for (int i = 0; i < 20; ++i) {
+        KLPlayer player;
+        player.play(QUrl::fromLocalFile(m_tonePath));
+        QTest::qWait(5);
+    }
+    for (auto &loop : loops)
+        QVERIFY(loop->wait(60000));
+
+    int played = 0;
+    for (auto &loop : loops)
+        played += loop->played;
+    // Every player that waited for its stream got it.
+    QCOMPARE(played, Threads * Rounds / 2);
+    QCOMPARE(KLPlayer::playersCount(), 0);
+    QVERIFY(!isDeviceOpen());
+    QMutexLocker locker(&messagesMutex);
+    QVERIFY2(engineFailures.isEmpty(), qPrintable(engineFailures.join(QLatin1Char('\n'))));
+}
+
+void tst_KLPlayerThreads::playerMovedToItsThread()
+{
+    // As an application does: made here, moved to a thread of its own, played there and
+    // deleted when the thread finishes.
+    constexpr int Players = 4;
+    std::vector<std::unique_ptr<QThread>> threads;
+    std::vector<QPointer<KLPlayer>> players;
+    for (int i = 0; i < Players; ++i) {
+        auto thread = std::make_unique<QThread>();
+        auto *player = new KLPlayer;
+        player->moveToThread(thread.get());
+        connect(thread.get(), &QThread::finished, player, &QObject::deleteLater);
+        thread->start();
+        QMetaObject::invokeMethod(
+            player, [player, this] { player->play(QUrl::fromLocalFile(m_tonePath)); },
+            Qt::QueuedConnection);
+        players.push_back(player);
+        threads.push_back(std::move(thread));
+    }
+    for (auto &player : players) {
+        QTRY_VERIFY_WITH_TIMEOUT(player && player->isPlaying() && !player->isStalled(), 10000);
+    }
+    for (auto &thread : threads) {
+        thread->quit();
+        QVERIFY(thread->wait(10000));
+    }
+    threads.clear();
+    QTRY_COMPARE(KLPlayer::playersCount(), 0);
+    QVERIFY(!isDeviceOpen());
+}
+
+QTEST_GUILESS_MAIN(tst_KLPlayerThreads)
+#include "tst_klplayerthreads.moc"

@@ -1,0 +1,78 @@
+#include "klplayprinter.h"
+
+#include <klplayer.h>
+
+#include <QJsonDocument>
+#include <QMetaEnum>
+
+#include <cmath>
+#include <cstdio>
+
+KLPlayPrinter::KLPlayPrinter(KLPlayer *player, bool json, QObject *parent)
+    : QObject(parent)
+    , m_player(player)
+    , m_json(json)
+    , m_out(stdout)
+{
+    connect(player, &KLPlayerSource::stateChanged, this, [this](KLPlayerSource::State state) {
+        if (state == KLPlayerSource::PlayingState)
+            m_hasPlayed = true;
+        const QString name =
+            QString::fromLatin1(QMetaEnum::fromType<KLPlayerSource::State>().valueToKey(state));
+        print({{"event", "state"}, {"state", name}}, QStringLiteral("state ") + name);
+    });
+    connect(player, &KLPlayerSource::metaChanged, this, [this](const QString &meta) {
+        if (meta.isEmpty())
+            return;
+        const QString title = titleFromMeta(meta);
+        print({{"event", "meta"}, {"meta", meta}, {"title", title}},
+              QStringLiteral("meta ") + meta + QStringLiteral("\ntitle ") + title);
+    });
+    connect(player, &KLPlayerSource::currentBitrateChanged, this, [this](quint32 bitrate) {
+        print({{"event", "bitrate"}, {"bitrate", qint64(bitrate)}},
+              QStringLiteral("bitrate %1").arg(bitrate));
+    });
+    connect(player, &KLPlayerSource::error, this,
+            [this](const QString &message) { printMessage(QStringLiteral("error"), message); });
+}
+
+QString KLPlayPrinter::titleFromMeta(const QString &meta)
+{
+    static const QLatin1String key("StreamTitle='");
+    const qsizetype start = meta.indexOf(key);
+    if (start < 0)
+        return meta;
+    const qsizetype from = start + key.size();
+    qsizetype end = meta.indexOf(QLatin1String("';"), from);
+    if (end < 0)
+        end = meta.lastIndexOf(QLatin1Char('\''));
+    if (end < from)
+        end = meta.size();
+    return meta.mid(from, end - from);
+}
+
+void KLPlayPrinter::printLevel()
+{
+    const double level = m_player->level();
+    const double levelDb = m_player->levelDb();
+    QJsonObject object{{"event", "level"}, {"level", level}};
+    // JSON has no infinity: silence is reported as null.
+    object.insert("levelDb", std::isfinite(levelDb) ? QJsonValue(levelDb) : QJsonValue());
+    const QString db =
+        std::isfinite(levelDb) ? QString::number(levelDb, 'f', 1) : QStringLiteral("-inf");
+    print(object, QStringLiteral("level %1 %2 dB").arg(level, 0, 'f', 4).arg(db));
+}
+
+void KLPlayPrinter::printMessage(const QString &event, const QString &message)
+{
+    print({{"event", event}, {"message", message}}, event + QLatin1Char(' ') + message);
+}
+
+void KLPlayPrinter::print(const QJsonObject &object, const QString &text)
+{
+    if (m_json)
+        m_out << QJsonDocument(object).toJson(QJsonDocument::Compact) << '\n';
+    else
+        m_out << text << '\n';
+    m_out.flush();
+}

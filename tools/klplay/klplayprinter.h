@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QTextStream>
+
+class KLPlayer;
+
+// Prints what a player reports: state changes, metadata, bitrate, errors, and its level once a
+// second, as text lines or as one JSON object per line.
+class KLPlayPrinter : public QObject
+{
+    Q_OBJECT
+
+public:
+    KLPlayPrinter(KLPlayer *player, bool json, QObject *parent = nullptr);
+
+    // Whether the player has been in PlayingState at least once.
+    bool hasPlayed() const { return m_hasPlayed; }
+
+    // The title inside ICY metadata such as "StreamTitle='Artist - Title';", or the metadata
+    // itself when it carries no such field.
+    static QString titleFromMeta(const QString &meta);
+
+public slots:
+    void printLevel();
+    void printMessage(const QString &event, const QString &message);
+
+private:
+    void print(const QJsonObject &object, const QString &text);
+
+    KLPlayer *m_player = nullptr;
+    bool m_json = false;
+    bool m_hasPlayed = false;
+    QTextStream m_out;
+};
