@@ -196,6 +196,7 @@ private slots:
     void silentSwitch();
     void stallSwitch();
     void dropSwitch();
+    void destroyedWhileStreaming();
 
 private:
     Answer request(const QByteArray &method, const QString &path, const QByteArray &body = {});
@@ -725,6 +726,29 @@ void TestVCDevService::dropSwitch()
     auto back = listen(2, sid);
     QTRY_VERIFY(back->bodySize() > 0);
     QCOMPARE(back->status(), 200);
+}
+
+void TestVCDevService::destroyedWhileStreaming()
+{
+    VCDevService::Options options;
+    options.streamCount = 1;
+    options.loopBars = 1;
+    auto service = std::make_unique<VCDevService>(options);
+    QVERIFY(service->start());
+    QNetworkRequest loginRequest(QUrl(service->baseUrl() + QStringLiteral("/api/player/state")));
+    loginRequest.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    QNetworkReply *reply =
+        m_nam.post(loginRequest, QByteArray("{\"user\":\"demo\",\"pass\":\"demo\"}"));
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    QVERIFY(finished.wait(10000));
+    const QString sid =
+        QJsonDocument::fromJson(reply->readAll()).object().value(QStringLiteral("sid")).toString();
+    reply->deleteLater();
+    StreamClient listener(service->port(), "/stream/1.mp3",
+                          basic(QString::number(VCDevService::accountUserId), sid));
+    QTRY_VERIFY(listener.bodySize() > 0);
+    service.reset();
+    QTRY_VERIFY(!listener.isConnected());
 }
 
 QTEST_GUILESS_MAIN(TestVCDevService)

@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <thread>
+#include <utility>
 
 Q_LOGGING_CATEGORY(lcDevService, "vellacast.devservice")
 
@@ -105,7 +106,8 @@ VCDevService::~VCDevService()
 {
     // Listeners go first, while their channels' audio still exists.
     for (const auto &channel : m_channels) {
-        for (const auto &sender : std::as_const(channel->senders))
+        const auto senders = std::exchange(channel->senders, {});
+        for (const auto &sender : senders)
             delete sender.data();
     }
     qDeleteAll(m_pending.keyBegin(), m_pending.keyEnd());

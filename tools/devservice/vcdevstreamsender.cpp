@@ -44,8 +44,10 @@ VCDevStreamSender::VCDevStreamSender(QTcpSocket *socket, const Setup &setup, Mod
 
 VCDevStreamSender::~VCDevStreamSender()
 {
-    if (m_socket)
+    if (m_socket) {
+        disconnect(m_socket, nullptr, this, nullptr);
         m_socket->abort();
+    }
 }
 
 void VCDevStreamSender::setMode(Mode mode)
