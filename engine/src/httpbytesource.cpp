@@ -240,7 +240,7 @@ int64_t HttpByteSource::read(uint8_t *buffer, int64_t size)
         if (!m_waitingPrebuf) {
             ++m_underruns;
             m_prebufFromStart = false;
-            if (m_prebuf > 0)
+            if (m_prebufArmed && m_prebuf > 0)
                 m_waitingPrebuf = true;
         }
         m_cond.wait(lock);
@@ -349,6 +349,7 @@ void HttpByteSource::startPrebuffering()
 {
     std::lock_guard lock(m_mutex);
     m_prebufFromStart = true;
+    m_prebufArmed = true;
     if (prebuffered() < m_prebuf && !m_finished)
         m_waitingPrebuf = true;
 }

@@ -136,7 +136,8 @@ private:
     std::condition_variable m_cond;
     NetRingBuffer m_ring;
     size_t m_prebuf = 0;
-    bool m_waitingPrebuf = true;
+    bool m_prebufArmed = m_prebuf > 0; // reads wait for the prebuffer at all
+    bool m_waitingPrebuf = m_prebufArmed;
     bool m_prebufFromStart = false;
     int64_t m_openOffset = 0;
     bool m_opened = false;

@@ -138,6 +138,12 @@ private:
             c.send(icyHead);
             c.send(wire.substr(0, BytesPerSecond / 2));
             c.sendPaced(std::string_view(wire).substr(BytesPerSecond / 2), 400, 50);
+        } else if (t == "/slowstart") {
+            // 16000 bytes a second after a first 3000.
+            const std::string wire = icyWire(m_mp3, m_mp3.size());
+            c.send(icyHead);
+            c.send(wire.substr(0, 3000));
+            c.sendPaced(std::string_view(wire).substr(3000), 400, 25);
         } else if (t == "/500") {
             c.send("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
         } else if (t == "/silent") {
@@ -363,6 +369,33 @@ private slots:
         for (size_t i = 0; i < e.stalls.size(); ++i)
             QCOMPARE(e.stalls[i].first, DWORD(i % 2));
         QCOMPARE(e.ends.load(), 0);
+    }
+
+    // With the wait, creation returns once the prebuffer (here 30 % of the buffer: 24000
+    // bytes) has come; without, as soon as the format is known.
+    void prebufferWait_data()
+    {
+        QTest::addColumn<bool>("wait");
+        QTest::newRow("wait") << true;
+        QTest::newRow("no wait") << false;
+    }
+
+    void prebufferWait()
+    {
+        QFETCH(bool, wait);
+        QVERIFY(BASS_SetConfig(BASS_CONFIG_NET_PREBUF_WAIT, wait));
+        QVERIFY(BASS_SetConfig(BASS_CONFIG_NET_PREBUF, 30));
+        const HSTREAM h =
+            BASS_StreamCreateURL(m_server->url("/slowstart").c_str(), 0, 0, nullptr, nullptr);
+        const QWORD downloaded = BASS_StreamGetFilePosition(h, BASS_FILEPOS_DOWNLOAD);
+        BASS_SetConfig(BASS_CONFIG_NET_PREBUF_WAIT, 1);
+        BASS_SetConfig(BASS_CONFIG_NET_PREBUF, 10);
+        QVERIFY(h);
+        if (wait)
+            QVERIFY2(downloaded >= 24000, qPrintable(QString::number(downloaded)));
+        else
+            QVERIFY2(downloaded < 20000, qPrintable(QString::number(downloaded)));
+        QVERIFY(BASS_StreamFree(h));
     }
 
     void fileAndPlaylist_data()
