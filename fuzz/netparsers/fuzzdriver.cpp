@@ -1,6 +1,6 @@
 // Runs a fuzz target without libFuzzer: each file given is run once, then random inputs
 // (mutations of those files and of fresh random bytes) for the given number of seconds.
-//   fuzz_netparsers [-seconds=N] [-seed=N] [FILE...]
+//   fuzz-netparsers-replay [-seconds=N] [-seed=N] [FILE...]
 
 #include <chrono>
 #include <cstdint>
