@@ -418,8 +418,9 @@ HttpByteSource::Error HttpByteSource::transfer(const std::string &url, int64_t o
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!m_options.proxy.empty())
-        curl_easy_setopt(e, CURLOPT_PROXY, m_options.proxy.c_str());
+    // No proxy unless one is configured (an empty name also keeps curl from taking one from
+    // the environment).
+    curl_easy_setopt(e, CURLOPT_PROXY, m_options.proxy.c_str());
     if (!m_options.caFile.empty())
         curl_easy_setopt(e, CURLOPT_CAINFO, m_options.caFile.c_str());
     if (m_options.connectTimeoutMs > 0)

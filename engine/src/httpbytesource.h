@@ -36,7 +36,7 @@ public:
         size_t prebufBytes = 0; // buffered before the first read and after running dry
         bool playlists = false; // an address serving a PLS/M3U plays its first playable entry
         std::string caFile;     // trusted certificates (PEM file); empty: the system's store
-        std::string proxy;      // "[user:pass@]host:port"; empty: none
+        std::string proxy; // "[user:pass@]host:port"; empty: none (not even from the environment)
     };
 
     // Called on the download thread with every block of audio as it arrives (after the ICY
