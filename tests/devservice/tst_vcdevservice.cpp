@@ -658,11 +658,11 @@ void TestVCDevService::streamIsPaced()
     QElapsedTimer clock;
     clock.start();
     const qsizetype start = listener->bodySize();
-    QTest::qWait(1500);
+    QTest::qWait(2000);
     const double seconds = clock.nsecsElapsed() / 1e9;
     const double rate = (listener->bodySize() - start) / seconds;
     // 128 kbit/s are 16000 bytes per second.
-    QVERIFY2(rate > 16000 * 0.8 && rate < 16000 * 1.2, qPrintable(QString::number(rate)));
+    QVERIFY2(rate > 16000 * 0.75 && rate < 16000 * 1.25, qPrintable(QString::number(rate)));
 }
 
 void TestVCDevService::silentSwitch()
@@ -672,18 +672,19 @@ void TestVCDevService::silentSwitch()
     QCOMPARE(request("POST", QStringLiteral("/control/stream/1/silent")).status, 200);
     QCOMPARE(m_service->streamMode(1), VCDevStreamSender::Silent);
     const qsizetype switched = listener->bodySize();
-    QTRY_VERIFY(listener->bodySize() >= switched + 12000);
+    QTRY_VERIFY(listener->bodySize() >= switched + 16000);
     // What came after the switch is silence (the decoder resynchronises on the first frame).
     const Decoded before = decodeMp3(listener->body().left(switched));
-    const Decoded after = decodeMp3(listener->body().mid(switched));
+    // Frames sent just before the switch may still have been on their way; skip a quarter second.
+    const Decoded after = decodeMp3(listener->body().mid(switched + 4000));
     QVERIFY(before.rms > 0.02);
     QVERIFY(after.samples > 0);
     QVERIFY2(after.rms < 0.001, qPrintable(QString::number(after.rms)));
 
     QVERIFY(m_service->setStreamMode(1, VCDevStreamSender::Normal));
     const qsizetype resumed = listener->bodySize();
-    QTRY_VERIFY(listener->bodySize() >= resumed + 12000);
-    QVERIFY(decodeMp3(listener->body().mid(resumed + 1000)).rms > 0.02);
+    QTRY_VERIFY(listener->bodySize() >= resumed + 16000);
+    QVERIFY(decodeMp3(listener->body().mid(resumed + 4000)).rms > 0.02);
 }
 
 void TestVCDevService::stallSwitch()

@@ -9,6 +9,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vellacast-devservice"));
+    qSetMessagePattern(QStringLiteral("%{time hh:mm:ss.zzz} %{message}"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
