@@ -28,8 +28,8 @@ public slots:
 
     void qmlEngineAvailable(QQmlEngine *engine)
     {
-        engine->rootContext()->setContextProperty(
-            QStringLiteral("screenshotDirectory"), qEnvironmentVariable("VC_SCREENSHOTS"));
+        engine->rootContext()->setContextProperty(QStringLiteral("screenshotDirectory"),
+                                                  qEnvironmentVariable("VC_SCREENSHOTS"));
         engine->rootContext()->setContextProperty(QStringLiteral("screenshotLanguage"),
                                                   qEnvironmentVariable("VC_LANGUAGE", "en"));
     }

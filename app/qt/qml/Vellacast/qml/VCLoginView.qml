@@ -47,6 +47,7 @@ Item {
         if (!visible)
             messageToolTip.close()
     }
+
     Component.onCompleted: {
         if (VCHub.clientUser.username.length === 0)
             usernameField.forceActiveFocus()
