@@ -83,12 +83,21 @@ private:
 };
 
 // Lets the download procedure run only while the stream exists: once the stream is freed
-// (which aborts its source) the procedure is never called again, even though the download
-// thread winds down a little later.
+// (which aborts its source) the procedure is not called again, even though the download
+// thread winds down a little later. Closing never waits for a call in progress: the engine
+// aborts the source under its own locks, which the procedure may be waiting for (it may ask
+// for the file position); such a call just finishes.
 struct DownloadGate
 {
-    std::recursive_mutex mutex; // the procedure may free its own stream
-    bool open = true;
+    std::atomic<bool> open{true};
+
+    void call(DOWNLOADPROC *proc, const void *data, DWORD size, void *user)
+    {
+        if (open.load())
+            proc(data, size, user);
+    }
+
+    void close() { open = false; }
 };
 
 // The stream's view of the download. Shared, so that this file can keep using the download
@@ -123,10 +132,7 @@ public:
     std::string contentType() const override { return m_source->contentType(); }
     void abort() override
     {
-        {
-            std::lock_guard lock(m_gate->mutex);
-            m_gate->open = false;
-        }
+        m_gate->close();
         m_source->abort();
         m_relay->cancel();
     }
@@ -221,9 +227,7 @@ extern "C" BASSDEF(HSTREAM)
     auto gate = std::make_shared<DownloadGate>();
     if (proc)
         onData = [proc, user, gate](const uint8_t *data, size_t size) {
-            std::lock_guard lock(gate->mutex);
-            if (gate->open)
-                proc(data, static_cast<DWORD>(size), user);
+            gate->call(proc, data, static_cast<DWORD>(size), user);
         };
     auto source = std::make_shared<HttpByteSource>(
         address, offset, options, std::move(onData),

@@ -27,6 +27,7 @@ struct Events
     std::atomic<int> ends{0};
     std::atomic<qint64> downloaded{0};
     std::atomic<bool> downloadEnded{false};
+    std::atomic<HSTREAM> handle{0}; // the download procedure asks this stream for its position
     QElapsedTimer clock;
 };
 
@@ -59,6 +60,8 @@ void CALLBACK_download(const void *buffer, DWORD length, void *user)
         e->downloadEnded = true;
     else
         e->downloaded += length;
+    if (const HSTREAM h = e->handle)
+        BASS_StreamGetFilePosition(h, BASS_FILEPOS_DOWNLOAD);
 }
 
 int threadCount()
@@ -254,8 +257,14 @@ private slots:
         QVERIFY(end >= download);                     // live: what has arrived
         QCOMPARE(BASS_StreamGetFilePosition(h, BASS_FILEPOS_START), QWORD(0));
         QVERIFY(e.downloaded >= qint64(download));
+        // Freeing while the download procedure calls into the stream; no calls afterwards.
+        e.handle = h;
+        QTest::qWait(100);
         QVERIFY(BASS_StreamFree(h));
         QVERIFY(BASS_StreamFree(other));
+        const qint64 downloadedAtFree = e.downloaded;
+        QTest::qWait(200);
+        QCOMPARE(e.downloaded.load(), downloadedAtFree);
 
         std::lock_guard lock(e.mutex);
         for (size_t i = 0; i < e.metas.size(); ++i) {
