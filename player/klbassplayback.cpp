@@ -8,11 +8,39 @@
 #include <QMetaObject>
 
 #include <cmath>
+#include <mutex>
+#include <unordered_set>
+
+namespace {
+
+// Living back-ends. The engine may still be inside a download or metadata callback of a stream
+// that has just been freed, after its back-end is gone; such a call finds nothing here.
+std::mutex &livingMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::unordered_set<const void *> &living()
+{
+    static std::unordered_set<const void *> backends;
+    return backends;
+}
+
+} // namespace
 
 KLBassPlayback::KLBassPlayback(KLPlayerInterface *player, QObject *parent)
     : KLPlayback(player, parent)
 {
     m_threshold = 0.95;
+    std::lock_guard lock(livingMutex());
+    living().insert(this);
+}
+
+KLBassPlayback::~KLBassPlayback()
+{
+    std::lock_guard lock(livingMutex());
+    living().erase(this);
 }
 
 HSTREAM KLBassPlayback::start(QWORD startPos)
@@ -104,7 +132,9 @@ void KLBassPlayback::streamDownloaded(uint bytes)
 void KLBassPlayback::downloadProc(const void *buffer, DWORD length, void *user)
 {
     Q_UNUSED(buffer)
-    static_cast<KLBassPlayback *>(user)->streamDownloaded(length);
+    std::lock_guard lock(livingMutex());
+    if (living().count(user))
+        static_cast<KLBassPlayback *>(user)->streamDownloaded(length);
 }
 
 void KLBassPlayback::metaSync(HSYNC handle, DWORD channel, DWORD data, void *user)
@@ -114,6 +144,8 @@ void KLBassPlayback::metaSync(HSYNC handle, DWORD channel, DWORD data, void *use
     Q_UNUSED(data)
     // The player and its current handle belong to the player's thread: read them there. The
     // call is posted by name, so that nothing made on this thread is read on the other.
-    QMetaObject::invokeMethod(static_cast<KLBassPlayback *>(user), "streamUpdateMeta",
-                              Qt::QueuedConnection);
+    std::lock_guard lock(livingMutex());
+    if (living().count(user))
+        QMetaObject::invokeMethod(static_cast<KLBassPlayback *>(user), "streamUpdateMeta",
+                                  Qt::QueuedConnection);
 }

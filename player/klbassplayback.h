@@ -20,6 +20,7 @@ public:
     static constexpr uint KL_VERIFY_NET_SIZE_SEEK = 0x18000;
 
     explicit KLBassPlayback(KLPlayerInterface *player, QObject *parent = nullptr);
+    ~KLBassPlayback() override;
 
 public slots:
     HSTREAM start(QWORD startPos = 0) override;

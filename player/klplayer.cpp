@@ -10,14 +10,13 @@
 
 #include <QCoreApplication>
 #include <QHash>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QRandomGenerator64>
 #include <QTimer>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <mutex>
 
 int KLPlayer::m_playersCount = 0;
 bool KLPlayer::m_bassInitialized = false;
@@ -34,18 +33,18 @@ constexpr QWORD BassFailure = std::numeric_limits<QWORD>::max();
 // Guards the engine bookkeeping: the number of living players, whether a player opened the
 // device, the serial counter. Held across KLBass::configInit(), init() and free(), so that the
 // device is never closed while another thread opens it or configures the engine.
-QMutex &engineMutex()
+std::mutex &engineMutex()
 {
-    static QMutex mutex;
+    static std::mutex mutex;
     return mutex;
 }
 
 // Living players by serial number. The engine calls the syncs on its own threads with the
 // serial as user data; a sync that arrives while its player is being destroyed finds nothing
 // here and is dropped, so no callback ever touches a deleted player.
-QMutex &registryMutex()
+std::mutex &registryMutex()
 {
-    static QMutex mutex;
+    static std::mutex mutex;
     return mutex;
 }
 
@@ -159,7 +158,7 @@ void KLPlayer::construct(KLNetworkAccessManager *nam)
 
     // The engine is configured by the first player of the process.
     {
-        QMutexLocker locker(&engineMutex());
+        std::lock_guard locker(engineMutex());
         if (m_playersCount == 0)
             KLBass::configInit();
         ++m_playersCount;
@@ -167,7 +166,7 @@ void KLPlayer::construct(KLNetworkAccessManager *nam)
     }
     m_name = QStringLiteral("KLPlayer #%1").arg(m_serial);
     {
-        QMutexLocker locker(&registryMutex());
+        std::lock_guard locker(registryMutex());
         registry().insert(m_serial, this);
     }
 
@@ -177,7 +176,7 @@ void KLPlayer::construct(KLNetworkAccessManager *nam)
 KLPlayer::~KLPlayer()
 {
     {
-        QMutexLocker locker(&registryMutex());
+        std::lock_guard locker(registryMutex());
         registry().remove(m_serial);
     }
 
@@ -185,7 +184,7 @@ KLPlayer::~KLPlayer()
         processStop(StoppedState, 0);
 
     {
-        QMutexLocker locker(&engineMutex());
+        std::lock_guard locker(engineMutex());
         --m_playersCount;
         if (m_playersCount == 0 && m_bassInitialized) {
             KLBass::free();
@@ -198,7 +197,7 @@ KLPlayer::~KLPlayer()
 
 int KLPlayer::playersCount()
 {
-    QMutexLocker locker(&engineMutex());
+    std::lock_guard locker(engineMutex());
     return m_playersCount;
 }
 
@@ -243,7 +242,7 @@ void KLPlayer::play(QUrl url)
 void KLPlayer::play()
 {
     {
-        QMutexLocker locker(&engineMutex());
+        std::lock_guard locker(engineMutex());
         if (!m_bassInitialized) {
             KLBass::init();
             m_bassInitialized = true;
@@ -502,7 +501,7 @@ void *KLPlayer::syncUser() const
 
 void KLPlayer::postNotification(void *user, Notification notification, DWORD channel)
 {
-    QMutexLocker locker(&registryMutex());
+    std::lock_guard locker(registryMutex());
     KLPlayer *player = registry().value(reinterpret_cast<quintptr>(user));
     if (!player)
         return;

@@ -14,7 +14,6 @@
 
 #include <atomic>
 
-class QMutex;
 class QTimer;
 class KLPlaylistParser;
 class KLPlayback;

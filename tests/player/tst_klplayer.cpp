@@ -13,11 +13,13 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <vector>
 
 using State = KLPlayerSource::State;
 using Quality = KLPlayerSource::Quality;
@@ -93,6 +95,7 @@ private slots:
     void errorRestartsOnlyWhenRestarted();
     void pauseOnStoppedPlayer();
     void destroyedWhileStarting();
+    void playersMovedToTheirThreads();
     void liveStreamPlayPauseStop();
     void localFilePauseResume();
     void addressChangeWhilePlaying();
@@ -535,6 +538,43 @@ void tst_KLPlayer::destroyedWhileStarting()
         player.reset();
     }
     QTRY_COMPARE(m_server->openConnectionCount(), 0);
+}
+
+void tst_KLPlayer::playersMovedToTheirThreads()
+{
+    // As an application does: each player is made here, moved to a thread of its own, played
+    // there through posted calls and deleted when its thread finishes. Only queued signals
+    // come back to this thread.
+    constexpr int Players = 4;
+    std::vector<std::unique_ptr<QThread>> threads;
+    int playing = 0;
+    int deleted = 0;
+    for (int i = 0; i < Players; ++i) {
+        auto thread = std::make_unique<QThread>();
+        auto *player = new KLPlayer;
+        player->moveToThread(thread.get());
+        connect(thread.get(), &QThread::finished, player, &QObject::deleteLater);
+        connect(
+            player, &KLPlayerSource::stateChanged, this,
+            [&playing](State state) { playing += state == KLPlayerSource::PlayingState; },
+            Qt::QueuedConnection);
+        connect(
+            player, &QObject::destroyed, this, [&deleted] { ++deleted; }, Qt::QueuedConnection);
+        thread->start();
+        const QUrl url =
+            i % 2 ? QUrl::fromLocalFile(m_tonePath) : m_server->url(QStringLiteral("/live"));
+        QMetaObject::invokeMethod(
+            player, [player, url] { player->play(url); }, Qt::QueuedConnection);
+        threads.push_back(std::move(thread));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(playing, Players, 10000);
+    for (auto &thread : threads) {
+        thread->quit();
+        QVERIFY(thread->wait(10000));
+    }
+    QTRY_COMPARE(deleted, Players);
+    QCOMPARE(KLPlayer::playersCount(), 0);
+    QVERIFY(!isDeviceOpen());
 }
 
 void tst_KLPlayer::liveStreamPlayPauseStop()
