@@ -502,13 +502,30 @@ void *KLPlayer::syncUser() const
 void KLPlayer::postNotification(void *user, Notification notification, DWORD channel)
 {
     std::lock_guard locker(registryMutex());
-    KLPlayer *player = registry().value(reinterpret_cast<quintptr>(user));
-    if (!player)
-        return;
-    QMetaObject::invokeMethod(
-        player,
-        [player, notification, channel] { player->handleNotification(notification, channel); },
-        Qt::QueuedConnection);
+    if (KLPlayer *player = registry().value(reinterpret_cast<quintptr>(user)))
+        player->queueNotification(notification, channel);
+}
+
+void KLPlayer::queueNotification(Notification notification, HSTREAM handle)
+{
+    {
+        std::lock_guard locker(m_notificationsMutex);
+        m_notifications.emplace_back(notification, handle);
+    }
+    // Posted by name: nothing made on the calling thread is read on the player's thread except
+    // through the queue above.
+    QMetaObject::invokeMethod(this, "processNotifications", Qt::QueuedConnection);
+}
+
+void KLPlayer::processNotifications()
+{
+    std::vector<std::pair<Notification, HSTREAM>> notifications;
+    {
+        std::lock_guard locker(m_notificationsMutex);
+        notifications.swap(m_notifications);
+    }
+    for (const auto &[notification, handle] : notifications)
+        handleNotification(notification, handle);
 }
 
 void KLPlayer::bassStallSync(HSYNC, DWORD channel, DWORD data, void *user)
@@ -533,24 +550,17 @@ void KLPlayer::bassDevFormatSync(HSYNC, DWORD channel, DWORD, void *user)
 
 void KLPlayer::streamStalled(bool stalled)
 {
-    QMetaObject::invokeMethod(
-        this,
-        [this, stalled] {
-            handleNotification(stalled ? Notification::Stalled : Notification::Resumed, 0);
-        },
-        Qt::QueuedConnection);
+    queueNotification(stalled ? Notification::Stalled : Notification::Resumed, 0);
 }
 
 void KLPlayer::streamEnd()
 {
-    QMetaObject::invokeMethod(
-        this, [this] { handleNotification(Notification::End, 0); }, Qt::QueuedConnection);
+    queueNotification(Notification::End, 0);
 }
 
 void KLPlayer::handleDeviceFailure()
 {
-    QMetaObject::invokeMethod(
-        this, [this] { handleNotification(Notification::DeviceFailure, 0); }, Qt::QueuedConnection);
+    queueNotification(Notification::DeviceFailure, 0);
 }
 
 void KLPlayer::handleNotification(Notification notification, HSTREAM handle)

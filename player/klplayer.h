@@ -13,6 +13,9 @@
 #include <QUrl>
 
 #include <atomic>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 class QTimer;
 class KLPlaylistParser;
@@ -115,6 +118,8 @@ private slots:
     void processError(QString message);
     double volumeLevel();
     void resetStreamInfo();
+    // Handles the engine notifications queued since the last call.
+    void processNotifications();
 
 private:
     enum class Release { Stop, Free };
@@ -131,6 +136,7 @@ private:
     void updateLevelTimer(bool isUpdatesLevel);
     void updateTimerIntervals(double rate);
     void handleNotification(Notification notification, HSTREAM handle);
+    void queueNotification(Notification notification, HSTREAM handle);
     void *syncUser() const;
 
     static void postNotification(void *user, Notification notification, DWORD channel);
@@ -153,6 +159,9 @@ private:
     KLPushPlayback *m_pushPlayback = nullptr;
     KLRecordPlayback *m_recordPlayback = nullptr;
     quintptr m_serial = 0;
+    // Notifications from engine threads, waiting for the player's thread.
+    std::mutex m_notificationsMutex;
+    std::vector<std::pair<Notification, HSTREAM>> m_notifications;
 
     // Process-wide engine bookkeeping, guarded by engineMutex() (see klplayer.cpp).
     static int m_playersCount;
