@@ -126,8 +126,8 @@ void tst_KLPlayerThreads::cleanupTestCase()
 
 void tst_KLPlayerThreads::playersOnManyThreads()
 {
-    constexpr int Threads = 6;
-    constexpr int Rounds = 4;
+    constexpr int Threads = 8;
+    constexpr int Rounds = 6;
     std::vector<std::unique_ptr<PlayerLoop>> loops;
     for (int i = 0; i < Threads; ++i) {
         const QUrl url =
