@@ -336,6 +336,8 @@ void VCDevService::acceptConnections()
             socket->deleteLater();
             continue;
         }
+        // Input waits in the kernel once a whole request's worth is buffered.
+        socket->setReadBufferSize(m_parser.maxHeadBytes() + m_parser.maxBodyBytes());
         m_pending.insert(socket, QByteArray());
         connect(socket, &QTcpSocket::readyRead, this, [this, socket]() { readRequests(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket]() {
