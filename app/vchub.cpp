@@ -1,7 +1,497 @@
 #include "vchub.h"
 
+#include "bass.h"
+#include "filelogging.h"
+#include "klbass.h"
+#include "vcclientuser.h"
+#include "vcsource.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QJsonObject>
+#include <QSettings>
+
+namespace {
+
+const QString settingsFileName = QStringLiteral("vellacast.ini");
+
+bool sameAddress(const QUrl &a, const QUrl &b)
+{
+    return a.adjusted(QUrl::RemoveUserInfo) == b.adjusted(QUrl::RemoveUserInfo);
+}
+
+QString withoutCredentials(const QUrl &url)
+{
+    return url.toString(QUrl::RemoveUserInfo);
+}
+
+template <typename T, typename Signal>
+bool assign(VCHub *hub, T &member, const T &value, Signal signal)
+{
+    if (member == value)
+        return false;
+    member = value;
+    emit(hub->*signal)(value);
+    return true;
+}
+
+} // namespace
+
 VCHub::VCHub(QObject *parent)
     : QObject(parent)
-{}
+{
+    restrictSettingsFile();
+    m_settings = new QSettings(settingsFileName, QSettings::IniFormat, this);
 
-VCHub::~VCHub() = default;
+    m_logsStoreDays = m_settings->value(QStringLiteral("logsStoreDays"), 30).toInt();
+    connect(this, &VCHub::logsStoreDaysChanged, this, [this](int days) {
+        m_settings->setValue(QStringLiteral("logsStoreDays"), days);
+        cleanOldLogFiles();
+    });
+
+    m_language = m_settings->value(QStringLiteral("language"), QStringLiteral("system")).toString();
+    connect(this, &VCHub::languageChanged, this, [this](const QString &language) {
+        m_settings->setValue(QStringLiteral("language"), language);
+        qInfo() << "Language changed to" << language;
+    });
+
+    m_logsCleanupTimer.setInterval(logsCleanupIntervalMs);
+    connect(&m_logsCleanupTimer, &QTimer::timeout, this, &VCHub::cleanOldLogFiles);
+    m_logsCleanupTimer.start();
+    cleanOldLogFiles();
+
+    m_showKeepRunningDialog =
+        m_settings->value(QStringLiteral("showKeepRunningDialog"), true).toBool();
+    connect(this, &VCHub::showKeepRunningDialogChanged, this, [this](bool show) {
+        m_settings->setValue(QStringLiteral("showKeepRunningDialog"), show);
+    });
+
+    updateClientUser(new VCClientUser(this, this));
+
+    m_devicesTimer.setInterval(devicesIntervalMs);
+    connect(&m_devicesTimer, &QTimer::timeout, this, &VCHub::updateOutputDevicesFromBass);
+    connect(&m_devicesTimer, &QTimer::timeout, this, &VCHub::updateRecordDevicesFromBass);
+    m_devicesTimer.start();
+    m_restartTimer.setSingleShot(true);
+    m_restartTimer.setInterval(restartDelayMs);
+    connect(&m_restartTimer, &QTimer::timeout, this, &VCHub::restartAllSources);
+
+    updateOutputDevicesFromBass();
+    updateRecordDevicesFromBass();
+
+    connect(this, &VCHub::outputDevicesChanged, this, [this] {
+        qInfo() << "Output devices list was updated";
+        handleOutputDeviceIndexChanged(m_outputDeviceIndex);
+    });
+    connect(this, &VCHub::recordDevicesChanged, this,
+            [] { qInfo() << "Record devices list was updated"; });
+
+    setOutputDeviceIndex(m_settings->value(QStringLiteral("outputDeviceIndex"), 0).toInt());
+    KLBass::outputDevice = m_outputDeviceIndex - 1;
+    connect(this, &VCHub::outputDeviceIndexChanged, this, &VCHub::handleOutputDeviceIndexChanged);
+
+    m_sources = new SourceList(this);
+    initSources();
+    updateSourcesActivity();
+
+    setSilenceDetectionLevelDb(
+        m_settings->value(QStringLiteral("silenceDetectionLevelDb"), -50.0).toDouble());
+    setSilenceDetectionStartMs(
+        m_settings->value(QStringLiteral("silenceDetectionStartMs"), 5000).toInt());
+    setSilenceDetectionEndMs(
+        m_settings->value(QStringLiteral("silenceDetectionEndMs"), 5000).toInt());
+    connect(this, &VCHub::silenceDetectionLevelDbChanged, this, [this](double value) {
+        qInfo() << "Silence detection level changed to" << value << "db";
+        m_settings->setValue(QStringLiteral("silenceDetectionLevelDb"), value);
+    });
+    connect(this, &VCHub::silenceDetectionStartMsChanged, this, [this](int value) {
+        qInfo() << "Silence detection interval change to" << value << "ms";
+        m_settings->setValue(QStringLiteral("silenceDetectionStartMs"), value);
+    });
+    connect(this, &VCHub::silenceDetectionEndMsChanged, this, [this](int value) {
+        qInfo() << "Sound detection interval change to" << value << "ms";
+        m_settings->setValue(QStringLiteral("silenceDetectionEndMs"), value);
+    });
+
+    connect(m_clientUser, &VCClientUser::isLoggedInChanged, this, [this](bool isLoggedIn) {
+        if (isLoggedIn) {
+            qDebug() << "User logged in, restart all sources";
+            restartAllSources();
+        } else {
+            qDebug() << "User logged out, stop all sources";
+            stopAllSources();
+        }
+    });
+    connect(m_clientUser, &VCClientUser::isLoggedInChanged, this, &VCHub::updateSourcesFromClient);
+    connect(m_clientUser, &VCClientUser::sidChanged, this, &VCHub::updateSourcesFromClient);
+    connect(m_clientUser, &VCClientUser::userIdChanged, this, &VCHub::updateSourcesFromClient);
+    connect(m_clientUser, &VCClientUser::streamsChanged, this, &VCHub::updateSourcesFromClient);
+    connect(m_clientUser, &VCClientUser::usernameChanged, this, &VCHub::deleteAllSources);
+
+    m_clientUser->versionCheck();
+    if (!m_clientUser->sid().isEmpty())
+        m_clientUser->sendPlayerState();
+}
+
+VCHub::~VCHub()
+{
+    // Stop every player (each source joins its thread) before the client and settings go.
+    const QList<VCSource *> sources = m_sources->toList();
+    m_sources->clear();
+    qDeleteAll(sources);
+    m_settings->sync();
+    restrictSettingsFile();
+}
+
+void VCHub::restrictSettingsFile()
+{
+    QFile file(settingsFileName);
+    if (!file.exists()) {
+        // Created empty and private before anything is written into it.
+        if (!file.open(QIODevice::WriteOnly))
+            return;
+        file.close();
+    }
+    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                      QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    if (file.permissions() & others)
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+}
+
+void VCHub::cleanOldLogFiles()
+{
+    const int days = m_settings->value(QStringLiteral("logsStoreDays"), m_logsStoreDays).toInt();
+    if (days != m_logsStoreDays) {
+        setLogsStoreDays(days);
+        return;
+    }
+    removeOldLogFiles(m_logsStoreDays);
+}
+
+void VCHub::updateOutputDevicesFromBass()
+{
+    QStringList devices{tr("Default device")};
+    BASS_DEVICEINFO info{};
+    for (DWORD device = 0; BASS_GetDeviceInfo(device, &info); ++device)
+        devices.append(QString::fromLocal8Bit(info.name));
+    updateOutputDevices(devices);
+}
+
+void VCHub::updateRecordDevicesFromBass()
+{
+    QJsonArray devices;
+    BASS_DEVICEINFO info{};
+    for (DWORD device = 0; BASS_RecordGetDeviceInfo(device, &info); ++device) {
+        if (!(info.flags & BASS_DEVICE_ENABLED) || (info.flags & BASS_DEVICE_LOOPBACK))
+            continue;
+        devices.append(QJsonObject{
+            {QStringLiteral("name"), QString::fromLocal8Bit(info.name)},
+            {QStringLiteral("streamUrl"), QStringLiteral("record:%1").arg(device)},
+        });
+    }
+    updateRecordDevices(devices);
+}
+
+void VCHub::handleOutputDeviceIndexChanged(int index)
+{
+    const bool valid = index == 0 || (index > 0 && index < m_outputDevices.size());
+    if (!valid) {
+        qWarning() << "New output device index" << index << "is not valid";
+        setOutputDeviceIndex(m_outputDevices.size() < 2 ? 0 : 1);
+        return;
+    }
+    qInfo() << "Output device changed to" << m_outputDevices.value(index) << "index" << index;
+    m_settings->setValue(QStringLiteral("outputDeviceIndex"), index);
+    if (KLBass::outputDevice != index - 1) {
+        KLBass::outputDevice = index - 1;
+        restartAllSources();
+    }
+}
+
+bool VCHub::isValidSourceIndex(int index) const
+{
+    return index >= 0 && index < m_sources->count();
+}
+
+void VCHub::play(int sourceIndex, const QString &streamUrl)
+{
+    if (!isValidSourceIndex(sourceIndex)) {
+        qWarning() << "Play source index from" << sourceIndex << "is not valid";
+        return;
+    }
+    m_sources->at(sourceIndex)->play(QUrl(streamUrl, QUrl::TolerantMode));
+}
+
+void VCHub::restart(int sourceIndex)
+{
+    if (!isValidSourceIndex(sourceIndex)) {
+        qWarning() << "Restart source index from" << sourceIndex << "is not valid";
+        return;
+    }
+    m_sources->at(sourceIndex)->restart();
+}
+
+VCSource *VCHub::createSource(const QUrl &url, double volumeLevel)
+{
+    auto *source = new VCSource(this, url, volumeLevel, this);
+    connect(source, &VCSource::streamUrlChanged, this, &VCHub::saveSourcesStreamsToSettings,
+            Qt::QueuedConnection);
+    connect(source, &VCSource::volumeLevelChanged, this, &VCHub::saveSourcesStreamsToSettings,
+            Qt::QueuedConnection);
+    connect(source, &VCSource::isConnectedChanged, this, &VCHub::updateSourcesActivity,
+            Qt::QueuedConnection);
+    connect(source, &VCSource::isSilentSoundChanged, this, &VCHub::updateSourcesActivity,
+            Qt::QueuedConnection);
+    connect(source, &VCSource::isActiveChanged, m_clientUser, &VCClientUser::sendPlayerState,
+            Qt::QueuedConnection);
+    connect(source, &VCSource::isConnectedChanged, m_clientUser, &VCClientUser::sendPlayerState,
+            Qt::QueuedConnection);
+    connect(source, &VCSource::isSilentSoundChanged, m_clientUser, &VCClientUser::sendPlayerState,
+            Qt::QueuedConnection);
+    connect(source, &VCSource::deviceFailure, &m_restartTimer, qOverload<>(&QTimer::start),
+            Qt::QueuedConnection);
+    return source;
+}
+
+void VCHub::initSources()
+{
+    m_sources->clear();
+    const int size = m_settings->beginReadArray(QStringLiteral("sources"));
+    for (int i = 0; i < size; ++i) {
+        m_settings->setArrayIndex(i);
+        const double volumeLevel = m_settings->value(QStringLiteral("volumeLevel"), 1.0).toDouble();
+        const QString text = m_settings->value(QStringLiteral("streamUrl")).toString();
+        const QUrl url(text, QUrl::TolerantMode);
+        if (text.isEmpty() || !url.isValid()) {
+            qWarning() << "Stream url" << text << "from config is not valid";
+            continue;
+        }
+        m_sources->append(createSource(url, volumeLevel));
+    }
+    m_settings->endArray();
+}
+
+void VCHub::addNewRecordSource()
+{
+    if (m_recordDevices.isEmpty())
+        return;
+    VCSource *source = createSource(QUrl(), 1.0);
+    qInfo() << "New source" << source->sourceName() << "created";
+    source->play(
+        QUrl(m_recordDevices.first().toObject().value(QStringLiteral("streamUrl")).toString()));
+    m_sources->append(source);
+    saveSourcesStreamsToSettings();
+    updateSourcesActivity();
+}
+
+void VCHub::moveSource(int indexFrom, int indexTo)
+{
+    if (!isValidSourceIndex(indexFrom)) {
+        qWarning() << "Move source index from" << indexFrom << "is not valid";
+        return;
+    }
+    if (!isValidSourceIndex(indexTo)) {
+        qWarning() << "Move source index to" << indexTo << "is not valid";
+        return;
+    }
+    qInfo() << "Move source" << m_sources->at(indexFrom)->sourceName() << "from" << indexFrom
+            << "to" << indexTo;
+    m_sources->move(indexFrom, indexTo);
+    saveSourcesStreamsToSettings();
+    updateSourcesActivity();
+}
+
+void VCHub::deleteSource(int sourceIndex)
+{
+    if (!isValidSourceIndex(sourceIndex)) {
+        qWarning() << "Delete source index" << sourceIndex << "is not valid";
+        return;
+    }
+    VCSource *source = m_sources->at(sourceIndex);
+    qInfo() << "Delete source" << source->sourceName() << "at index" << sourceIndex;
+    source->deleteLater();
+    m_sources->remove(sourceIndex);
+    saveSourcesStreamsToSettings();
+    updateSourcesActivity();
+}
+
+void VCHub::deleteAllSources()
+{
+    while (!m_sources->isEmpty())
+        deleteSource(0);
+}
+
+void VCHub::saveSourcesStreamsToSettings()
+{
+    m_settings->beginWriteArray(QStringLiteral("sources"), m_sources->count());
+    for (int i = 0; i < m_sources->count(); ++i) {
+        m_settings->setArrayIndex(i);
+        const VCSource *source = m_sources->at(i);
+        m_settings->setValue(QStringLiteral("streamUrl"), source->streamUrl().toString());
+        m_settings->setValue(QStringLiteral("volumeLevel"), source->volumeLevel());
+    }
+    m_settings->endArray();
+}
+
+void VCHub::updateSourcesActivity()
+{
+    VCSource *chosen = nullptr;
+    VCSource *firstConnected = nullptr;
+    for (VCSource *source : *m_sources) {
+        if (!source->isConnected())
+            continue;
+        if (!firstConnected)
+            firstConnected = source;
+        if (!source->isSilentSound()) {
+            chosen = source;
+            break;
+        }
+    }
+    if (!chosen && !m_sources->isEmpty())
+        chosen = firstConnected ? firstConnected : m_sources->at(0);
+    if (chosen)
+        chosen->setIsActive(true);
+    for (VCSource *source : *m_sources) {
+        if (source != chosen)
+            source->setIsActive(false);
+    }
+}
+
+void VCHub::updateSourcesFromClient()
+{
+    if (!m_clientUser->isLoggedIn() || m_clientUser->userId() < 1 ||
+        m_clientUser->sid().isEmpty() || m_clientUser->streams().isEmpty())
+        return;
+
+    QList<QUrl> wanted;
+    for (const QJsonValue &stream : m_clientUser->streams()) {
+        QUrl url(stream.toObject().value(QStringLiteral("streamUrl")).toString(),
+                 QUrl::TolerantMode);
+        url.setUserName(QString::number(m_clientUser->userId()), QUrl::DecodedMode);
+        url.setPassword(m_clientUser->sid(), QUrl::DecodedMode);
+        const bool duplicate = std::any_of(wanted.cbegin(), wanted.cend(),
+                                           [&](const QUrl &w) { return sameAddress(w, url); });
+        if (duplicate) {
+            qDebug() << "Duplicate streamUrl from client user" << withoutCredentials(url)
+                     << "was skipped";
+            continue;
+        }
+        wanted.append(url);
+    }
+
+    // Of several sources with one address the last survives.
+    for (int i = 0; i < m_sources->count() - 1;) {
+        const QUrl url = m_sources->at(i)->streamUrl();
+        bool hasLaterTwin = false;
+        for (int j = i + 1; j < m_sources->count() && !hasLaterTwin; ++j)
+            hasLaterTwin = sameAddress(url, m_sources->at(j)->streamUrl());
+        if (hasLaterTwin) {
+            qDebug() << "Deleting a duplicate source" << m_sources->at(i)->sourceName();
+            deleteSource(i);
+        } else {
+            ++i;
+        }
+    }
+
+    for (int i = 0; i < m_sources->count();) {
+        VCSource *source = m_sources->at(i);
+        const auto match = std::find_if(wanted.cbegin(), wanted.cend(), [&](const QUrl &w) {
+            return sameAddress(w, source->streamUrl());
+        });
+        if (match != wanted.cend()) {
+            if (*match != source->streamUrl())
+                source->play(*match);
+            ++i;
+        } else if (!source->isRecordDevice()) {
+            qDebug() << "Deleting a source" << source->sourceName()
+                     << "that was not received from the server";
+            deleteSource(i);
+        } else {
+            ++i;
+        }
+    }
+
+    for (const QUrl &url : std::as_const(wanted)) {
+        const bool present =
+            std::any_of(m_sources->begin(), m_sources->end(), [&](const VCSource *source) {
+                return sameAddress(url, source->streamUrl());
+            });
+        if (present)
+            continue;
+        VCSource *source = createSource(QUrl(), 1.0);
+        source->play(url);
+        qInfo() << "New source" << source->sourceName() << "was received from the server";
+        m_sources->append(source);
+    }
+
+    saveSourcesStreamsToSettings();
+    updateSourcesActivity();
+}
+
+void VCHub::stopAllSources()
+{
+    for (VCSource *source : *m_sources)
+        source->stop();
+}
+
+void VCHub::restartAllSources()
+{
+    for (VCSource *source : *m_sources)
+        source->stopSync();
+    KLBass::free();
+    KLBass::init();
+    for (VCSource *source : *m_sources)
+        source->play();
+}
+
+// Property writers.
+
+bool VCHub::updateClientUser(VCClientUser *clientUser)
+{
+    return assign(this, m_clientUser, clientUser, &VCHub::clientUserChanged);
+}
+
+bool VCHub::setLogsStoreDays(int value)
+{
+    return assign(this, m_logsStoreDays, value, &VCHub::logsStoreDaysChanged);
+}
+
+bool VCHub::setLanguage(const QString &value)
+{
+    return assign(this, m_language, value, &VCHub::languageChanged);
+}
+
+bool VCHub::setShowKeepRunningDialog(bool value)
+{
+    return assign(this, m_showKeepRunningDialog, value, &VCHub::showKeepRunningDialogChanged);
+}
+
+bool VCHub::updateOutputDevices(const QStringList &value)
+{
+    return assign(this, m_outputDevices, value, &VCHub::outputDevicesChanged);
+}
+
+bool VCHub::updateRecordDevices(const QJsonArray &value)
+{
+    return assign(this, m_recordDevices, value, &VCHub::recordDevicesChanged);
+}
+
+bool VCHub::setOutputDeviceIndex(int value)
+{
+    return assign(this, m_outputDeviceIndex, value, &VCHub::outputDeviceIndexChanged);
+}
+
+bool VCHub::setSilenceDetectionLevelDb(double value)
+{
+    return assign(this, m_silenceDetectionLevelDb, value, &VCHub::silenceDetectionLevelDbChanged);
+}
+
+bool VCHub::setSilenceDetectionStartMs(int value)
+{
+    return assign(this, m_silenceDetectionStartMs, value, &VCHub::silenceDetectionStartMsChanged);
+}
+
+bool VCHub::setSilenceDetectionEndMs(int value)
+{
+    return assign(this, m_silenceDetectionEndMs, value, &VCHub::silenceDetectionEndMsChanged);
+}

@@ -1,13 +1,137 @@
 #pragma once
 
-#include <QObject>
+#include "qqmlobjectlistmodel.h"
 
-// The application's single QML singleton: owns the service client, the sources and the settings.
+#include <QJsonArray>
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <QTimer>
+#include <QUrl>
+
+class QSettings;
+class VCClientUser;
+class VCSource;
+
+// The application's centre and its only QML singleton. Owns the settings, the service client
+// and the ordered sources; keeps the sources in line with the service's stream list, lets exactly
+// one source be heard (failover), lists the engine's devices, switches the output device and
+// restarts the engine after device failures.
 class VCHub : public QObject
 {
     Q_OBJECT
 
+    Q_PROPERTY(VCClientUser *clientUser READ clientUser NOTIFY clientUserChanged)
+    Q_PROPERTY(
+        int logsStoreDays READ logsStoreDays WRITE setLogsStoreDays NOTIFY logsStoreDaysChanged)
+    Q_PROPERTY(QString language READ language WRITE setLanguage NOTIFY languageChanged)
+    Q_PROPERTY(bool showKeepRunningDialog READ showKeepRunningDialog WRITE setShowKeepRunningDialog
+                   NOTIFY showKeepRunningDialogChanged)
+    Q_PROPERTY(QStringList outputDevices READ outputDevices NOTIFY outputDevicesChanged)
+    Q_PROPERTY(QJsonArray recordDevices READ recordDevices NOTIFY recordDevicesChanged)
+    Q_PROPERTY(int outputDeviceIndex READ outputDeviceIndex WRITE setOutputDeviceIndex NOTIFY
+                   outputDeviceIndexChanged)
+    Q_PROPERTY(QQmlObjectListModelBase *sources READ sourcesModel CONSTANT)
+    Q_PROPERTY(double silenceDetectionLevelDb READ silenceDetectionLevelDb WRITE
+                   setSilenceDetectionLevelDb NOTIFY silenceDetectionLevelDbChanged)
+    Q_PROPERTY(int silenceDetectionStartMs READ silenceDetectionStartMs WRITE
+                   setSilenceDetectionStartMs NOTIFY silenceDetectionStartMsChanged)
+    Q_PROPERTY(int silenceDetectionEndMs READ silenceDetectionEndMs WRITE setSilenceDetectionEndMs
+                   NOTIFY silenceDetectionEndMsChanged)
+
 public:
+    using SourceList = QQmlObjectListModel<VCSource>;
+
+    static constexpr int logsCleanupIntervalMs = 3600000;
+    static constexpr int devicesIntervalMs = 1000;
+    static constexpr int restartDelayMs = 5000;
+
     explicit VCHub(QObject *parent = nullptr);
     ~VCHub() override;
+
+    VCClientUser *clientUser() const { return m_clientUser; }
+    int logsStoreDays() const { return m_logsStoreDays; }
+    QString language() const { return m_language; }
+    bool showKeepRunningDialog() const { return m_showKeepRunningDialog; }
+    QStringList outputDevices() const { return m_outputDevices; }
+    QJsonArray recordDevices() const { return m_recordDevices; }
+    int outputDeviceIndex() const { return m_outputDeviceIndex; }
+    SourceList *sources() const { return m_sources; }
+    QQmlObjectListModelBase *sourcesModel() const { return m_sources; }
+    double silenceDetectionLevelDb() const { return m_silenceDetectionLevelDb; }
+    int silenceDetectionStartMs() const { return m_silenceDetectionStartMs; }
+    int silenceDetectionEndMs() const { return m_silenceDetectionEndMs; }
+
+    QSettings *settings() const { return m_settings; }
+
+    // Tests shorten the wait between a device failure and the engine restart.
+    void setRestartDelayForTesting(int ms) { m_restartTimer.setInterval(ms); }
+
+signals:
+    void clientUserChanged(VCClientUser *clientUser);
+    void logsStoreDaysChanged(int logsStoreDays);
+    void languageChanged(const QString &language);
+    void showKeepRunningDialogChanged(bool showKeepRunningDialog);
+    void outputDevicesChanged(const QStringList &outputDevices);
+    void recordDevicesChanged(const QJsonArray &recordDevices);
+    void outputDeviceIndexChanged(int outputDeviceIndex);
+    void silenceDetectionLevelDbChanged(double silenceDetectionLevelDb);
+    void silenceDetectionStartMsChanged(int silenceDetectionStartMs);
+    void silenceDetectionEndMsChanged(int silenceDetectionEndMs);
+
+public slots:
+    bool setLogsStoreDays(int logsStoreDays);
+    bool setLanguage(const QString &language);
+    bool setShowKeepRunningDialog(bool showKeepRunningDialog);
+    bool setOutputDeviceIndex(int outputDeviceIndex);
+    bool setSilenceDetectionLevelDb(double silenceDetectionLevelDb);
+    bool setSilenceDetectionStartMs(int silenceDetectionStartMs);
+    bool setSilenceDetectionEndMs(int silenceDetectionEndMs);
+
+    void cleanOldLogFiles();
+    void updateOutputDevicesFromBass();
+    void updateRecordDevicesFromBass();
+    void handleOutputDeviceIndexChanged(int outputDeviceIndex);
+    void play(int sourceIndex, const QString &streamUrl = QString());
+    void restart(int sourceIndex);
+    void addNewRecordSource();
+    void moveSource(int indexFrom, int indexTo);
+    void deleteSource(int sourceIndex);
+    void saveSourcesStreamsToSettings();
+    void updateSourcesActivity();
+    void updateSourcesFromClient();
+    void deleteAllSources();
+
+protected slots:
+    bool updateClientUser(VCClientUser *clientUser);
+    bool updateOutputDevices(const QStringList &outputDevices);
+    bool updateRecordDevices(const QJsonArray &recordDevices);
+
+private slots:
+    void initSources();
+    void restartAllSources();
+    void stopAllSources();
+
+private:
+    VCSource *createSource(const QUrl &url, double volumeLevel);
+    bool isValidSourceIndex(int index) const;
+    // The file holds the session id and addresses with credentials: owner only.
+    void restrictSettingsFile();
+
+    QSettings *m_settings = nullptr;
+    QTimer m_logsCleanupTimer;
+    QTimer m_devicesTimer;
+    QTimer m_restartTimer;
+
+    VCClientUser *m_clientUser = nullptr;
+    int m_logsStoreDays = 30;
+    QString m_language = QStringLiteral("system");
+    bool m_showKeepRunningDialog = true;
+    QStringList m_outputDevices;
+    QJsonArray m_recordDevices;
+    int m_outputDeviceIndex = 0;
+    SourceList *m_sources = nullptr;
+    double m_silenceDetectionLevelDb = -50;
+    int m_silenceDetectionStartMs = 5000;
+    int m_silenceDetectionEndMs = 5000;
 };

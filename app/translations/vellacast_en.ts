@@ -83,6 +83,13 @@
     </message>
 </context>
 <context>
+    <name>VCHub</name>
+    <message>
+        <source>Default device</source>
+        <translation>Default device</translation>
+    </message>
+</context>
+<context>
     <name>VCIndicator</name>
     <message>
         <source>d</source>

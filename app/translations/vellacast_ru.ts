@@ -83,6 +83,13 @@
     </message>
 </context>
 <context>
+    <name>VCHub</name>
+    <message>
+        <source>Default device</source>
+        <translation>Устройство по умолчанию</translation>
+    </message>
+</context>
+<context>
     <name>VCIndicator</name>
     <message>
         <source>d</source>

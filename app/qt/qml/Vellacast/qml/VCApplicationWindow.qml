@@ -58,7 +58,7 @@ ApplicationWindow {
     height: 540
     visible: true
     // The window must carry its title even before the hub has published its client.
-    title: windowTitle(VCHub.clientUser?.stationName, VCHub.clientUser?.city)
+    title: windowTitle(VCHub.clientUser.stationName, VCHub.clientUser.city)
 
     onClosing: close => {
         switch (closeAction(root.state, root.closing, VCHub.showKeepRunningDialog)) {

@@ -1,0 +1,430 @@
+#include "vcsource.h"
+
+#include "klnetworkaccessmanager.h"
+#include "klplayer.h"
+#include "vchub.h"
+#include "vcidentity.h"
+
+#include <QDebug>
+#include <QMutex>
+#include <QWaitCondition>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr double minusInfinity = -std::numeric_limits<double>::infinity();
+
+qint64 nowMs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+bool isRecordAddress(const QUrl &url)
+{
+    return url.scheme() == QLatin1String("record");
+}
+
+QString withoutCredentials(const QUrl &url)
+{
+    return url.toString(QUrl::RemoveUserInfo);
+}
+
+// Compare-assign-emit for the property writers; doubles compare exactly, so that a change from
+// -inf to a finite level (or back) is always seen.
+template <typename T, typename Signal>
+bool assign(VCSource *source, T &member, const T &value, Signal signal)
+{
+    if (member == value)
+        return false;
+    member = value;
+    emit(source->*signal)(value);
+    return true;
+}
+
+} // namespace
+
+VCSource::VCSource(VCHub *hub, const QUrl &streamUrl, double volumeLevel, QObject *parent)
+    : QObject(parent)
+    , m_hub(hub)
+    , m_streamUrl(streamUrl)
+    , m_volumeLevel(volumeLevel)
+    , m_isRecordDevice(isRecordAddress(streamUrl))
+    , m_avgLevelDb(minusInfinity)
+{
+    if (m_hub) {
+        connect(m_hub, &VCHub::silenceDetectionLevelDbChanged, this, [this](double value) {
+            m_silenceLevelDb = value;
+            updateSilentState();
+        });
+        connect(m_hub, &VCHub::silenceDetectionStartMsChanged, this, [this](int value) {
+            m_silenceStartMs = value;
+            updateSilentState();
+        });
+        connect(m_hub, &VCHub::silenceDetectionEndMsChanged, this, [this](int value) {
+            m_silenceEndMs = value;
+            updateSilentState();
+        });
+        m_silenceLevelDb = m_hub->silenceDetectionLevelDb();
+        m_silenceStartMs = m_hub->silenceDetectionStartMs();
+        m_silenceEndMs = m_hub->silenceDetectionEndMs();
+    }
+
+    m_activityChangedMs = nowMs();
+    connect(this, &VCSource::isActiveChanged, this, [this](bool value) {
+        qInfo() << "Source" << sourceName() << "isActive changed to" << value;
+        m_activityChangedMs = nowMs();
+    });
+    m_connectionChangedMs = nowMs();
+    connect(this, &VCSource::isConnectedChanged, this, [this](bool value) {
+        qInfo() << "Source" << sourceName() << "isConnected changed to" << value;
+        m_connectionChangedMs = nowMs();
+    });
+    m_soundChangedMs = nowMs();
+    connect(this, &VCSource::isSilentSoundChanged, this, [this](bool value) {
+        qInfo() << "Source" << sourceName() << "isSilentSound changed to" << value;
+        m_soundChangedMs = nowMs();
+    });
+    m_soundByLevelChangedMs = nowMs();
+    connect(this, &VCSource::levelChanged, this, &VCSource::calculateAvgLevel);
+
+    m_lastLevelDb = 0;
+    m_lastLevelDbChangedMs = nowMs();
+    connect(this, &VCSource::levelDbChanged, this, &VCSource::updateSilentState);
+
+    updateSilentState();
+    initPlayer();
+
+    m_monitorTimer.setInterval(monitorIntervalMs);
+    connect(&m_monitorTimer, &QTimer::timeout, this, &VCSource::updateSilentState);
+    m_monitorTimer.start();
+
+    m_playerThread.setObjectName(QStringLiteral("VCSource player"));
+    m_playerThread.start();
+}
+
+VCSource::~VCSource()
+{
+    if (m_player)
+        stopSync();
+    m_playerThread.quit();
+    m_playerThread.wait();
+}
+
+QString VCSource::sourceName() const
+{
+    if (!m_player)
+        return QStringLiteral("Unnamed source");
+    return m_player->playerName() + QLatin1Char(' ') + withoutCredentials(m_streamUrl);
+}
+
+void VCSource::initPlayer()
+{
+    auto *player = new KLPlayer(static_cast<QObject *>(nullptr));
+    m_player = player;
+    player->setIsUpdatesLevel(true);
+    if (KLNetworkAccessManager *nam = player->nam())
+        nam->setReferer(QString::fromLatin1(VCIdentity::organizationDomain));
+
+    player->moveToThread(&m_playerThread);
+    connect(&m_playerThread, &QThread::finished, player, &QObject::deleteLater);
+    connect(player, &KLPlayer::deviceFailure, this, &VCSource::deviceFailure);
+
+    const QUrl url = m_streamUrl;
+    postToPlayer([url](KLPlayer *p) { p->setStreamUrl(url); });
+    connect(player, &KLPlayer::streamUrlChanged, this, &VCSource::updateStreamUrl,
+            Qt::QueuedConnection);
+
+    m_isActive = false;
+    postToPlayer([](KLPlayer *p) { p->setVolume(0.0); });
+    connect(this, &VCSource::isActiveChanged, this, &VCSource::handleActiveUpdate);
+    connect(this, &VCSource::volumeLevelChanged, this, &VCSource::handleVolumeLevelUpdate);
+
+    m_isRecordDevice = isRecordAddress(m_streamUrl);
+
+    // The thread has not started yet, so reading the player here races with nothing.
+    connect(player, &KLPlayer::isPlayingChanged, this, &VCSource::updateIsPlaying,
+            Qt::QueuedConnection);
+    connect(player, &KLPlayer::isStalledChanged, this, &VCSource::updateIsStalled,
+            Qt::QueuedConnection);
+    m_isPlaying = player->isPlaying();
+    m_isStalled = player->isStalled();
+
+    connect(this, &VCSource::isPlayingChanged, this, &VCSource::updateIsConnected,
+            Qt::QueuedConnection);
+    connect(this, &VCSource::isStalledChanged, this, &VCSource::updateIsConnected,
+            Qt::QueuedConnection);
+    updateIsConnected();
+
+    m_level = player->level();
+    connect(player, &KLPlayer::levelChanged, this, &VCSource::updateLevel, Qt::QueuedConnection);
+    m_levelDb = player->levelDb();
+    connect(player, &KLPlayer::levelDbChanged, this, &VCSource::updateLevelDb,
+            Qt::QueuedConnection);
+
+    m_isSilentSound = true;
+    m_soundByLevelDurationMs = 0;
+}
+
+void VCSource::postToPlayer(std::function<void(KLPlayer *)> step)
+{
+    KLPlayer *player = m_player;
+    if (!player)
+        return;
+    QMetaObject::invokeMethod(
+        player, [player, step = std::move(step)] { step(player); }, Qt::QueuedConnection);
+}
+
+void VCSource::handBack(std::function<void()> step)
+{
+    QMetaObject::invokeMethod(this, std::move(step), Qt::QueuedConnection);
+}
+
+// Player-thread steps. They read nothing of this object but what was copied for them; their
+// results reach the properties through handBack().
+
+void VCSource::playInPlayerThread(const QUrl &streamUrl)
+{
+    KLPlayer *player = m_player;
+    if (streamUrl.isEmpty()) {
+        player->play();
+    } else {
+        player->play(streamUrl);
+    }
+    const bool recordDevice = isRecordAddress(player->streamUrl());
+    handBack([this, recordDevice] { updateIsRecordDevice(recordDevice); });
+}
+
+void VCSource::stopInPlayerThread()
+{
+    m_player->stop();
+    handBack([this] { resetAfterStop(); });
+}
+
+void VCSource::restartInPlayerThread()
+{
+    stopInPlayerThread();
+    playInPlayerThread(QUrl());
+}
+
+void VCSource::resetAfterStop()
+{
+    const qint64 now = nowMs();
+    m_activityChangedMs = now;
+    m_connectionChangedMs = now;
+    m_soundChangedMs = now;
+    m_soundByLevelChangedMs = now;
+    updateAvgLevel(0);
+    updateAvgLevelDb(minusInfinity);
+    m_levelWindow.clear();
+    m_lastLevelDb = 0;
+    m_lastLevelDbChangedMs = now;
+}
+
+void VCSource::play(const QUrl &streamUrl)
+{
+    if (!m_player)
+        return;
+    m_shouldPlay = true;
+    const QString name = sourceName();
+    if (streamUrl.isEmpty())
+        qInfo() << "Source" << name << "start playing";
+    else
+        qInfo() << "Source" << name << "start playing" << withoutCredentials(streamUrl);
+    postToPlayer([this, streamUrl](KLPlayer *) { playInPlayerThread(streamUrl); });
+}
+
+void VCSource::play()
+{
+    play(QUrl());
+}
+
+void VCSource::stop()
+{
+    m_shouldPlay = false;
+    postToPlayer([this](KLPlayer *) { stopInPlayerThread(); });
+}
+
+void VCSource::stopSync()
+{
+    m_shouldPlay = false;
+    if (!m_player || !m_playerThread.isRunning())
+        return;
+    QMutex mutex;
+    QWaitCondition stopped;
+    bool done = false;
+    QMutexLocker locker(&mutex);
+    postToPlayer([&](KLPlayer *) {
+        QMutexLocker stepLocker(&mutex);
+        stopInPlayerThread();
+        done = true;
+        stopped.wakeAll();
+    });
+    while (!done)
+        stopped.wait(&mutex);
+}
+
+void VCSource::restart()
+{
+    m_shouldPlay = true;
+    postRestart();
+}
+
+void VCSource::postRestart()
+{
+    if (!m_player)
+        return;
+    qInfo() << sourceName() << "Restart source";
+    postToPlayer([this](KLPlayer *) { restartInPlayerThread(); });
+}
+
+// Volume routing: only the active source is heard.
+
+void VCSource::handleActiveUpdate(bool isActive)
+{
+    updatePlayerVolume(isActive ? m_volumeLevel : 0.0);
+}
+
+void VCSource::handleVolumeLevelUpdate(double volumeLevel)
+{
+    updatePlayerVolume(m_isActive ? volumeLevel : 0.0);
+}
+
+void VCSource::updatePlayerVolume(double volumeLevel)
+{
+    postToPlayer([volumeLevel](KLPlayer *p) { p->setVolume(volumeLevel); });
+}
+
+bool VCSource::updateIsConnected()
+{
+    if (!m_player)
+        return false;
+    const bool connected = m_isRecordDevice || (m_isPlaying && !m_isStalled);
+    return assign(this, m_isConnected, connected, &VCSource::isConnectedChanged);
+}
+
+void VCSource::calculateAvgLevel(double level)
+{
+    const double sample = level * m_volumeLevel;
+    m_levelWindow.append(sample);
+    double oldest = 0;
+    if (m_levelWindow.size() > levelWindowSize)
+        oldest = m_levelWindow.takeFirst();
+    updateAvgLevel(m_avgLevel - oldest / levelWindowSize + sample / levelWindowSize);
+    updateAvgLevelDb(m_avgLevel > 0 ? 20 * std::log10(m_avgLevel) : minusInfinity);
+}
+
+void VCSource::updateSilentState()
+{
+    const qint64 now = nowMs();
+    const bool silentByLevel = m_silenceLevelDb >= m_levelDb;
+    if (silentByLevel != m_isSilentSoundByLevel) {
+        m_soundByLevelChangedMs = now;
+        updateIsSilentSoundByLevel(silentByLevel);
+    }
+
+    updateActivityDurationMs(now - m_activityChangedMs);
+    updateConnectionDurationMs(now - m_connectionChangedMs);
+    updateSoundDurationMs(now - m_soundChangedMs);
+    updateSoundByLevelDurationMs(now - m_soundByLevelChangedMs);
+
+    if (!m_isSilentSound && m_isSilentSoundByLevel && m_soundByLevelDurationMs >= m_silenceStartMs)
+        updateIsSilentSound(true);
+    else if (m_isSilentSound && !m_isSilentSoundByLevel &&
+             m_soundByLevelDurationMs >= m_silenceEndMs)
+        updateIsSilentSound(false);
+
+    // A level that has not moved for five minutes means a stuck player. A source stopped on
+    // purpose (logout) is left alone: restarting it would play with an ended session.
+    if (m_levelDb != m_lastLevelDb)
+        m_lastLevelDbChangedMs = now;
+    m_lastLevelDb = m_levelDb;
+    if (m_shouldPlay && now - m_lastLevelDbChangedMs >= m_stuckIntervalMs) {
+        qWarning() << "Source" << sourceName() << "was stuck, restarting";
+        m_lastLevelDbChangedMs = now;
+        postRestart();
+    }
+}
+
+// Property writers.
+
+bool VCSource::setIsActive(bool isActive)
+{
+    return assign(this, m_isActive, isActive, &VCSource::isActiveChanged);
+}
+
+bool VCSource::setVolumeLevel(double volumeLevel)
+{
+    return assign(this, m_volumeLevel, volumeLevel, &VCSource::volumeLevelChanged);
+}
+
+bool VCSource::updateStreamUrl(const QUrl &streamUrl)
+{
+    return assign(this, m_streamUrl, streamUrl, &VCSource::streamUrlChanged);
+}
+
+bool VCSource::updateActivityDurationMs(qint64 value)
+{
+    return assign(this, m_activityDurationMs, value, &VCSource::activityDurationMsChanged);
+}
+
+bool VCSource::updateIsRecordDevice(bool value)
+{
+    return assign(this, m_isRecordDevice, value, &VCSource::isRecordDeviceChanged);
+}
+
+bool VCSource::updateIsPlaying(bool value)
+{
+    return assign(this, m_isPlaying, value, &VCSource::isPlayingChanged);
+}
+
+bool VCSource::updateIsStalled(bool value)
+{
+    return assign(this, m_isStalled, value, &VCSource::isStalledChanged);
+}
+
+bool VCSource::updateConnectionDurationMs(qint64 value)
+{
+    return assign(this, m_connectionDurationMs, value, &VCSource::connectionDurationMsChanged);
+}
+
+bool VCSource::updateLevel(double value)
+{
+    return assign(this, m_level, value, &VCSource::levelChanged);
+}
+
+bool VCSource::updateLevelDb(double value)
+{
+    return assign(this, m_levelDb, value, &VCSource::levelDbChanged);
+}
+
+bool VCSource::updateAvgLevel(double value)
+{
+    return assign(this, m_avgLevel, value, &VCSource::avgLevelChanged);
+}
+
+bool VCSource::updateAvgLevelDb(double value)
+{
+    return assign(this, m_avgLevelDb, value, &VCSource::avgLevelDbChanged);
+}
+
+bool VCSource::updateIsSilentSound(bool value)
+{
+    return assign(this, m_isSilentSound, value, &VCSource::isSilentSoundChanged);
+}
+
+bool VCSource::updateSoundDurationMs(qint64 value)
+{
+    return assign(this, m_soundDurationMs, value, &VCSource::soundDurationMsChanged);
+}
+
+bool VCSource::updateIsSilentSoundByLevel(bool value)
+{
+    return assign(this, m_isSilentSoundByLevel, value, &VCSource::isSilentSoundByLevelChanged);
+}
+
+bool VCSource::updateSoundByLevelDurationMs(qint64 value)
+{
+    return assign(this, m_soundByLevelDurationMs, value, &VCSource::soundByLevelDurationMsChanged);
+}

@@ -1,0 +1,189 @@
+#pragma once
+
+#include <QDateTime>
+#include <QObject>
+#include <QPointer>
+#include <QThread>
+#include <QTimer>
+#include <QUrl>
+
+#include <functional>
+
+#include "klplayer.h"
+class VCHub;
+
+// One monitored source: a stream or a local recording device played by its own KLPlayer in its
+// own thread. Turns the player's raw state into connection, average level, silence by level and
+// by time, and the durations of each state; restarts the player when its level is stuck.
+//
+// Threads: the properties, timers and the hub live on the main thread. The player lives in
+// playerThread and is only reached by posting function objects to it; what a posted step
+// computes is handed back to the main thread before it is stored, so every property is written
+// on the main thread only.
+class VCSource : public QObject
+{
+    Q_OBJECT
+
+    Q_PROPERTY(QUrl streamUrl READ streamUrl NOTIFY streamUrlChanged)
+    Q_PROPERTY(bool isActive READ isActive WRITE setIsActive NOTIFY isActiveChanged)
+    Q_PROPERTY(double volumeLevel READ volumeLevel WRITE setVolumeLevel NOTIFY volumeLevelChanged)
+    Q_PROPERTY(qint64 activityDurationMs READ activityDurationMs NOTIFY activityDurationMsChanged)
+    Q_PROPERTY(bool isRecordDevice READ isRecordDevice NOTIFY isRecordDeviceChanged)
+    Q_PROPERTY(bool isPlaying READ isPlaying NOTIFY isPlayingChanged)
+    Q_PROPERTY(bool isStalled READ isStalled NOTIFY isStalledChanged)
+    Q_PROPERTY(bool isConnected READ isConnected NOTIFY isConnectedChanged)
+    Q_PROPERTY(
+        qint64 connectionDurationMs READ connectionDurationMs NOTIFY connectionDurationMsChanged)
+    Q_PROPERTY(double level READ level NOTIFY levelChanged)
+    Q_PROPERTY(double levelDb READ levelDb NOTIFY levelDbChanged)
+    Q_PROPERTY(double avgLevel READ avgLevel NOTIFY avgLevelChanged)
+    Q_PROPERTY(double avgLevelDb READ avgLevelDb NOTIFY avgLevelDbChanged)
+    Q_PROPERTY(bool isSilentSound READ isSilentSound NOTIFY isSilentSoundChanged)
+    Q_PROPERTY(qint64 soundDurationMs READ soundDurationMs NOTIFY soundDurationMsChanged)
+    Q_PROPERTY(
+        bool isSilentSoundByLevel READ isSilentSoundByLevel NOTIFY isSilentSoundByLevelChanged)
+    Q_PROPERTY(qint64 soundByLevelDurationMs READ soundByLevelDurationMs NOTIFY
+                   soundByLevelDurationMsChanged)
+
+public:
+    static constexpr int monitorIntervalMs = 250;
+    static constexpr qint64 stuckIntervalMs = 300000;
+    static constexpr int levelWindowSize = 30;
+
+    VCSource(VCHub *hub, const QUrl &streamUrl, double volumeLevel, QObject *parent = nullptr);
+    ~VCSource() override;
+
+    QUrl streamUrl() const { return m_streamUrl; }
+    bool isActive() const { return m_isActive; }
+    double volumeLevel() const { return m_volumeLevel; }
+    qint64 activityDurationMs() const { return m_activityDurationMs; }
+    bool isRecordDevice() const { return m_isRecordDevice; }
+    bool isPlaying() const { return m_isPlaying; }
+    bool isStalled() const { return m_isStalled; }
+    bool isConnected() const { return m_isConnected; }
+    qint64 connectionDurationMs() const { return m_connectionDurationMs; }
+    double level() const { return m_level; }
+    double levelDb() const { return m_levelDb; }
+    double avgLevel() const { return m_avgLevel; }
+    double avgLevelDb() const { return m_avgLevelDb; }
+    bool isSilentSound() const { return m_isSilentSound; }
+    qint64 soundDurationMs() const { return m_soundDurationMs; }
+    bool isSilentSoundByLevel() const { return m_isSilentSoundByLevel; }
+    qint64 soundByLevelDurationMs() const { return m_soundByLevelDurationMs; }
+
+    // The player's name and the address without credentials, for log lines.
+    QString sourceName() const;
+
+    // Tests shorten the five-minute stuck interval; the program keeps the constant.
+    void setStuckIntervalForTesting(qint64 ms) { m_stuckIntervalMs = ms; }
+    KLPlayer *playerForTesting() const { return m_player; }
+
+signals:
+    void streamUrlChanged(const QUrl &streamUrl);
+    void isActiveChanged(bool isActive);
+    void volumeLevelChanged(double volumeLevel);
+    void activityDurationMsChanged(qint64 activityDurationMs);
+    void isRecordDeviceChanged(bool isRecordDevice);
+    void isPlayingChanged(bool isPlaying);
+    void isStalledChanged(bool isStalled);
+    void isConnectedChanged(bool isConnected);
+    void connectionDurationMsChanged(qint64 connectionDurationMs);
+    void levelChanged(double level);
+    void levelDbChanged(double levelDb);
+    void avgLevelChanged(double avgLevel);
+    void avgLevelDbChanged(double avgLevelDb);
+    void isSilentSoundChanged(bool isSilentSound);
+    void soundDurationMsChanged(qint64 soundDurationMs);
+    void isSilentSoundByLevelChanged(bool isSilentSoundByLevel);
+    void soundByLevelDurationMsChanged(qint64 soundByLevelDurationMs);
+    void deviceFailure();
+
+public slots:
+    bool setIsActive(bool isActive);
+    bool setVolumeLevel(double volumeLevel);
+
+    void play(const QUrl &streamUrl);
+    void play();
+    void stop();
+    void stopSync();
+    void restart();
+
+protected slots:
+    bool updateStreamUrl(const QUrl &streamUrl);
+    bool updateActivityDurationMs(qint64 activityDurationMs);
+    bool updateIsRecordDevice(bool isRecordDevice);
+    bool updateIsPlaying(bool isPlaying);
+    bool updateIsStalled(bool isStalled);
+    bool updateIsConnected();
+    bool updateConnectionDurationMs(qint64 connectionDurationMs);
+    bool updateLevel(double level);
+    bool updateLevelDb(double levelDb);
+    bool updateAvgLevel(double avgLevel);
+    bool updateAvgLevelDb(double avgLevelDb);
+    bool updateIsSilentSound(bool isSilentSound);
+    bool updateSoundDurationMs(qint64 soundDurationMs);
+    bool updateIsSilentSoundByLevel(bool isSilentSoundByLevel);
+    bool updateSoundByLevelDurationMs(qint64 soundByLevelDurationMs);
+
+private slots:
+    void initPlayer();
+    void handleActiveUpdate(bool isActive);
+    void handleVolumeLevelUpdate(double volumeLevel);
+    void updateSilentState();
+    void updatePlayerVolume(double volumeLevel);
+    void calculateAvgLevel(double level);
+
+private:
+    // Runs `step` on the player in playerThread; does nothing when the player is gone.
+    void postToPlayer(std::function<void(KLPlayer *)> step);
+    // Runs `step` on the main thread (this object's thread).
+    void handBack(std::function<void()> step);
+
+    // Steps that run in playerThread.
+    void playInPlayerThread(const QUrl &streamUrl);
+    void stopInPlayerThread();
+    void restartInPlayerThread();
+
+    // Main-thread halves of the steps above.
+    void postRestart();
+    void resetAfterStop();
+
+    QPointer<VCHub> m_hub;
+    QThread m_playerThread;
+    QPointer<KLPlayer> m_player;
+    QTimer m_monitorTimer;
+
+    double m_silenceLevelDb = -50;
+    int m_silenceStartMs = 5000;
+    int m_silenceEndMs = 5000;
+
+    qint64 m_activityChangedMs = 0;
+    qint64 m_connectionChangedMs = 0;
+    qint64 m_soundChangedMs = 0;
+    qint64 m_soundByLevelChangedMs = 0;
+
+    QList<double> m_levelWindow;
+    double m_lastLevelDb = 0;
+    qint64 m_lastLevelDbChangedMs = 0;
+    qint64 m_stuckIntervalMs = stuckIntervalMs;
+    // True from play/restart until stop: only then does a stuck level restart the player.
+    bool m_shouldPlay = false;
+
+    QUrl m_streamUrl;
+    bool m_isActive = false;
+    double m_volumeLevel = 1;
+    qint64 m_activityDurationMs = 0;
+    bool m_isRecordDevice = false;
+    bool m_isPlaying = false;
+    bool m_isStalled = false;
+    bool m_isConnected = false;
+    qint64 m_connectionDurationMs = 0;
+    double m_level = 0;
+    double m_levelDb = 0;
+    double m_avgLevel = 0;
+    double m_avgLevelDb = 0;
+    bool m_isSilentSound = true;
+    qint64 m_soundDurationMs = 0;
+    bool m_isSilentSoundByLevel = true;
+    qint64 m_soundByLevelDurationMs = 0;
+};
