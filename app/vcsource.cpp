@@ -97,7 +97,14 @@ VCSource::VCSource(VCHub *hub, const QUrl &streamUrl, double volumeLevel, QObjec
     initPlayer();
 
     m_monitorTimer.setInterval(monitorIntervalMs);
-    connect(&m_monitorTimer, &QTimer::timeout, this, &VCSource::updateSilentState);
+    connect(&m_monitorTimer, &QTimer::timeout, this, [this] {
+        // A level that stays put (true silence is exactly 0) sends no more changes; without a
+        // sample the average would keep showing the sound that went before it.
+        if (!m_levelSampledSinceTick)
+            calculateAvgLevel(m_level);
+        m_levelSampledSinceTick = false;
+        updateSilentState();
+    });
     m_monitorTimer.start();
 
     m_playerThread.setObjectName(QStringLiteral("VCSource player"));
@@ -306,6 +313,7 @@ bool VCSource::updateIsConnected()
 
 void VCSource::calculateAvgLevel(double level)
 {
+    m_levelSampledSinceTick = true;
     const double sample = level * m_volumeLevel;
     m_levelWindow.append(sample);
     double oldest = 0;

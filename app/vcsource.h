@@ -166,6 +166,7 @@ private:
     double m_lastLevelDb = 0;
     qint64 m_lastLevelDbChangedMs = 0;
     qint64 m_stuckIntervalMs = stuckIntervalMs;
+    bool m_levelSampledSinceTick = false;
     // True from play/restart until stop: only then does a stuck level restart the player.
     bool m_shouldPlay = false;
 

@@ -76,6 +76,7 @@ private slots:
 
     void silenceByLevelAndHysteresis();
     void averageAlwaysDividesByThirty();
+    void averageFallsWhenTheLevelStaysPut();
     void volumeFollowsActivity();
     void recordingDeviceIsAlwaysConnected();
     void namesCarryNoCredentials();
@@ -166,6 +167,17 @@ void TestSource::averageAlwaysDividesByThirty()
     for (int i = 0; i < 40; ++i)
         QMetaObject::invokeMethod(m_source, "updateLevel", Q_ARG(double, i % 2 ? 0.4 : 0.2));
     QVERIFY(qAbs(m_source->avgLevel() - (15 * 0.2 + 15 * 0.4) * 0.5 / 30) < 1e-12);
+}
+
+void TestSource::averageFallsWhenTheLevelStaysPut()
+{
+    for (int i = 0; i < 30; ++i)
+        QMetaObject::invokeMethod(m_source, "updateLevel", Q_ARG(double, i % 2 ? 0.5 : 0.4));
+    QMetaObject::invokeMethod(m_source, "updateLevel", Q_ARG(double, 0.0));
+    const double before = m_source->avgLevel();
+    QVERIFY(before > 0.4);
+    // The stream went silent and its level sends no more changes: the monitor keeps sampling.
+    QTRY_VERIFY_WITH_TIMEOUT(m_source->avgLevel() < before - 0.1, 2000);
 }
 
 void TestSource::volumeFollowsActivity()
