@@ -16,6 +16,10 @@
 set -euo pipefail
 
 GUI_APP=${GUI_APP:?GUI_APP must name the program to test}
+GUI_APP=$(realpath "$GUI_APP")
+# Under ThreadSanitizer the toolkit's own uninstrumented threads (D-Bus, X input) raise reports that
+# are not ours; they must not turn an exit code into 66. Reports are still written to stdout.txt.
+export TSAN_OPTIONS="${TSAN_OPTIONS:-} exitcode=0"
 GUI_SHOTS=${GUI_SHOTS:-$PWD/gui-screenshots}
 GUI_WORKDIR=$(mktemp -d /tmp/vellacast-gui.XXXXXX)
 GUI_PIDS=()
@@ -117,4 +121,142 @@ gui_wait_exit() {
 
 gui_log() {
   cat "$GUI_WORKDIR"/vellacast_*.log 2>/dev/null
+}
+
+# --- The demo service -------------------------------------------------------------------------
+#   gui_start_service PROGRAM [ARGS...]  start it on a free port; sets GUI_SERVICE_URL
+#   gui_service_post PATH                POST an empty body, e.g. /control/stream/1/silent
+#   gui_service_json PYTHON-EXPRESSION   evaluate an expression over status.json (as `s`)
+#   gui_wait_service EXPRESSION [TIMEOUT] wait until the expression is true
+#   gui_wait_log REGEX [TIMEOUT]         wait until a line of the program's log matches
+#   gui_wait_cond TIMEOUT MESSAGE CMD... wait until CMD succeeds, or fail with MESSAGE
+#   gui_visible PID                      succeeds while PID shows a window
+
+gui_start_service() {
+  local program=$1; shift
+  local out="$GUI_WORKDIR/devservice.txt"
+  "$program" --port 0 "$@" >"$out" 2>&1 &
+  GUI_PIDS+=($!)
+  local pid=$! i
+  for i in $(seq 200); do
+    grep -q 'listening on http' "$out" && break
+    kill -0 "$pid" 2>/dev/null || fail "the demo service ended: $(cat "$out")"
+    sleep 0.05
+  done
+  GUI_SERVICE_URL=$(sed -n 's/.*listening on \(http[^ ]*\).*/\1/p' "$out" | head -n1)
+  [ -n "$GUI_SERVICE_URL" ] || fail "the demo service did not start: $(cat "$out")"
+}
+
+gui_service_post() {
+  curl -fsS -m 5 -X POST -d '' "$GUI_SERVICE_URL$1" >/dev/null || fail "POST $1 failed"
+}
+
+gui_service_json() {
+  curl -fsS -m 5 "$GUI_SERVICE_URL/status.json" |
+    python3 -c 'import json, sys; s = json.load(sys.stdin); r = eval(sys.argv[1]); print(r if not isinstance(r, bool) else ""); sys.exit(0 if r else 1)' "$1"
+}
+
+gui_wait_cond() {
+  local timeout=$1 message=$2; shift 2
+  local end=$((SECONDS + timeout))
+  until "$@" >/dev/null 2>&1; do
+    [ $SECONDS -lt $end ] || fail "$message (waited ${timeout}s)"
+    sleep 0.2
+  done
+}
+
+gui_wait_service() {
+  gui_wait_cond "${2:-20}" "the demo service never showed: $1" gui_service_json "$1"
+}
+
+gui_log_has() {
+  gui_log | grep -Eq -- "$1"
+}
+
+gui_wait_log() {
+  gui_wait_cond "${2:-20}" "no log line matching: $1" gui_log_has "$1"
+}
+
+gui_visible() {
+  [ -n "$(xdotool search --onlyvisible --pid "$1" 2>/dev/null)" ]
+}
+
+# --- Pixels -----------------------------------------------------------------------------------
+#   gui_red_pixels NAME X Y W H   how many clearly red pixels the screenshot NAME has in that box
+gui_red_pixels() {
+  convert "$GUI_SHOTS/$1.png" -crop "${4}x${5}+${2}+${3}" +repage \
+    -fx '(r > 0.6 && g < 0.35 && b < 0.35) ? 1 : 0' -format '%[fx:round(mean*w*h)]' info:
+}
+
+# --- Window manager requests (no window manager runs) -----------------------------------------
+#   gui_close WINDOW   ask a window to close, as a window manager's close button does
+gui_close() {
+  python3 - "$1" <<'PY' || fail "could not send the close request"
+import ctypes, sys
+x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
+x11.XOpenDisplay.restype = ctypes.c_void_p
+x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+x11.XInternAtom.restype = ctypes.c_ulong
+x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                           ctypes.c_void_p]
+x11.XFlush.argtypes = [ctypes.c_void_p]
+x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+
+class ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong),
+                ("message_type", ctypes.c_ulong), ("format", ctypes.c_int),
+                ("data", ctypes.c_long * 5)]
+
+class Event(ctypes.Union):
+    _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
+
+display = x11.XOpenDisplay(None)
+if not display:
+    sys.exit(1)
+window = int(sys.argv[1])
+event = Event()
+event.xclient.type = 33  # ClientMessage
+event.xclient.window = window
+event.xclient.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
+event.xclient.format = 32
+event.xclient.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+if not x11.XSendEvent(display, window, 0, 0, ctypes.byref(event)):
+    sys.exit(1)
+x11.XFlush(display)
+x11.XCloseDisplay(display)
+PY
+}
+
+#   gui_wait_red NAME X Y W H [TIMEOUT]   take screenshots as NAME until the box shows red text
+gui_wait_red() {
+  local name=$1 end=$((SECONDS + ${6:-10}))
+  while :; do
+    gui_screenshot "$name"
+    [ "$(gui_red_pixels "$name" "$2" "$3" "$4" "$5")" -gt 20 ] && return 0
+    [ $SECONDS -lt $end ] || fail "no red text in ${4}x${5}+${2}+${3} of $name"
+    sleep 0.2
+  done
+}
+
+#   gui_wait_no_red NAME X Y W H [TIMEOUT]  the same until the box has no red left
+gui_wait_no_red() {
+  local name=$1 end=$((SECONDS + ${6:-10}))
+  while :; do
+    gui_screenshot "$name"
+    [ "$(gui_red_pixels "$name" "$2" "$3" "$4" "$5")" -le 20 ] && return 0
+    [ $SECONDS -lt $end ] || fail "red text stayed in ${4}x${5}+${2}+${3} of $name"
+    sleep 0.2
+  done
+}
+
+#   gui_same_box A B X Y W H   succeeds when two screenshots are equal in that box
+gui_same_box() {
+  local crop="${5}x${6}+${3}+${4}"
+  [ "$(compare -metric AE "$GUI_SHOTS/$1.png[$crop]" "$GUI_SHOTS/$2.png[$crop]" null: 2>&1)" = 0 ]
+}
+
+gui_ini() {
+  grep -E -- "$1" "$GUI_WORKDIR/vellacast.ini"
 }
