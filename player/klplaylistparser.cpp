@@ -47,7 +47,9 @@ void KLPlaylistParser::parse(const QUrl &url)
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setAttribute(KLNetworkAccessManager::MaxBodySizeAttribute, maxPlaylistSize);
+    // Only a master list is read past its first bytes; its bound is kept while reading, so a
+    // large stream or local file behind the address is not refused for its size.
+    request.setAttribute(KLNetworkAccessManager::MaxBodySizeAttribute, qint64(0));
     m_reply = owner->nam()->get(request);
     connect(m_reply, &QNetworkReply::finished, this, &KLPlaylistParser::playlistRequestFinished);
     connect(m_reply, &QNetworkReply::readyRead, this, &KLPlaylistParser::playlistRequestReadyRead);
@@ -66,6 +68,7 @@ void KLPlaylistParser::abort()
         reply->deleteLater();
     }
     m_isCutOff = false;
+    m_isTooLarge = false;
     m_url.clear();
     updateIsProcessing(false);
 }
@@ -134,13 +137,21 @@ void KLPlaylistParser::playlistRequestReadyRead()
     if (reply->bytesAvailable() > 0)
         m_data += reply->readAll();
 
-    if (m_data.size() >= classificationSize) {
+    if (!isMasterType(m_type) && m_data.size() >= classificationSize) {
+        m_type = playlistTypeFromData();
+        if (!isMasterType(m_type)) {
+            disconnect(reply, &QNetworkReply::readyRead, this,
+                       &KLPlaylistParser::playlistRequestReadyRead);
+            abortReply(reply);
+            return;
+        }
+    }
+    // A master list is read to its end, but never beyond its bound.
+    if (isMasterType(m_type) && m_data.size() > maxPlaylistSize) {
         disconnect(reply, &QNetworkReply::readyRead, this,
                    &KLPlaylistParser::playlistRequestReadyRead);
-        m_type = playlistTypeFromData();
-        // Master lists are read to the end in the finished handler.
-        if (!isMasterType(m_type))
-            abortReply(reply);
+        m_isTooLarge = true;
+        abortReply(reply);
     }
 }
 
@@ -160,7 +171,8 @@ void KLPlaylistParser::playlistRequestFinished()
     if (error == QNetworkReply::NoError && m_type == UnknowPlaylist && !m_data.isEmpty())
         m_type = playlistTypeFromData();
 
-    if (KLNetworkAccessManager::isBodyLimitExceeded(reply) || m_data.size() > maxPlaylistSize) {
+    if (m_isTooLarge || KLNetworkAccessManager::isBodyLimitExceeded(reply) ||
+        (isMasterType(m_type) && m_data.size() > maxPlaylistSize)) {
         qCWarning(klLog) << player()->playerName() << "Playlist parser error"
                          << reply->url().toString(QUrl::RemoveUserInfo) << "Playlist is larger than"
                          << maxPlaylistSize << "bytes";
@@ -198,6 +210,7 @@ void KLPlaylistParser::playlistRequestFinished()
     m_type = UnknowPlaylist;
     m_isContentTypeSeen = false;
     m_isCutOff = false;
+    m_isTooLarge = false;
     m_reply = nullptr;
     m_url.clear();
     updateIsProcessing(false);

@@ -77,4 +77,5 @@ private:
     QByteArray m_data;
     // The current reply was cut off by the parser itself: its cancellation is no failure.
     bool m_isCutOff = false;
+    bool m_isTooLarge = false;
 };

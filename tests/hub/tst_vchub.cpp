@@ -1,3 +1,4 @@
+#include "enginetest.h"
 #include "filelogging.h"
 #include "klbass.h"
 #include "vcclientuser.h"
@@ -11,6 +12,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cmath>
 
 // The hub's rules on real sources whose players are never started (their state is set through
 // the sources' own update slots), so every case is exact and quick.
@@ -37,6 +40,7 @@ private slots:
     void addRecordSourceWithoutDevices();
     void moveAndDeleteValidateIndexes();
     void changedUserNameDeletesAllSources();
+    void deviceFailureRestartsTheEngineOnce();
 
 private:
     VCHub *makeHub(const QStringList &savedAddresses = {});
@@ -326,6 +330,60 @@ void TestHub::changedUserNameDeletesAllSources()
     m_hub->clientUser()->setUsername("someone else");
     QCOMPARE(m_hub->sources()->count(), 0);
     QCOMPARE(savedAddresses(), QStringList());
+}
+
+namespace {
+
+// A 16-bit stereo WAV file holding `seconds` of a 440 Hz tone.
+void writeToneFile(const QString &name, int seconds)
+{
+    const int rate = 44100;
+    const quint32 dataSize = quint32(rate * seconds * 4);
+    QByteArray wav;
+    QDataStream out(&wav, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out.writeRawData("RIFF", 4);
+    out << quint32(36 + dataSize);
+    out.writeRawData("WAVEfmt ", 8);
+    out << quint32(16) << quint16(1) << quint16(2) << quint32(rate) << quint32(rate * 4)
+        << quint16(4) << quint16(16);
+    out.writeRawData("data", 4);
+    out << dataSize;
+    for (int i = 0; i < rate * seconds; ++i) {
+        const auto sample = qint16(16000 * std::sin(2 * M_PI * 440 * i / rate));
+        out << sample << sample;
+    }
+    QFile file(name);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(wav);
+}
+
+} // namespace
+
+void TestHub::deviceFailureRestartsTheEngineOnce()
+{
+    writeToneFile(QStringLiteral("tone.wav"), 20);
+    makeHub({QUrl::fromLocalFile(QDir::current().absoluteFilePath("tone.wav")).toString()});
+    m_hub->setRestartDelayForTesting(300);
+    VCSource *source = m_hub->sources()->at(0);
+    source->play();
+    QTRY_VERIFY_WITH_TIMEOUT(source->isPlaying(), 5000);
+
+    // Every restart plays each source again with an empty address.
+    int restarts = 0;
+    const QMetaObject::Connection counting =
+        connect(source, &VCSource::isPlayingChanged, this, [&](bool playing) {
+            if (playing)
+                ++restarts;
+        });
+    QVERIFY(EngineTest_FailDevice());
+    QTest::qWait(100);
+    QVERIFY(EngineTest_FailDevice()); // a second failure within the delay starts it again
+    QTRY_VERIFY_WITH_TIMEOUT(restarts == 1, 5000);
+    QVERIFY(source->isPlaying());
+    QTest::qWait(600);
+    QCOMPARE(restarts, 1);
+    disconnect(counting);
 }
 
 QTEST_MAIN(TestHub)

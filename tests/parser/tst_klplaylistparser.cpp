@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -98,6 +99,7 @@ private slots:
     void audioStreamIsCutOffAtOnce();
     void masterResolvedAgainstRedirectedAddress();
     void oversizedMasterFails();
+    void largeStreamsAndFilesAreNotRefused();
     void masterOverTimeLimitFails();
     void failuresLogWithoutCredentials_data();
     void failuresLogWithoutCredentials();
@@ -489,6 +491,30 @@ void tst_KLPlaylistParser::oversizedMasterFails()
     bool isHls = true;
     QVERIFY(parseAndWait(m_server->url(QStringLiteral("/huge.m3u8")), &result, &isHls));
     QCOMPARE(result, Streams());
+    QCOMPARE(isHls, false);
+}
+
+void tst_KLPlaylistParser::largeStreamsAndFilesAreNotRefused()
+{
+    // The bound is for master lists only: a 2 MiB audio file, announced by its length, over
+    // HTTP and on disk, is a plain stream.
+    const QByteArray audio = QByteArray(2 * 1024 * 1024, '\x55');
+    m_server->serve(QStringLiteral("/big.mp3"), 200, audio,
+                    {{"Content-Type", "application/octet-stream"}});
+    Streams result;
+    bool isHls = true;
+    QVERIFY(parseAndWait(m_server->url(QStringLiteral("/big.mp3")), &result, &isHls));
+    QCOMPARE(result, streams({{64000, qPrintable(m_server->url("/big.mp3").toString())}}));
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("big.wav"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("RIFF" + audio);
+    file.close();
+    const QUrl local = QUrl::fromLocalFile(path);
+    QVERIFY(parseAndWait(local, &result, &isHls));
+    QCOMPARE(result, streams({{64000, qPrintable(local.toString())}}));
     QCOMPARE(isHls, false);
 }
 
