@@ -130,7 +130,7 @@ gui_log() {
 #   gui_wait_service EXPRESSION [TIMEOUT] wait until the expression is true
 #   gui_wait_log REGEX [TIMEOUT]         wait until a line of the program's log matches
 #   gui_wait_cond TIMEOUT MESSAGE CMD... wait until CMD succeeds, or fail with MESSAGE
-#   gui_visible PID                      succeeds while PID shows a window
+#   gui_visible WINDOW                   succeeds while the window is shown
 
 gui_start_service() {
   local program=$1; shift
@@ -178,7 +178,7 @@ gui_wait_log() {
 }
 
 gui_visible() {
-  [ -n "$(xdotool search --onlyvisible --pid "$1" 2>/dev/null)" ]
+  xwininfo -id "$1" 2>/dev/null | grep -q 'Map State: IsViewable'
 }
 
 # --- Pixels -----------------------------------------------------------------------------------
@@ -259,4 +259,38 @@ gui_same_box() {
 
 gui_ini() {
   grep -E -- "$1" "$GUI_WORKDIR/vellacast.ini"
+}
+
+#   gui_pixel NAME X Y                    "R,G,B" (0-255) of a screenshot's pixel
+#   gui_wait_pixel NAME X Y REGEX [TIMEOUT]  take screenshots as NAME until that pixel matches
+gui_pixel() {
+  convert "$GUI_SHOTS/$1.png" -format \
+    "%[fx:round(255*p{$2,$3}.r)],%[fx:round(255*p{$2,$3}.g)],%[fx:round(255*p{$2,$3}.b)]" info:
+}
+
+gui_wait_pixel() {
+  local name=$1 end=$((SECONDS + ${5:-10})) rgb
+  while :; do
+    gui_screenshot "$name"
+    rgb=$(gui_pixel "$name" "$2" "$3")
+    [[ "$rgb" =~ $4 ]] && return 0
+    [ $SECONDS -lt $end ] || fail "pixel $2,$3 of $name is $rgb, not $4"
+    sleep 0.2
+  done
+}
+
+# --- The tray (trayer puts the icon into the bottom-right corner of the 1280x800 screen) ------
+GUI_TRAY_X=1267
+GUI_TRAY_Y=787
+
+gui_tray_click() {
+  xdotool mousemove "$GUI_TRAY_X" "$GUI_TRAY_Y" click 1
+}
+
+#   gui_tray_menu_choose Y    open the tray menu and click the entry at screen height Y
+gui_tray_menu_choose() {
+  xdotool mousemove "$GUI_TRAY_X" "$GUI_TRAY_Y" click 3
+  # The menu opens above the icon and covers the black screen there.
+  gui_wait_pixel tray-menu 1272 "$1" '^2[0-9][0-9],2[0-9][0-9],2[0-9][0-9]$' 5
+  xdotool mousemove 1150 "$1" click 1
 }
