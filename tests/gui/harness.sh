@@ -294,3 +294,13 @@ gui_tray_menu_choose() {
   gui_wait_pixel tray-menu 1272 "$1" '^2[0-9][0-9],2[0-9][0-9],2[0-9][0-9]$' 5
   xdotool mousemove 1150 "$1" click 1
 }
+
+# --- A private sound server (tests/support/pulse-daemon.sh) -----------------------------------
+#   gui_start_pulse   start it in the work directory and export PULSE_SERVER
+gui_start_pulse() {
+  local script dir="$GUI_WORKDIR/pulse"
+  script="$(cd "$(dirname "${BASH_SOURCE[0]}")/../support" && pwd)/pulse-daemon.sh"
+  PULSE_SERVER=$(bash "$script" start "$dir") || fail "the sound server did not start"
+  export PULSE_SERVER
+  GUI_PIDS+=($(head -n1 "$dir/run/pid") $(cat "$dir/keepalive.pid"))
+}
