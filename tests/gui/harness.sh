@@ -287,11 +287,16 @@ gui_tray_click() {
   xdotool mousemove "$GUI_TRAY_X" "$GUI_TRAY_Y" click 1
 }
 
-#   gui_tray_menu_choose Y    open the tray menu and click the entry at screen height Y
-gui_tray_menu_choose() {
+#   gui_tray_menu_open [NAME]   open the tray menu; the screenshot NAME shows it
+#   gui_tray_menu_choose Y      open the tray menu and click the entry at screen height Y
+gui_tray_menu_open() {
   xdotool mousemove "$GUI_TRAY_X" "$GUI_TRAY_Y" click 3
   # The menu opens above the icon and covers the black screen there.
-  gui_wait_pixel tray-menu 1272 "$1" '^2[0-9][0-9],2[0-9][0-9],2[0-9][0-9]$' 5
+  gui_wait_pixel "${1:-tray-menu}" 1272 700 '^2[0-9][0-9],2[0-9][0-9],2[0-9][0-9]$' 5
+}
+
+gui_tray_menu_choose() {
+  gui_tray_menu_open
   xdotool mousemove 1150 "$1" click 1
 }
 

@@ -20,7 +20,11 @@ corner=(715 535)
 keep_running_ok=(422 333)
 do_not_show_again=(255 270)
 confirmation_yes=(309 308)
+tray_silence_y=683
 tray_logout_y=729
+about_button=(100 510)
+silence_level_plus=(560 207)
+silence_duration_minus=(450 257)
 tray_close_y=775
 
 # The report's "sourcesInfo" entries carry exactly these keys.
@@ -107,6 +111,26 @@ gui_tray_click
 gui_wait_cond 5 "the tray did not bring the window back" gui_visible "$window"
 gui_wait_pixel no-dialog "${corner[@]}" "$undimmed" 3
 
+echo "== About and the silence detection settings open from the view and the tray"
+gui_click "$window" "${about_button[@]}"
+gui_wait_pixel about-dialog-en "${corner[@]}" "$dimmed"
+xdotool key Escape
+gui_wait_pixel no-dialog "${corner[@]}" "$undimmed" 3
+gui_tray_menu_open tray-menu-main-en
+xdotool mousemove 1150 $tray_silence_y click 1
+gui_wait_pixel silence-settings-dialog-en "${corner[@]}" "$dimmed"
+
+echo "== the silence duration box stops at 0.10 s; the level box steps by 1 dB"
+gui_click "$window" "${silence_duration_minus[@]}"
+gui_wait_cond 5 "1.00 s minus 1.00 did not stop at 0.10 s" gui_ini '^silenceDetectionStartMs=100$'
+gui_click "$window" "${silence_duration_minus[@]}"
+gui_click "$window" "${silence_level_plus[@]}"
+gui_wait_cond 5 "the level did not go from -50 to -49 dB" gui_ini '^silenceDetectionLevelDb=-49$'
+gui_ini '^silenceDetectionStartMs=100$' >/dev/null || fail "the duration went below 0.10 s"
+gui_screenshot silence-settings-dialog-changed-en
+xdotool key Escape
+gui_wait_pixel no-dialog "${corner[@]}" "$undimmed" 3
+
 echo "== tray Logout asks, then the login view; every source stops"
 gui_tray_menu_choose $tray_logout_y
 gui_wait_pixel logout-confirmation-en "${corner[@]}" "$dimmed"
@@ -116,7 +140,8 @@ gui_wait_log 'User logged out, stop all sources' 5
 gui_wait_service "not s['sessions'][-1]['active'] and all(t['listeners'] == 0 for t in s['streams'])" 10
 
 echo "== tray Close asks and quits"
-gui_tray_menu_choose $tray_close_y
+gui_tray_menu_open tray-menu-login-en
+xdotool mousemove 1150 $tray_close_y click 1
 gui_wait_pixel quit-confirmation-en "${corner[@]}" "$dimmed"
 gui_click "$window" "${confirmation_yes[@]}"
 gui_wait_exit "$GUI_APP_PID" 10
