@@ -102,4 +102,24 @@ gui_click "$window" $output_entry_x $((output_entry_y0 + 3 * 40))
 gui_wait_cond 5 "the chosen device was not stored" gui_ini '^outputDeviceIndex=3$'
 gui_wait_log 'Output device changed to "VirtualSink" index 3' 5
 
+echo "== the dialogs and the tray menu in Russian"
+gui_click "$window" 100 510
+gui_wait_pixel about-dialog-ru "${corner[@]}" "$dimmed"
+xdotool key Escape
+gui_wait_pixel no-dialog "${corner[@]}" "$undimmed" 3
+gui_click "$window" 100 466
+gui_wait_pixel silence-settings-dialog-ru "${corner[@]}" "$dimmed"
+xdotool key Escape
+gui_wait_pixel no-dialog "${corner[@]}" "$undimmed" 3
+gui_close "$window"
+gui_wait_pixel keep-running-dialog-ru "${corner[@]}" "$dimmed"
+xdotool key Escape
+gui_wait_pixel no-dialog "${corner[@]}" "$undimmed" 3
+gui_tray_menu_open tray-menu-ru
+xdotool key Escape
+gui_click "$window" 100 266
+gui_wait_pixel logout-confirmation-ru "${corner[@]}" "$dimmed"
+gui_click "$window" "${confirmation_yes[@]}"
+gui_wait_title 'Веллакаст' 10 >/dev/null
+
 echo "PASS"
