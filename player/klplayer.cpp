@@ -195,6 +195,11 @@ KLPlayer::~KLPlayer()
     qCDebug(klLog) << m_name << "was deleted";
 }
 
+QPointer<KLPushPlaybackDevice> KLPlayer::pushPlaybackDevice() const
+{
+    return m_pushPlayback->pushPlaybackDevice();
+}
+
 int KLPlayer::playersCount()
 {
     std::lock_guard locker(engineMutex());

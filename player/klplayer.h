@@ -4,6 +4,7 @@
 #include "klplayerglobal.h"
 #include "klplayerinterface.h"
 #include "klplaylisttypes.h"
+#include "klpushplaybackdevice.h"
 #include "rep_klplayer_merged.h"
 
 #include <bass.h>
@@ -65,6 +66,9 @@ public:
     QWORD streamFilePosCurrent() const { return streamFilePosition(BASS_FILEPOS_CURRENT); }
     QWORD streamFilePosEnd() const { return streamFilePosition(BASS_FILEPOS_END); }
     QWORD streamFilePosBuffer() const { return streamFilePosition(BASS_FILEPOS_BUFFER); }
+    // The device into which audio for a "push:" address is written (see KLPushPlaybackDevice);
+    // it exists as long as the player and takes data while such an address plays.
+    QPointer<KLPushPlaybackDevice> pushPlaybackDevice() const;
 
     // Delay of the retry after a failed start (KL_PLAYER_RESTART_INTERVAL_MS unless changed).
     int restartIntervalMs() const;

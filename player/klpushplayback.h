@@ -2,23 +2,29 @@
 
 #include "klplayback.h"
 #include "klplayerglobal.h"
+#include "klpushplaybackdevice.h"
 
 #include <QPointer>
 
 class KLPlayer;
 
-// Back-end for audio pushed by the caller ("push:" addresses).
-//
-// Not available yet: start() logs that the back-end is missing and gives no stream, so the
-// player treats such an address like one that cannot be started (it waits and retries). The
-// player already owns and drives this back-end, so that it can be completed without touching
-// the player.
+// Back-end for audio that a library user writes ("push:" addresses; only the scheme counts).
+// start() creates a 44100 Hz stereo push stream whose queue holds at most 1 MiB and hands it
+// to the push device; stop() takes it away again, so the device accepts data only in between.
 class KELVANEPLAYER_EXPORT KLPushPlayback : public KLPlayback
 {
     Q_OBJECT
 
 public:
+    // Most bytes that may wait in the stream's queue.
+    static constexpr DWORD KL_PUSH_LIMIT = 1048576;
+    static constexpr DWORD KL_PUSH_FREQ = 44100;
+    static constexpr DWORD KL_PUSH_CHANNELS = 2;
+
     KLPushPlayback(KLPlayer *player, QObject *parent = nullptr);
+
+    // The device to write into; it lives as long as the back-end.
+    QPointer<KLPushPlaybackDevice> pushPlaybackDevice() const { return m_device; }
 
 public slots:
     HSTREAM start(QWORD startPos) override;
@@ -30,4 +36,5 @@ protected:
 
 private:
     QPointer<KLPlayer> m_owner;
+    QPointer<KLPushPlaybackDevice> m_device;
 };

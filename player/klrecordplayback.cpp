@@ -1,28 +1,215 @@
 #include "klrecordplayback.h"
 
+#include "klbass.h"
 #include "kllogging.h"
 #include "klplayer.h"
+
+#include <mutex>
+#include <unordered_set>
+
+namespace {
+
+// Living back-ends: a callback of a recording channel whose back-end is gone finds nothing here.
+std::mutex &livingMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::unordered_set<const void *> &living()
+{
+    static std::unordered_set<const void *> backends;
+    return backends;
+}
+
+} // namespace
 
 KLRecordPlayback::KLRecordPlayback(KLPlayer *player, QObject *parent)
     : KLPlayback(player, parent)
     , m_owner(player)
-{}
+{
+    std::lock_guard lock(livingMutex());
+    living().insert(this);
+}
+
+KLRecordPlayback::~KLRecordPlayback()
+{
+    {
+        std::lock_guard lock(livingMutex());
+        living().erase(this);
+    }
+    resetAndFree();
+}
 
 HSTREAM KLRecordPlayback::start(QWORD startPos)
 {
-    Q_UNUSED(startPos)
     if (!m_owner)
         return 0;
-    qCWarning(klLog) << m_owner->playerName() << "Record playback: not available in this build";
-    return 0;
+
+    KLPlayback::start(startPos);
+
+    m_name = m_owner->playerName();
+    const QUrl url = m_owner->streamUrl();
+    if (url.isEmpty()) {
+        qCDebug(klLog) << m_name << "Record playback: player stream url is empty";
+        return 0;
+    }
+    if (url.scheme() != QLatin1String("record")) {
+        qCDebug(klLog) << m_name << "Record playback: player stream url scheme is not valid";
+        return 0;
+    }
+
+    const QString path = url.path(QUrl::FullyDecoded);
+    bool isNumber = false;
+    const int device = path.toInt(&isNumber, 10);
+    if (!isNumber) {
+        qCDebug(klLog) << m_name << "Record playback: invalid device in stream url" << path;
+        return 0;
+    }
+
+    BASS_RecordSetDevice(DWORD(device));
+    if (!BASS_RecordInit(device)) {
+        qCDebug(klLog) << m_name << "Record playback: can not init record device" << device
+                       << KLBass::errorMessage();
+        return 0;
+    }
+    m_initialized = true;
+    // The device the engine opened (-1 stands for the default one), so that it is selected
+    // again when it is freed.
+    const DWORD opened = BASS_RecordGetDevice();
+    m_device = opened == DWORD(-1) ? device : int(opened);
+
+    m_pushStream.store(0, std::memory_order_release);
+    m_overflowing.store(false, std::memory_order_relaxed);
+    m_recordChannel =
+        BASS_RecordStart(KL_RECORD_FREQ, 0, 0, &KLRecordPlayback::bassRecordProc, this);
+    if (!m_recordChannel) {
+        qCDebug(klLog) << m_name << "Record playback: can not start record device" << device
+                       << KLBass::errorMessage();
+        resetAndFree();
+        return 0;
+    }
+
+    if (!BASS_ChannelSetSync(m_recordChannel, BASS_SYNC_DEV_FAIL, 0,
+                             &KLRecordPlayback::bassRecordDevFailSync, this)) {
+        qCDebug(klLog) << m_name << "Record playback: can not set device" << device << "fail sync"
+                       << KLBass::errorMessage();
+        resetAndFree();
+        return 0;
+    }
+
+    BASS_RECORDINFO info = {};
+    if (!BASS_RecordGetInfo(&info)) {
+        qCDebug(klLog) << m_name << "Record playback: can not get record device info" << device
+                       << KLBass::errorMessage();
+        resetAndFree();
+        return 0;
+    }
+
+    const HSTREAM handle = BASS_StreamCreate(KL_RECORD_FREQ, streamChannels(info),
+                                             BASS_STREAM_AUTOFREE, STREAMPROC_PUSH, nullptr);
+    if (!handle) {
+        qCDebug(klLog) << m_name << "Record playback: Can not create record stream"
+                       << KLBass::errorMessage();
+        resetAndFree();
+        return 0;
+    }
+    if (!BASS_ChannelSetAttribute(handle, BASS_ATTRIB_PUSH_LIMIT, float(KL_RECORD_PUSH_LIMIT))) {
+        qCWarning(klLog) << m_name << "Can not set record channel limit attribute"
+                         << KLBass::errorMessage();
+        BASS_StreamFree(handle);
+        resetAndFree();
+        return 0;
+    }
+
+    m_pushStream.store(handle, std::memory_order_release);
+    return handle;
 }
 
 void KLRecordPlayback::stop()
 {
     KLPlayback::stop();
+    resetAndFree();
 }
 
 double KLRecordPlayback::speedCoef()
 {
     return 1.0;
+}
+
+DWORD KLRecordPlayback::streamChannels(const BASS_RECORDINFO &info)
+{
+    const DWORD channels = info.formats >> 24;
+    return channels ? channels : KL_RECORD_DEFAULT_CHANNELS;
+}
+
+void KLRecordPlayback::resetAndFree()
+{
+    if (!m_initialized && m_device == 0 && m_recordChannel == 0)
+        return;
+
+    BASS_RecordSetDevice(DWORD(m_device));
+    // Freeing the channel waits for its callback to return: no block arrives afterwards.
+    if (m_recordChannel && !BASS_ChannelFree(m_recordChannel))
+        qCDebug(klLog) << m_name << "Record playback: can not free record stream"
+                       << KLBass::errorMessage();
+    if (m_initialized)
+        BASS_RecordFree();
+
+    m_initialized = false;
+    m_device = 0;
+    m_recordChannel = 0;
+    m_pushStream.store(0, std::memory_order_release);
+}
+
+void KLRecordPlayback::recorded(const void *buffer, DWORD length, bool &keepRecording)
+{
+    const HSTREAM handle = m_pushStream.load(std::memory_order_acquire);
+    // The first blocks may come before the stream exists: they are not kept.
+    if (!handle || length == 0)
+        return;
+    if (BASS_StreamPutData(handle, buffer, length) != DWORD(-1)) {
+        m_overflowing.store(false, std::memory_order_relaxed);
+        return;
+    }
+    if (BASS_ErrorGetCode() == BASS_ERROR_BUSY) {
+        // The output does not keep up (the queue holds its limit): a live input cannot wait,
+        // so this block is lost, and recording goes on.
+        if (!m_overflowing.exchange(true, std::memory_order_relaxed))
+            qCDebug(klLog) << m_name
+                           << "Record playback: stream queue is full, recorded audio dropped";
+        return;
+    }
+    // The stream is gone or has ended.
+    keepRecording = false;
+}
+
+void KLRecordPlayback::deviceFailed()
+{
+    const HSTREAM handle = m_pushStream.load(std::memory_order_acquire);
+    if (!handle)
+        return;
+    qCDebug(klLog) << m_name << "Record playback: device failure" << KLBass::errorMessage();
+    BASS_StreamPutData(handle, nullptr, BASS_STREAMPROC_END);
+}
+
+BOOL KLRecordPlayback::bassRecordProc(HRECORD handle, const void *buffer, DWORD length, void *user)
+{
+    Q_UNUSED(handle)
+    std::lock_guard lock(livingMutex());
+    if (!living().count(user))
+        return FALSE;
+    bool keepRecording = true;
+    static_cast<KLRecordPlayback *>(user)->recorded(buffer, length, keepRecording);
+    return keepRecording ? TRUE : FALSE;
+}
+
+void KLRecordPlayback::bassRecordDevFailSync(HSYNC handle, DWORD channel, DWORD data, void *user)
+{
+    Q_UNUSED(handle)
+    Q_UNUSED(channel)
+    Q_UNUSED(data)
+    std::lock_guard lock(livingMutex());
+    if (living().count(user))
+        static_cast<KLRecordPlayback *>(user)->deviceFailed();
 }

@@ -5,20 +5,32 @@
 
 #include <QPointer>
 
+#include <atomic>
+
 class KLPlayer;
 
-// Back-end for local recording devices ("record:N" addresses).
+// Back-end for local recording devices ("record:N", N the engine's recording-device number,
+// -1 for the default device). start() opens the device, records from it at 44100 Hz in the
+// device's channel count and feeds every recorded block into a push stream (at most 1 MiB
+// queued), which it hands to the player. When the device fails (it is unplugged), the stream is
+// marked as ending: it plays out what is queued and ends, and the player handles the end.
 //
-// Not available yet: start() logs that the back-end is missing and gives no stream, so the
-// player treats such an address like one that cannot be started (it waits and retries). The
-// player already owns and drives this back-end, so that it can be completed without touching
-// the player.
+// start(), stop() and resetAndFree() run on the player's thread: the engine keeps the current
+// recording device per thread. The recording callback and the device-failure sync run on engine
+// threads and touch nothing but this back-end's stream handle and the engine.
 class KELVANEPLAYER_EXPORT KLRecordPlayback : public KLPlayback
 {
     Q_OBJECT
 
 public:
+    static constexpr DWORD KL_RECORD_FREQ = 44100;
+    // Channels of the push stream when the device does not tell its own.
+    static constexpr DWORD KL_RECORD_DEFAULT_CHANNELS = 2;
+    // Most bytes that may wait in the push stream's queue.
+    static constexpr DWORD KL_RECORD_PUSH_LIMIT = 1048576;
+
     KLRecordPlayback(KLPlayer *player, QObject *parent = nullptr);
+    ~KLRecordPlayback() override;
 
 public slots:
     HSTREAM start(QWORD startPos) override;
@@ -27,7 +39,26 @@ public slots:
 
 protected:
     double speedCoef() override;
+    // Frees the recording channel and the recording device and forgets them.
+    void resetAndFree();
+    // Channels of the push stream for a device with this information: the device's own
+    // count, or KL_RECORD_DEFAULT_CHANNELS when it gives none.
+    static DWORD streamChannels(const BASS_RECORDINFO &info);
+
+    static BOOL bassRecordProc(HRECORD handle, const void *buffer, DWORD length, void *user);
+    static void bassRecordDevFailSync(HSYNC handle, DWORD channel, DWORD data, void *user);
 
 private:
+    void recorded(const void *buffer, DWORD length, bool &keepRecording);
+    void deviceFailed();
+
     QPointer<KLPlayer> m_owner;
+    QString m_name;
+    bool m_initialized = false;
+    int m_device = 0;
+    HRECORD m_recordChannel = 0;
+    // The push stream that recorded blocks go to; 0 until it exists.
+    std::atomic<HSTREAM> m_pushStream = 0;
+    // The queue was full and recorded audio was dropped (logged once per overflow).
+    std::atomic<bool> m_overflowing = false;
 };
