@@ -86,9 +86,10 @@ gui_click "$window" "${add_record_source[@]}"
 gui_wait_cond 10 "no recording source stored" gui_ini '^4\\streamUrl=record:[0-9]+$'
 gui_wait_log 'New source .* created' 5
 gui_wait_cond 10 "the recording source does not play" gui_log_has 'start playing "?record:'
-gui_log_has 'Record playback: not available' &&
-  echo "NOTE: this build has no recording back-end; the row is checked, capture is not"
-gui_screenshot main-record-source-ru
+gui_wait_log 'Source "[^"]* record:[0-9]+" isConnected changed to true' 10
+gui_log_has 'Playback start error' && fail "a source failed to start"
+# The row shows the recording device drop-down (gray) instead of an address field (white).
+gui_wait_pixel main-record-source-ru 300 $((95 + 3 * row)) '^224,224,224$' 5
 gui_click "$window" "${delete_button[0]}" $((delete_button[1] + 3 * row))
 gui_wait_pixel delete-confirmation-ru "${corner[@]}" "$dimmed"
 gui_click "$window" "${confirmation_yes[@]}"
