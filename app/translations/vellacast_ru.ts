@@ -185,7 +185,7 @@
     </message>
     <message>
         <source>Add recording source</source>
-        <translation>Добавить источник записи</translation>
+        <translation>Добавить вход записи</translation>
     </message>
     <message>
         <source>Silence detection settings</source>
