@@ -54,8 +54,9 @@ gui_start_display() {
   if [ "${1:-}" != "--no-tray" ]; then
     trayer --expand false --widthtype request --align right >/dev/null 2>&1 &
     GUI_PIDS+=($!)
-    # The tray is there once somebody owns the tray selection of screen 0.
-    for i in $(seq 100); do
+    # The tray is there once somebody owns the tray selection of screen 0. Under a loaded
+    # machine (parallel GUI tests) this takes seconds.
+    for i in $(seq 400); do
       xdotool search --classname trayer >/dev/null 2>&1 && return 0
       sleep 0.05
     done
@@ -247,6 +248,19 @@ gui_wait_no_red() {
     gui_screenshot "$name"
     [ "$(gui_red_pixels "$name" "$2" "$3" "$4" "$5")" -le 20 ] && return 0
     [ $SECONDS -lt $end ] || fail "red text stayed in ${4}x${5}+${2}+${3} of $name"
+    sleep 0.2
+  done
+}
+
+#   gui_wait_new_red NAME PREVIOUS X Y W H [TIMEOUT]  like gui_wait_red, until the red text in
+#                                   the box is not what the screenshot PREVIOUS showed there
+gui_wait_new_red() {
+  local name=$1 previous=$2 end=$((SECONDS + ${7:-10}))
+  shift 2
+  while :; do
+    gui_wait_red "$name" "$@"
+    gui_same_box "$previous" "$name" "$1" "$2" "$3" "$4" || return 0
+    [ $SECONDS -lt $end ] || fail "the text in ${3}x${4}+${1}+${2} stayed as in $previous"
     sleep 0.2
   done
 }

@@ -42,13 +42,7 @@ gui_click "$window" "${password_field[@]}"
 xdotool key ctrl+a BackSpace Return
 gui_wait_cond 5 "the user name was not stored" gui_ini '^username=demo$'
 # The message changes its text in place; wait until it is not the previous one.
-end=$((SECONDS + 5))
-while :; do
-  gui_wait_red login-password-required "${message_box[@]}"
-  gui_same_box login-username-required login-password-required "${message_box[@]}" || break
-  [ $SECONDS -lt $end ] || fail "the message stayed 'Username required'"
-  sleep 0.2
-done
+gui_wait_new_red login-password-required login-username-required "${message_box[@]}"
 gui_service_json 's["sessions"] == []' || fail "a login went out without a password"
 
 echo "== a refused password: Authentication error, and the typed texts stay"
@@ -56,9 +50,7 @@ echo "== a refused password: Authentication error, and the typed texts stay"
 xdotool type --delay 20 wrong
 xdotool key Return
 gui_wait_log 'Vellacast server replied forbidden, auth error'
-gui_wait_red login-authentication-error "${message_box[@]}"
-gui_same_box login-password-required login-authentication-error "${message_box[@]}" &&
-  fail "the message did not change to the authentication error"
+gui_wait_new_red login-authentication-error login-password-required "${message_box[@]}"
 grep -q 'Login refused' "$GUI_WORKDIR/devservice.txt" || fail "the service saw no refused login"
 gui_wait_no_red login-message-gone "${message_box[@]}" 6
 [ "$(xdotool getwindowname "$window")" = Vellacast ] || fail "logged in with a wrong password"
