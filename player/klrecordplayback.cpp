@@ -47,6 +47,8 @@ HSTREAM KLRecordPlayback::start(QWORD startPos)
         return 0;
 
     KLPlayback::start(startPos);
+    // A back-end started again without a stop gives up its previous recording first.
+    resetAndFree();
 
     m_name = m_owner->playerName();
     const QUrl url = m_owner->streamUrl();

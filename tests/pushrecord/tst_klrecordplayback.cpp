@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -77,6 +78,7 @@ private slots:
     void startFailures_data();
     void startFailures();
     void secondBackendOnTheSameDevice();
+    void startedAgainWithoutStop();
     void removedInputEndsAfterQueuedAudio_data();
     void removedInputEndsAfterQueuedAudio();
 
@@ -286,6 +288,30 @@ void tst_KLRecordPlayback::secondBackendOnTheSameDevice()
     QTRY_VERIFY2(qAbs(first.level() - toneLevel) < 0.03,
                  qPrintable(QString::number(first.level())));
     first.stop();
+}
+
+// A back-end started again gives up its previous recording instead of failing on its own
+// device.
+void tst_KLRecordPlayback::startedAgainWithoutStop()
+{
+    // Streams need the engine; no player opens it here.
+    QVERIFY(BASS_Init(0, 44100, 0, nullptr, nullptr));
+    const auto closeEngine = qScopeGuard([] { BASS_Free(); });
+    KLPlayer player;
+    player.setStreamUrl(recordUrl(deviceOf("vsink.monitor")));
+    RecordPlayback backend(&player);
+    const HSTREAM first = backend.start();
+    QVERIFY(first);
+    const HSTREAM second = backend.start();
+    QVERIFY(second);
+    QCOMPARE(initialisedDevices().size(), 1);
+    // Recorded blocks go to the new stream only.
+    const DWORD before = BASS_StreamPutData(first, nullptr, 0);
+    QTRY_VERIFY(BASS_StreamPutData(second, nullptr, 0) > 0);
+    QCOMPARE(BASS_StreamPutData(first, nullptr, 0), before);
+    backend.stop();
+    QVERIFY(BASS_StreamFree(first));
+    QVERIFY(BASS_StreamFree(second));
 }
 
 void tst_KLRecordPlayback::removedInputEndsAfterQueuedAudio_data()
