@@ -47,7 +47,7 @@ gui_start_display() {
   Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
   GUI_PIDS+=($!)
   local i
-  for i in $(seq 100); do [ -s "$fdfile" ] && break; sleep 0.05; done
+  for i in $(seq 400); do [ -s "$fdfile" ] && break; sleep 0.05; done
   [ -s "$fdfile" ] || fail "Xvfb did not start"
   export DISPLAY=":$(head -n1 "$fdfile")"
   rm -f "$fdfile"
@@ -322,4 +322,22 @@ gui_start_pulse() {
   PULSE_SERVER=$(bash "$script" start "$dir") || fail "the sound server did not start"
   export PULSE_SERVER
   GUI_PIDS+=($(head -n1 "$dir/run/pid") $(cat "$dir/keepalive.pid"))
+}
+
+#   gui_ink_width NAME X Y W H    width of what is drawn on the box's plain background
+#   gui_wait_ink_change NAME WIDTH X Y W H [TIMEOUT]  take screenshots as NAME until that width
+#                                 is no longer WIDTH; prints the new width
+gui_ink_width() {
+  convert "$GUI_SHOTS/$1.png" -crop "${4}x${5}+${2}+${3}" +repage -fuzz 10% -trim -format '%w' info:
+}
+
+gui_wait_ink_change() {
+  local name=$1 width=$2 end=$((SECONDS + ${7:-10})) now
+  while :; do
+    gui_screenshot "$name"
+    now=$(gui_ink_width "$name" "$3" "$4" "$5" "$6")
+    [ "$now" != "$width" ] && { echo "$now"; return 0; }
+    [ $SECONDS -lt $end ] || fail "the drawing in ${5}x${6}+${3}+${4} of $name did not change"
+    sleep 0.2
+  done
 }
