@@ -71,21 +71,21 @@ qint64 KLPushPlaybackDevice::writeData(const char *data, qint64 maxSize)
     // Whole frames only, and no more than the queue takes: the engine refuses a block that would
     // pass the limit as a whole.
     const qint64 room = std::max<qint64>(limit - queued, 0);
-    const qint64 take = std::min(maxSize, room) / KL_PUSH_FRAME_BYTES * KL_PUSH_FRAME_BYTES;
+    qint64 take = std::min(maxSize, room) / KL_PUSH_FRAME_BYTES * KL_PUSH_FRAME_BYTES;
     if (take > 0 && BASS_StreamPutData(handle, data, DWORD(take)) == DWORD(-1)) {
         if (BASS_ErrorGetCode() != BASS_ERROR_BUSY) {
             setErrorString(KLBass::errorMessage());
             return -1;
         }
         // Another writer filled the queue meanwhile: nothing of this block was taken.
-        return 0;
+        take = 0;
     }
 
-    if (take < maxSize) {
-        // Cut short: tell the writer when the queue has drained a little.
+    if (take < maxSize / KL_PUSH_FRAME_BYTES * KL_PUSH_FRAME_BYTES) {
+        // Cut short by a full queue: tell the writer when it has drained a little.
         qint64 expected = -1;
-        const qint64 now = queued + take;
-        m_queuedWhenFull.compare_exchange_strong(expected, now, std::memory_order_relaxed);
+        m_queuedWhenFull.compare_exchange_strong(expected, queued + take,
+                                                 std::memory_order_relaxed);
         QMetaObject::invokeMethod(m_roomTimer, qOverload<>(&QTimer::start), Qt::AutoConnection);
     }
     return take;

@@ -53,6 +53,8 @@ private slots:
     void playsWhatIsWritten();
     void refusedAccess_data();
     void refusedAccess();
+    void wholeFramesOnly_data();
+    void wholeFramesOnly();
     void addressChecks_data();
     void addressChecks();
     void limitHolds();
@@ -156,6 +158,32 @@ void tst_KLPushPlayback::refusedAccess()
         const QByteArray frames = toneSamples(0.1, 0.5);
         QCOMPARE(device->write(frames), frames.size());
     }
+}
+
+void tst_KLPushPlayback::wholeFramesOnly_data()
+{
+    QTest::addColumn<qint64>("offered");
+    QTest::addColumn<qint64>("taken");
+    QTest::newRow("one frame") << qint64(4) << qint64(4);
+    QTest::newRow("frame and a half") << qint64(6) << qint64(4);
+    QTest::newRow("many and a bit") << qint64(4099) << qint64(4096);
+}
+
+// Only whole frames are queued, and the count says so: the rest stays with the writer.
+void tst_KLPushPlayback::wholeFramesOnly()
+{
+    QFETCH(qint64, offered);
+    QFETCH(qint64, taken);
+
+    auto player = pushPlayer();
+    QVERIFY(player);
+    const QPointer<KLPushPlaybackDevice> device = player->pushPlaybackDevice();
+    QSignalSpy roomSpy(device.data(), &QIODevice::bytesWritten);
+    const QByteArray data(offered, '\0');
+    QCOMPARE(device->write(data), taken);
+    QCOMPARE(device->bytesToWrite() % 4, 0);
+    QTest::qWait(3 * KLPushPlaybackDevice::KL_PUSH_ROOM_POLL_MS);
+    QCOMPARE(roomSpy.count(), 0);
 }
 
 void tst_KLPushPlayback::addressChecks_data()
