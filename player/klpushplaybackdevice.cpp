@@ -86,9 +86,16 @@ qint64 KLPushPlaybackDevice::writeData(const char *data, qint64 maxSize)
         qint64 expected = -1;
         m_queuedWhenFull.compare_exchange_strong(expected, queued + take,
                                                  std::memory_order_relaxed);
-        QMetaObject::invokeMethod(m_roomTimer, qOverload<>(&QTimer::start), Qt::AutoConnection);
+        // Posted by name: a writer on another thread shares nothing with this one but the call.
+        QMetaObject::invokeMethod(this, "startRoomPoll", Qt::AutoConnection);
     }
     return take;
+}
+
+void KLPushPlaybackDevice::startRoomPoll()
+{
+    if (stream() && m_queuedWhenFull.load(std::memory_order_relaxed) >= 0)
+        m_roomTimer->start();
 }
 
 void KLPushPlaybackDevice::pollRoom()

@@ -48,6 +48,10 @@ public:
     HSTREAM stream() const { return m_stream.load(std::memory_order_acquire); }
     void setStream(HSTREAM stream);
 
+private slots:
+    // Watches the queue for room after a write was cut short.
+    void startRoomPoll();
+
 protected:
     qint64 readData(char *data, qint64 maxSize) override;
     qint64 writeData(const char *data, qint64 maxSize) override;
