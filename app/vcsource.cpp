@@ -5,12 +5,13 @@
 #include "vchub.h"
 #include "vcidentity.h"
 
+#include "vcstepqueue.h"
 #include <QDebug>
-#include <QMutex>
-#include <QWaitCondition>
 
 #include <cmath>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
 
 namespace {
 
@@ -136,6 +137,10 @@ void VCSource::initPlayer()
 
     player->moveToThread(&m_playerThread);
     connect(&m_playerThread, &QThread::finished, player, &QObject::deleteLater);
+    m_playerSteps = new VCStepQueue;
+    m_playerSteps->moveToThread(&m_playerThread);
+    connect(&m_playerThread, &QThread::finished, m_playerSteps, &QObject::deleteLater);
+    m_mainSteps = new VCStepQueue(this);
     connect(player, &KLPlayer::deviceFailure, this, &VCSource::deviceFailure);
 
     const QUrl url = m_streamUrl;
@@ -179,13 +184,12 @@ void VCSource::postToPlayer(std::function<void(KLPlayer *)> step)
     KLPlayer *player = m_player;
     if (!player)
         return;
-    QMetaObject::invokeMethod(
-        player, [player, step = std::move(step)] { step(player); }, Qt::QueuedConnection);
+    m_playerSteps->post([player, step = std::move(step)] { step(player); });
 }
 
 void VCSource::handBack(std::function<void()> step)
 {
-    QMetaObject::invokeMethod(this, std::move(step), Qt::QueuedConnection);
+    m_mainSteps->post(std::move(step));
 }
 
 // Player-thread steps. They read nothing of this object but what was copied for them; their
@@ -258,18 +262,17 @@ void VCSource::stopSync()
     m_shouldPlay = false;
     if (!m_player || !m_playerThread.isRunning())
         return;
-    QMutex mutex;
-    QWaitCondition stopped;
+    std::mutex mutex;
+    std::condition_variable stopped;
     bool done = false;
-    QMutexLocker locker(&mutex);
+    std::unique_lock locker(mutex);
     postToPlayer([&](KLPlayer *) {
-        QMutexLocker stepLocker(&mutex);
         stopInPlayerThread();
+        std::lock_guard stepLocker(mutex);
         done = true;
-        stopped.wakeAll();
+        stopped.notify_all();
     });
-    while (!done)
-        stopped.wait(&mutex);
+    stopped.wait(locker, [&] { return done; });
 }
 
 void VCSource::restart()

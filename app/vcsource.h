@@ -11,6 +11,7 @@
 
 #include "klplayer.h"
 class VCHub;
+class VCStepQueue;
 
 // One monitored source: a stream or a local recording device played by its own KLPlayer in its
 // own thread. Turns the player's raw state into connection, average level, silence by level and
@@ -151,6 +152,9 @@ private:
     QPointer<VCHub> m_hub;
     QThread m_playerThread;
     QPointer<KLPlayer> m_player;
+    // Steps for the player thread, and results handed back to this object's thread.
+    VCStepQueue *m_playerSteps = nullptr;
+    VCStepQueue *m_mainSteps = nullptr;
     QTimer m_monitorTimer;
 
     double m_silenceLevelDb = -50;

@@ -368,6 +368,7 @@ void TestHub::deviceFailureRestartsTheEngineOnce()
     VCSource *source = m_hub->sources()->at(0);
     source->play();
     QTRY_VERIFY_WITH_TIMEOUT(source->isPlaying(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(source->level() > 0, 5000); // its audio reaches the device
 
     // Every restart plays each source again with an empty address.
     int restarts = 0;
@@ -379,7 +380,7 @@ void TestHub::deviceFailureRestartsTheEngineOnce()
     QVERIFY(EngineTest_FailDevice());
     QTest::qWait(100);
     QVERIFY(EngineTest_FailDevice()); // a second failure within the delay starts it again
-    QTRY_VERIFY_WITH_TIMEOUT(restarts == 1, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(restarts == 1, 10000);
     QVERIFY(source->isPlaying());
     QTest::qWait(600);
     QCOMPARE(restarts, 1);
