@@ -79,6 +79,7 @@ private slots:
     void startFailures();
     void secondBackendOnTheSameDevice();
     void startedAgainWithoutStop();
+    void fullQueueKeepsRecording();
     void removedInputEndsAfterQueuedAudio_data();
     void removedInputEndsAfterQueuedAudio();
 
@@ -312,6 +313,34 @@ void tst_KLRecordPlayback::startedAgainWithoutStop()
     backend.stop();
     QVERIFY(BASS_StreamFree(first));
     QVERIFY(BASS_StreamFree(second));
+}
+
+// A live input cannot wait for a held output: while the queue is full, recorded blocks are
+// dropped, and recording goes on.
+void tst_KLRecordPlayback::fullQueueKeepsRecording()
+{
+    KLPlayer player;
+    player.setIsUpdatesLevel(true);
+    player.play(recordUrl(deviceOf("vsink.monitor")));
+    QTRY_COMPARE(player.state(), KLPlayerSource::PlayingState);
+    const HSTREAM handle = player.stream();
+    constexpr DWORD smallLimit = 65536;
+    QVERIFY(BASS_ChannelSetAttribute(handle, BASS_ATTRIB_PUSH_LIMIT, float(smallLimit)));
+
+    QTest::ignoreMessage(QtDebugMsg,
+                         QRegularExpression("Record playback: stream queue is full, recorded"));
+    QVERIFY(BASS_ChannelPause(handle));
+    QTest::qWait(int(smallLimit / bytesPerSecond * 1000) + 300);
+    const DWORD queued = BASS_StreamPutData(handle, nullptr, 0);
+    QVERIFY2(queued > smallLimit / 2 && queued <= smallLimit, qPrintable(QString::number(queued)));
+
+    QVERIFY(BASS_ChannelPlay(handle, FALSE));
+    const double position = player.position();
+    // Far more than was queued plays, and it is still the input.
+    QTRY_VERIFY_WITH_TIMEOUT(player.position() > position + 1.0, 3000);
+    QVERIFY2(qAbs(player.level() - toneLevel) < 0.03, qPrintable(QString::number(player.level())));
+    QCOMPARE(player.stream(), handle);
+    player.stop();
 }
 
 void tst_KLRecordPlayback::removedInputEndsAfterQueuedAudio_data()
