@@ -42,26 +42,38 @@ gui_cleanup() {
 trap gui_cleanup EXIT
 
 gui_start_display() {
-  local fdfile
+  local fdfile attempt i xvfb tray
   fdfile=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
-  GUI_PIDS+=($!)
-  local i
-  for i in $(seq 400); do [ -s "$fdfile" ] && break; sleep 0.05; done
-  [ -s "$fdfile" ] || fail "Xvfb did not start"
-  export DISPLAY=":$(head -n1 "$fdfile")"
+  # Servers started side by side by parallel tests can race for one display number; the loser
+  # ends. Such a start is retried on the next free number.
+  for attempt in 1 2 3 4 5; do
+    : >"$fdfile"
+    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
+    xvfb=$!
+    GUI_PIDS+=($xvfb)
+    for i in $(seq 400); do [ -s "$fdfile" ] && break; sleep 0.05; done
+    [ -s "$fdfile" ] || fail "Xvfb did not start"
+    export DISPLAY=":$(head -n1 "$fdfile")"
+    sleep 0.2
+    kill -0 "$xvfb" 2>/dev/null && xdotool getdisplaygeometry >/dev/null 2>&1 && break
+    kill "$xvfb" 2>/dev/null || true
+    [ "$attempt" -lt 5 ] || fail "Xvfb did not stay up"
+  done
   rm -f "$fdfile"
-  if [ "${1:-}" != "--no-tray" ]; then
-    trayer --expand false --widthtype request --align right >/dev/null 2>&1 &
-    GUI_PIDS+=($!)
+  [ "${1:-}" = "--no-tray" ] && return 0
+  for attempt in 1 2 3; do
+    trayer --expand false --widthtype request --align right >>"$GUI_WORKDIR/trayer.log" 2>&1 &
+    tray=$!
+    GUI_PIDS+=($tray)
     # The tray is there once somebody owns the tray selection of screen 0. Under a loaded
     # machine (parallel GUI tests) this takes seconds.
     for i in $(seq 400); do
       xdotool search --classname trayer >/dev/null 2>&1 && return 0
+      kill -0 "$tray" 2>/dev/null || break
       sleep 0.05
     done
-    fail "the tray host did not start"
-  fi
+  done
+  fail "the tray host did not start"
 }
 
 gui_start_app() {
@@ -307,6 +319,11 @@ gui_tray_menu_open() {
   xdotool mousemove "$GUI_TRAY_X" "$GUI_TRAY_Y" click 3
   # The menu opens above the icon and covers the black screen there.
   gui_wait_pixel "${1:-tray-menu}" 1272 700 '^2[0-9][0-9],2[0-9][0-9],2[0-9][0-9]$' 5
+}
+
+gui_tray_menu_close() {
+  xdotool key Escape
+  gui_wait_pixel tray-menu-closed 1272 700 '^0,0,0$' 5
 }
 
 gui_tray_menu_choose() {

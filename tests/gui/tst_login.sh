@@ -46,11 +46,15 @@ gui_wait_new_red login-password-required login-username-required "${message_box[
 gui_service_json 's["sessions"] == []' || fail "a login went out without a password"
 
 echo "== a refused password: Authentication error, and the typed texts stay"
+gui_wait_no_red login-message-expired "${message_box[@]}" 6
 # The password field has the focus now.
 xdotool type --delay 20 wrong
 xdotool key Return
-gui_wait_log 'Vellacast server replied forbidden, auth error'
-gui_wait_new_red login-authentication-error login-password-required "${message_box[@]}"
+# The message stays for 3 s only: look for it first, then at the log.
+gui_wait_red login-authentication-error "${message_box[@]}" 20
+gui_same_box login-password-required login-authentication-error "${message_box[@]}" &&
+  fail "the message is 'Password required' again"
+gui_wait_log 'Vellacast server replied forbidden, auth error' 5
 grep -q 'Login refused' "$GUI_WORKDIR/devservice.txt" || fail "the service saw no refused login"
 gui_wait_no_red login-message-gone "${message_box[@]}" 6
 [ "$(xdotool getwindowname "$window")" = Vellacast ] || fail "logged in with a wrong password"

@@ -135,7 +135,7 @@ gui_wait_pixel keep-running-dialog-ru "${corner[@]}" "$dimmed"
 xdotool key Escape
 gui_wait_pixel no-dialog "${corner[@]}" "$undimmed" 3
 gui_tray_menu_open tray-menu-ru
-xdotool key Escape
+gui_tray_menu_close
 gui_click "$window" 100 266
 gui_wait_pixel logout-confirmation-ru "${corner[@]}" "$dimmed"
 gui_click "$window" "${confirmation_yes[@]}"
