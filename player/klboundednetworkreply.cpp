@@ -1,5 +1,7 @@
 #include "klboundednetworkreply.h"
 
+#include <algorithm>
+
 #include <QSslConfiguration>
 
 KLBoundedNetworkReply::KLBoundedNetworkReply(QNetworkReply *inner, qint64 maxBodySize,
@@ -15,6 +17,10 @@ KLBoundedNetworkReply::KLBoundedNetworkReply(QNetworkReply *inner, qint64 maxBod
     open(QIODevice::ReadOnly | QIODevice::Unbuffered);
 
     connect(inner, &QNetworkReply::metaDataChanged, this, [this]() {
+        if (isRepeatedRedirectHead()) {
+            m_staleHead = m_inner->rawHeaderPairs();
+            return;
+        }
         copyMetaData();
         const QVariant length = header(QNetworkRequest::ContentLengthHeader);
         if (m_maxBodySize > 0 && length.isValid() && length.toLongLong() > m_maxBodySize) {
@@ -29,7 +35,12 @@ KLBoundedNetworkReply::KLBoundedNetworkReply(QNetworkReply *inner, qint64 maxBod
             emit downloadProgress(received, total);
     });
     connect(inner, &QNetworkReply::uploadProgress, this, &QNetworkReply::uploadProgress);
-    connect(inner, &QNetworkReply::redirected, this, &QNetworkReply::redirected);
+    connect(inner, &QNetworkReply::redirected, this, [this](const QUrl &url) {
+        m_redirectHead = rawHeaderPairs();
+        m_redirectStatus = attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        m_staleHead.clear();
+        emit redirected(url);
+    });
     connect(inner, &QNetworkReply::encrypted, this, &QNetworkReply::encrypted);
     connect(inner, &QNetworkReply::sslErrors, this, &QNetworkReply::sslErrors);
     connect(inner, &QNetworkReply::preSharedKeyAuthenticationRequired, this,
@@ -101,15 +112,54 @@ void KLBoundedNetworkReply::takeData(bool all)
     emit readyRead();
 }
 
+// Now and then the inner reply delivers the redirect's head a second time, after it has
+// dropped that head's headers to follow the redirect. It then joins the next head's values to
+// the stale ones (", " between them, a line break for cookies), and keeps stale headers that
+// the next head does not have.
+bool KLBoundedNetworkReply::isRepeatedRedirectHead() const
+{
+    if (m_redirectStatus == 0 || !m_staleHead.isEmpty())
+        return false;
+    return m_inner->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() ==
+               m_redirectStatus &&
+           m_inner->rawHeaderPairs() == m_redirectHead;
+}
+
+KLBoundedNetworkReply::HeaderPairs KLBoundedNetworkReply::currentHead() const
+{
+    HeaderPairs head = m_inner->rawHeaderPairs();
+    if (m_staleHead.isEmpty())
+        return head;
+    HeaderPairs fresh;
+    for (const auto &[name, value] : head) {
+        const auto stale = std::find_if(
+            m_staleHead.cbegin(), m_staleHead.cend(), [&name](const RawHeaderPair &pair) {
+                return pair.first.compare(name, Qt::CaseInsensitive) == 0;
+            });
+        if (stale == m_staleHead.cend()) {
+            fresh.append({name, value});
+            continue;
+        }
+        const QByteArray separator =
+            name.compare("set-cookie", Qt::CaseInsensitive) == 0 ? "\n" : ", ";
+        const QByteArray prefix = stale->second + separator;
+        if (value.startsWith(prefix))
+            fresh.append({name, value.mid(prefix.size())});
+        else if (value != stale->second)
+            fresh.append({name, value}); // replaced rather than joined (Location)
+    }
+    return fresh;
+}
+
 void KLBoundedNetworkReply::copyMetaData()
 {
     setUrl(m_inner->url());
-    // A redirect brings a new head: headers of the previous one go.
-    for (const QByteArray &name : rawHeaderList()) {
-        if (!m_inner->hasRawHeader(name))
-            setRawHeader(name, QByteArray());
-    }
-    for (const auto &[name, value] : m_inner->rawHeaderPairs())
+    const HeaderPairs head = currentHead();
+    // A redirect brings a new head: headers of the previous one go. Each header is dropped
+    // before it is set again because a reply parses Content-Length only the first time.
+    for (const QByteArray &name : rawHeaderList())
+        setRawHeader(name, QByteArray());
+    for (const auto &[name, value] : head)
         setRawHeader(name, value);
     for (int code = QNetworkRequest::HttpStatusCodeAttribute; code < QNetworkRequest::User;
          ++code) {

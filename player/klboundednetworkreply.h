@@ -3,6 +3,8 @@
 #include <QNetworkReply>
 #include <QPointer>
 
+#include "klplayerglobal.h"
+
 // A reply that passes another reply through and checks its body. Once the body announces or
 // delivers more than the bound (if the bound is above 0), the inner reply is aborted and this
 // one finishes with QNetworkReply::UnknownContentError. A body that ends before its announced
@@ -12,7 +14,7 @@
 // progress, TLS and errors of the inner reply are passed on; abort, close and the TLS settings
 // go to the inner reply. The inner reply is a child of this one. manager() of this reply is
 // null: keep the manager that made the request.
-class KLBoundedNetworkReply : public QNetworkReply
+class KELVANEPLAYER_EXPORT KLBoundedNetworkReply : public QNetworkReply
 {
     Q_OBJECT
 
@@ -35,7 +37,11 @@ protected:
     void sslConfigurationImplementation(QSslConfiguration &configuration) const override;
 
 private:
+    using HeaderPairs = QList<QNetworkReply::RawHeaderPair>;
+
     bool isTruncated() const;
+    bool isRepeatedRedirectHead() const;
+    HeaderPairs currentHead() const;
     void copyMetaData();
     void takeData(bool all = false);
     void exceed();
@@ -49,4 +55,9 @@ private:
     bool m_exceeded = false;
     bool m_aborting = false;
     bool m_pullScheduled = false;
+    // The head that announced the last redirect, and the copy of it that the inner reply
+    // delivered again after the redirect (the inner reply then merges the next head into it).
+    HeaderPairs m_redirectHead;
+    int m_redirectStatus = 0;
+    HeaderPairs m_staleHead;
 };

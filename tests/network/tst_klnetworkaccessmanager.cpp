@@ -1,3 +1,4 @@
+#include "klboundednetworkreply.h"
 #include "klnetworkaccessmanager.h"
 #include "loopbackhttpserver.h"
 
@@ -37,6 +38,39 @@ std::unique_ptr<QNetworkReply> finished(QNetworkReply *reply, int timeoutMs = 50
     return owned;
 }
 
+// A reply whose heads and signals the test plays, in the order the network stack may use.
+class ScriptedReply : public QNetworkReply
+{
+public:
+    ScriptedReply()
+    {
+        setUrl(QUrl("http://127.0.0.1/moved"));
+        open(QIODevice::ReadOnly);
+    }
+    void abort() override {}
+    void playHead(int status, const QList<RawHeaderPair> &headers, bool keep = false)
+    {
+        if (!keep) {
+            for (const QByteArray &name : rawHeaderList())
+                setRawHeader(name, QByteArray());
+        }
+        setAttribute(QNetworkRequest::HttpStatusCodeAttribute, status);
+        for (const auto &[name, value] : headers)
+            setRawHeader(name, value);
+        emit metaDataChanged();
+    }
+    void playRedirect(const QUrl &to)
+    {
+        for (const QByteArray &name : rawHeaderList())
+            setRawHeader(name, QByteArray());
+        setUrl(to);
+        emit redirected(to);
+    }
+
+protected:
+    qint64 readData(char *, qint64) override { return 0; }
+};
+
 // An endless body at about 100 KB/s.
 void streamEndlessly(LoopbackHttpExchange &exchange)
 {
@@ -71,6 +105,7 @@ private slots:
     void truncatedBody_data();
     void truncatedBody();
     void replyPassesThrough();
+    void repeatedRedirectHead();
     void abortFromReadyRead();
     void managerDeletedWhileRunning();
     void readBufferHoldsBack();
@@ -441,10 +476,51 @@ void tst_KLNetworkAccessManager::replyPassesThrough()
     QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 201);
     QCOMPARE(reply->header(QNetworkRequest::ContentTypeHeader).toString(), "application/json");
     QCOMPARE(reply->rawHeader("X-One"), QByteArray("1"));
+    QCOMPARE(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(), 4);
     QVERIFY(!reply->hasRawHeader("Location"));
     QCOMPARE(reply->readAll(), QByteArray("made"));
     QCOMPARE(managerFinished.size(), 1);
     QCOMPARE(managerFinished.at(0).at(0).value<QNetworkReply *>(), reply.get());
+}
+
+// The redirect's head delivered again after the redirect, with the next head joined to it, as
+// the inner reply now and then does: the head passed on is the next head alone.
+void tst_KLNetworkAccessManager::repeatedRedirectHead()
+{
+    auto *inner = new ScriptedReply;
+    KLBoundedNetworkReply reply(inner, 0, nullptr);
+    QSignalSpy metaData(&reply, &QNetworkReply::metaDataChanged);
+    const QList<QNetworkReply::RawHeaderPair> redirectHead = {
+        {"Location", "http://127.0.0.1/typed"}, {"Content-Length", "0"}, {"Set-Cookie", "a=1"}};
+    inner->playHead(302, redirectHead);
+    QCOMPARE(reply.rawHeader("Location"), QByteArray("http://127.0.0.1/typed"));
+    inner->playRedirect(QUrl("http://127.0.0.1/typed"));
+    inner->playHead(302, redirectHead);
+    QCOMPARE(metaData.size(), 1);
+    inner->playHead(201,
+                    {{"Content-Length", "0, 4"},
+                     {"Set-Cookie", "a=1\nb=2"},
+                     {"Content-Type", "application/json"}},
+                    true);
+    QCOMPARE(metaData.size(), 2);
+    QCOMPARE(reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 201);
+    QVERIFY(!reply.hasRawHeader("Location"));
+    QCOMPARE(reply.rawHeader("Content-Length"), QByteArray("4"));
+    QCOMPARE(reply.header(QNetworkRequest::ContentLengthHeader).toLongLong(), 4);
+    QCOMPARE(reply.rawHeader("Set-Cookie"), QByteArray("b=2"));
+    QCOMPARE(reply.rawHeader("Content-Type"), QByteArray("application/json"));
+
+    // Without the repeat, a head that shares a value with the redirect keeps it.
+    auto *plain = new ScriptedReply;
+    KLBoundedNetworkReply plainReply(plain, 0, nullptr);
+    plain->playHead(302, redirectHead);
+    plain->playRedirect(QUrl("http://127.0.0.1/typed"));
+    plain->playHead(200, {{"Content-Length", "0"}});
+    QCOMPARE(plainReply.rawHeader("Content-Length"), QByteArray("0"));
+    plain->playRedirect(QUrl("http://127.0.0.1/last"));
+    plain->playHead(200, {{"Content-Length", "7"}});
+    QCOMPARE(plainReply.header(QNetworkRequest::ContentLengthHeader).toLongLong(), 7);
+    QVERIFY(!plainReply.hasRawHeader("Location"));
 }
 
 void tst_KLNetworkAccessManager::abortFromReadyRead()
