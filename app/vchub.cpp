@@ -323,6 +323,8 @@ void VCHub::deleteAllSources()
 
 void VCHub::saveSourcesStreamsToSettings()
 {
+    // Rows past the new end would stay in the file, stream credentials included.
+    m_settings->remove(QStringLiteral("sources"));
     m_settings->beginWriteArray(QStringLiteral("sources"), m_sources->count());
     for (int i = 0; i < m_sources->count(); ++i) {
         m_settings->setArrayIndex(i);

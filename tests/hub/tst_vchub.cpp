@@ -330,6 +330,10 @@ void TestHub::changedUserNameDeletesAllSources()
     m_hub->clientUser()->setUsername("someone else");
     QCOMPARE(m_hub->sources()->count(), 0);
     QCOMPARE(savedAddresses(), QStringList());
+    // Nothing of the deleted rows stays in the file.
+    QSettings settings(QStringLiteral("vellacast.ini"), QSettings::IniFormat);
+    settings.beginGroup("sources");
+    QCOMPARE(settings.childGroups(), QStringList());
 }
 
 namespace {
