@@ -176,8 +176,10 @@ double runFfmpeg(const QUrl &url, int n, double seconds)
     for (int i = 0; i < n; ++i) {
         auto process = std::make_unique<QProcess>();
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // Joining a live stream mid-frame makes ffmpeg report a damaged first frame: only
+        // fatal errors are worth showing here.
         process->start(QStringLiteral("ffmpeg"),
-                       {"-nostdin", "-loglevel", "error", "-i", url.toString(), "-t",
+                       {"-nostdin", "-loglevel", "fatal", "-i", url.toString(), "-t",
                         QString::number(seconds), "-f", "null", "-"});
         processes.push_back(std::move(process));
     }

@@ -12,9 +12,11 @@ start_and_wait_title() {
   gui_wait_title "$title" >/dev/null
 }
 
+# SIGTERM quits cleanly: exit code 0, lock file released (checked by the callers).
 stop_app() {
-  kill "$GUI_APP_PID"
+  kill -TERM "$GUI_APP_PID"
   gui_wait_exit "$GUI_APP_PID"
+  [ "$GUI_EXIT_CODE" = 0 ] || fail "exit code $GUI_EXIT_CODE after SIGTERM, expected 0"
   rm -f "$GUI_WORKDIR"/*.log "$GUI_WORKDIR"/vellacast.ini
 }
 
