@@ -290,6 +290,12 @@ int64_t HttpByteSource::buffered() const
     return static_cast<int64_t>(m_ring.unread());
 }
 
+int64_t HttpByteSource::openOffset() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_openOffset;
+}
+
 std::string HttpByteSource::contentType() const
 {
     std::lock_guard lock(m_mutex);

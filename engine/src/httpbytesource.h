@@ -75,6 +75,9 @@ public:
 
     // Unread bytes in the ring.
     int64_t buffered() const;
+    // The byte of the resource where the audio that was opened starts (the requested offset,
+    // or 0 for an entry of a playlist). Known once open() has succeeded.
+    int64_t openOffset() const;
     // Offset of the first byte asked for.
     int64_t startOffset() const { return m_offset; }
     // True once the download has ended (completed, failed, timed out or aborted).

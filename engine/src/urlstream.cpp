@@ -31,9 +31,11 @@ public:
     void post(const std::string &text, int64_t offset)
     {
         std::shared_ptr<StreamMetadata> target;
+        int64_t base = 0;
         {
             std::lock_guard lock(m_mutex);
             target = m_target;
+            base = m_base;
             if (!target) {
                 if (m_pending.size() < 16)
                     m_pending.emplace_back(offset, text);
@@ -42,19 +44,21 @@ public:
         }
         // Never call into the stream while holding the relay's lock: freeing the stream
         // takes the stream's locks first and then cancel() takes this one.
-        target->post(offset, text);
+        target->post(offset - base, text);
     }
 
-    void attach(std::shared_ptr<StreamMetadata> target)
+    // `base`: the download's offset of the stream's first byte.
+    void attach(std::shared_ptr<StreamMetadata> target, int64_t base)
     {
         std::vector<std::pair<int64_t, std::string>> pending;
         {
             std::lock_guard lock(m_mutex);
+            m_base = base;
             m_target = target;
             pending.swap(m_pending);
         }
         for (const auto &[offset, text] : pending)
-            target->post(offset, text);
+            target->post(offset - base, text);
         std::lock_guard lock(m_mutex);
         m_attached = true;
         m_cond.notify_all();
@@ -78,6 +82,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cond;
     bool m_attached = false;
+    int64_t m_base = 0; // written before m_target, under the lock
     std::shared_ptr<StreamMetadata> m_target;
     std::vector<std::pair<int64_t, std::string>> m_pending;
 };
@@ -103,6 +108,9 @@ struct DownloadGate
 // The stream's view of the download. Shared, so that this file can keep using the download
 // after the stream has taken it over (another thread may free the stream at any time).
 //
+// A stream opened at an offset sees the rest of the resource as its whole file: its positions,
+// length and so its duration count from the offset.
+//
 // Metadata must reach the stream before the decoder passes its offset, or it would be shown
 // late. What arrives while the stream is being created waits in the relay until the stream
 // exists, so the decoder thread does not read on before that; the reads that create the
@@ -116,6 +124,7 @@ public:
         , m_relay(std::move(relay))
         , m_gate(std::move(gate))
         , m_creator(std::this_thread::get_id())
+        , m_base(m_source->openOffset())
     {}
     int64_t read(uint8_t *buffer, int64_t size) override
     {
@@ -125,10 +134,17 @@ public:
         }
         return m_source->read(buffer, size);
     }
-    bool seek(int64_t offset) override { return m_source->seek(offset); }
-    int64_t length() const override { return m_source->length(); }
-    int64_t position() const override { return m_source->position(); }
-    int64_t available() const override { return m_source->available(); }
+    bool seek(int64_t offset) override { return offset >= 0 && m_source->seek(m_base + offset); }
+    int64_t length() const override
+    {
+        const int64_t length = m_source->length();
+        return length < 0 ? length : std::max<int64_t>(length - m_base, 0);
+    }
+    int64_t position() const override { return m_source->position() - m_base; }
+    int64_t available() const override
+    {
+        return std::max<int64_t>(m_source->available() - m_base, 0);
+    }
     std::string contentType() const override { return m_source->contentType(); }
     void abort() override
     {
@@ -142,6 +158,7 @@ private:
     std::shared_ptr<MetaRelay> m_relay;
     std::shared_ptr<DownloadGate> m_gate;
     const std::thread::id m_creator;
+    const int64_t m_base;
     std::atomic<bool> m_attached{false};
 };
 
@@ -246,11 +263,12 @@ extern "C" BASSDEF(HSTREAM)
     params.fileName = fileNameOf(address);
     params.probeBytes = configValue(BASS_CONFIG_VERIFY_NET);
     params.flags = flags;
+    const int64_t base = source->openOffset();
     CreatedStream created =
         createSourceStream(std::make_unique<SharedSource>(source, relay, gate), params);
     if (!created.handle)
         return 0; // the factory set the error and destroyed the source
-    relay->attach(created.metadata);
+    relay->attach(created.metadata, base);
     source->startPrebuffering();
     if (configValue(BASS_CONFIG_NET_PREBUF_WAIT))
         source->waitPrebuffer();
