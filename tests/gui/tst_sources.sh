@@ -28,6 +28,15 @@ undimmed='^255,255,255$'
 dimmed='^(1[0-9][0-9]|[0-9]{1,2}),'
 
 gui_start_pulse
+# The microphone hears what the null output plays: a tone, for the recording source's meter.
+pactl unload-module module-null-source || fail "no null input to replace"
+pactl load-module module-remap-source source_name=vmic master=vsink.monitor \
+  source_properties=device.description=VirtualMic >/dev/null || fail "no remapped input"
+ffmpeg -nostdin -v error -f lavfi -i sine=frequency=440:duration=120 -ac 2 -ar 44100 \
+  -f s16le "$GUI_WORKDIR/tone.raw" || fail "no tone file"
+pacat --playback --raw --format=s16le --rate=44100 --channels=2 --device=vsink \
+  "$GUI_WORKDIR/tone.raw" </dev/null >/dev/null 2>&1 &
+GUI_PIDS+=($!)
 gui_start_display
 gui_start_service "$service"
 cat >"$GUI_WORKDIR/vellacast.ini" <<INI
@@ -96,6 +105,11 @@ gui_wait_log 'Source "[^"]* record:[0-9]+" isConnected changed to true' 10
 gui_log_has 'Playback start error' && fail "a source failed to start"
 # The row shows the recording device drop-down (gray) instead of an address field (white).
 gui_wait_pixel main-record-source-ru 300 $((95 + 3 * row)) '^224,224,224$' 5
+# It hears the tone: the level bar fills the meter's left end, and after the silence
+# detection's 5 s of sound it counts as sounding.
+gui_wait_pixel main-record-source-ru 519 $((103 + 3 * row)) '^(1[0-9]{2}|[0-9]{1,2}),' 10
+gui_wait_log 'Source "[^"]* record:[0-9]+" isSilentSound changed to false' 15
+gui_screenshot main-record-source-ru
 gui_click "$window" "${delete_button[0]}" $((delete_button[1] + 3 * row))
 gui_wait_pixel delete-confirmation-ru "${corner[@]}" "$dimmed"
 gui_click "$window" "${confirmation_yes[@]}"
