@@ -40,18 +40,6 @@ LoopbackHttpExchange::LoopbackHttpExchange(const LoopbackHttpRequest &request, Q
         m_timer.stop();
         emit clientDisconnected();
     });
-    connect(
-        this, &LoopbackHttpExchange::foreignStepsPending, this,
-        [this]() {
-            std::deque<Step> steps;
-            {
-                std::lock_guard locker(m_foreignMutex);
-                steps.swap(m_foreignSteps);
-            }
-            for (Step &step : steps)
-                append(std::move(step));
-        },
-        Qt::QueuedConnection);
     connect(socket, &QTcpSocket::bytesWritten, this, [this]() {
         if (!m_waiting)
             run();
@@ -152,15 +140,27 @@ LoopbackHttpExchange::Step LoopbackHttpExchange::makeStep(Step::Kind kind, const
     return step;
 }
 
+void LoopbackHttpExchange::takeForeignSteps()
+{
+    std::deque<Step> steps;
+    {
+        std::lock_guard locker(m_foreignMutex);
+        steps.swap(m_foreignSteps);
+    }
+    for (Step &step : steps)
+        append(std::move(step));
+}
+
 void LoopbackHttpExchange::append(Step step)
 {
     if (QThread::currentThread() != thread()) {
-        // Steps from another thread wait under the mutex; the queued signal takes them over.
-        {
-            std::lock_guard locker(m_foreignMutex);
-            m_foreignSteps.push_back(std::move(step));
-        }
-        emit foreignStepsPending(QPrivateSignal());
+        // Steps from another thread wait under the mutex; a call posted by name takes them
+        // over (a call by name shares no slot object between the threads). It is posted under
+        // the mutex too: once this thread lets go, it no longer touches the exchange, which the
+        // steps may end and delete.
+        std::lock_guard locker(m_foreignMutex);
+        m_foreignSteps.push_back(std::move(step));
+        QMetaObject::invokeMethod(this, "takeForeignSteps", Qt::QueuedConnection);
         return;
     }
     if (m_done)

@@ -72,8 +72,10 @@ signals:
     // The script reached finish() or endChunks().
     void finished();
     void clientDisconnected();
-    // Internal: steps appended from another thread are waiting.
-    void foreignStepsPending(QPrivateSignal);
+
+private slots:
+    // Takes over the steps that other threads appended.
+    void takeForeignSteps();
 
 private:
     struct Step
