@@ -26,14 +26,26 @@ GUI_PIDS=()
 mkdir -p "$GUI_SHOTS"
 
 fail() {
+  trap - ERR
   echo "FAIL: $*" >&2
   if [ -n "${DISPLAY:-}" ]; then gui_screenshot "failure-$(basename "$0" .sh)" || true; fi
   for log in "$GUI_WORKDIR"/*.log; do [ -f "$log" ] && { echo "--- $log" >&2; cat "$log" >&2; }; done
+  if [ -s "$GUI_WORKDIR/stdout.txt" ]; then
+    echo "--- program output (last lines)" >&2
+    tail -n 40 "$GUI_WORKDIR/stdout.txt" >&2
+  fi
   exit 1
 }
+# A command of the test script that fails outside a check ends the test with the same report
+# (functions and command substitutions keep their own ways).
+trap 'fail "line $LINENO: $BASH_COMMAND"' ERR
 
 gui_cleanup() {
-  local pid
+  local pid i
+  # The program first, while its display still exists: a display that dies under it aborts it.
+  if [ -n "${GUI_APP_PID:-}" ] && kill "$GUI_APP_PID" 2>/dev/null; then
+    for i in $(seq 50); do kill -0 "$GUI_APP_PID" 2>/dev/null || break; sleep 0.1; done
+  fi
   for pid in "${GUI_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
   sleep 0.2
   for pid in "${GUI_PIDS[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
@@ -117,8 +129,13 @@ gui_click() {
   xdotool mousemove --window "$1" "$2" "$3" click 1
 }
 
+# Each test reads its own copy; the shared folder gets the picture by an atomic rename, so tests
+# running side by side never read or show a half-written file.
 gui_screenshot() {
-  import -display "$DISPLAY" -window root "$GUI_SHOTS/$1.png"
+  mkdir -p "$GUI_WORKDIR/shots"
+  import -display "$DISPLAY" -window root "$GUI_WORKDIR/shots/$1.png"
+  cp "$GUI_WORKDIR/shots/$1.png" "$GUI_SHOTS/.$1.$$.png"
+  mv -f "$GUI_SHOTS/.$1.$$.png" "$GUI_SHOTS/$1.png"
 }
 
 gui_wait_exit() {
@@ -197,7 +214,7 @@ gui_visible() {
 # --- Pixels -----------------------------------------------------------------------------------
 #   gui_red_pixels NAME X Y W H   how many clearly red pixels the screenshot NAME has in that box
 gui_red_pixels() {
-  convert "$GUI_SHOTS/$1.png" -crop "${4}x${5}+${2}+${3}" +repage \
+  convert "$GUI_WORKDIR/shots/$1.png" -crop "${4}x${5}+${2}+${3}" +repage \
     -fx '(r > 0.6 && g < 0.35 && b < 0.35) ? 1 : 0' -format '%[fx:round(mean*w*h)]' info:
 }
 
@@ -280,7 +297,7 @@ gui_wait_new_red() {
 #   gui_same_box A B X Y W H   succeeds when two screenshots are equal in that box
 gui_same_box() {
   local crop="${5}x${6}+${3}+${4}"
-  [ "$(compare -metric AE "$GUI_SHOTS/$1.png[$crop]" "$GUI_SHOTS/$2.png[$crop]" null: 2>&1)" = 0 ]
+  [ "$(compare -metric AE "$GUI_WORKDIR/shots/$1.png[$crop]" "$GUI_WORKDIR/shots/$2.png[$crop]" null: 2>&1)" = 0 ]
 }
 
 gui_ini() {
@@ -290,7 +307,7 @@ gui_ini() {
 #   gui_pixel NAME X Y                    "R,G,B" (0-255) of a screenshot's pixel
 #   gui_wait_pixel NAME X Y REGEX [TIMEOUT]  take screenshots as NAME until that pixel matches
 gui_pixel() {
-  convert "$GUI_SHOTS/$1.png" -format \
+  convert "$GUI_WORKDIR/shots/$1.png" -format \
     "%[fx:round(255*p{$2,$3}.r)],%[fx:round(255*p{$2,$3}.g)],%[fx:round(255*p{$2,$3}.b)]" info:
 }
 
@@ -345,7 +362,7 @@ gui_start_pulse() {
 #   gui_wait_ink_change NAME WIDTH X Y W H [TIMEOUT]  take screenshots as NAME until that width
 #                                 is no longer WIDTH; prints the new width
 gui_ink_width() {
-  convert "$GUI_SHOTS/$1.png" -crop "${4}x${5}+${2}+${3}" +repage -fuzz 10% -trim -format '%w' info:
+  convert "$GUI_WORKDIR/shots/$1.png" -crop "${4}x${5}+${2}+${3}" +repage -fuzz 10% -trim -format '%w' info:
 }
 
 gui_wait_ink_change() {

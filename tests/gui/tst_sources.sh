@@ -139,15 +139,15 @@ echo "== the dialogs and the tray menu in Russian"
 gui_click "$window" 100 510
 gui_wait_pixel about-dialog-ru "${corner[@]}" "$dimmed"
 xdotool key Escape
-gui_wait_pixel no-dialog "${corner[@]}" "$undimmed" 3
+gui_wait_pixel sources-no-dialog "${corner[@]}" "$undimmed" 3
 gui_click "$window" 100 466
 gui_wait_pixel silence-settings-dialog-ru "${corner[@]}" "$dimmed"
 xdotool key Escape
-gui_wait_pixel no-dialog "${corner[@]}" "$undimmed" 3
+gui_wait_pixel sources-no-dialog "${corner[@]}" "$undimmed" 3
 gui_close "$window"
 gui_wait_pixel keep-running-dialog-ru "${corner[@]}" "$dimmed"
 xdotool key Escape
-gui_wait_pixel no-dialog "${corner[@]}" "$undimmed" 3
+gui_wait_pixel sources-no-dialog "${corner[@]}" "$undimmed" 3
 gui_tray_menu_open tray-menu-ru
 gui_tray_menu_close
 gui_click "$window" 100 266
