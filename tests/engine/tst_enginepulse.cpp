@@ -9,7 +9,9 @@
 #include <QProcess>
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 using namespace enginetest;
 
@@ -120,14 +122,21 @@ void tst_EnginePulse::toneArrivesAtTheOutput()
     parec.waitForFinished();
     QVERIFY(BASS_Free());
 
-    // RMS of the last half second captured: the tone at its own level.
+    // The tone at its own level: the median RMS of the 50 ms windows in the last second
+    // captured (a loaded machine may leave a short gap in what the monitor hands over).
     const int frames = int(captured.size() / 4);
     QVERIFY2(frames > 22050, qPrintable(QString::number(frames)));
     const auto *s = reinterpret_cast<const int16_t *>(captured.constData());
-    double sum = 0;
-    for (int i = frames - 22050; i < frames; ++i)
-        sum += double(s[2 * i]) * s[2 * i] + double(s[2 * i + 1]) * s[2 * i + 1];
-    const double rms = std::sqrt(sum / (2 * 22050)) / 32768.0;
+    constexpr int window = 2205;
+    std::vector<double> levels;
+    for (int start = std::max(0, frames - 44100); start + window <= frames; start += window) {
+        double sum = 0;
+        for (int i = start; i < start + window; ++i)
+            sum += double(s[2 * i]) * s[2 * i] + double(s[2 * i + 1]) * s[2 * i + 1];
+        levels.push_back(std::sqrt(sum / (2 * window)) / 32768.0);
+    }
+    std::sort(levels.begin(), levels.end());
+    const double rms = levels[levels.size() / 2];
     QVERIFY2(std::fabs(rms - 0.3536) < 0.03, qPrintable(QString::number(rms)));
 }
 

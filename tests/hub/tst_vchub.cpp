@@ -368,7 +368,7 @@ void TestHub::deviceFailureRestartsTheEngineOnce()
 {
     writeToneFile(QStringLiteral("tone.wav"), 20);
     makeHub({QUrl::fromLocalFile(QDir::current().absoluteFilePath("tone.wav")).toString()});
-    m_hub->setRestartDelayForTesting(300);
+    m_hub->setRestartDelayForTesting(1500);
     VCSource *source = m_hub->sources()->at(0);
     source->play();
     QTRY_VERIFY_WITH_TIMEOUT(source->isPlaying(), 5000);
