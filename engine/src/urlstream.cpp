@@ -118,13 +118,14 @@ struct DownloadGate
 class SharedSource final : public ByteSource
 {
 public:
+    // `base`: the download's offset of the stream's first byte.
     SharedSource(std::shared_ptr<HttpByteSource> source, std::shared_ptr<MetaRelay> relay,
-                 std::shared_ptr<DownloadGate> gate)
+                 std::shared_ptr<DownloadGate> gate, int64_t base)
         : m_source(std::move(source))
         , m_relay(std::move(relay))
         , m_gate(std::move(gate))
         , m_creator(std::this_thread::get_id())
-        , m_base(m_source->openOffset())
+        , m_base(base)
     {}
     int64_t read(uint8_t *buffer, int64_t size) override
     {
@@ -265,7 +266,7 @@ extern "C" BASSDEF(HSTREAM)
     params.flags = flags;
     const int64_t base = source->openOffset();
     CreatedStream created =
-        createSourceStream(std::make_unique<SharedSource>(source, relay, gate), params);
+        createSourceStream(std::make_unique<SharedSource>(source, relay, gate, base), params);
     if (!created.handle)
         return 0; // the factory set the error and destroyed the source
     relay->attach(created.metadata, base);
