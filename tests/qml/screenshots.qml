@@ -16,6 +16,35 @@ TestCase {
         VCApplicationWindow {}
     }
 
+    Component {
+        id: metersComponent
+
+        Column {
+            padding: 10
+            spacing: 6
+
+            Repeater {
+                // Active, inactive, silent with a high threshold and connecting, at about -9 dB.
+                model: [{ isActive: true, isSilentSoundByLevel: false, isConnected: true },
+                        { isActive: false, isSilentSoundByLevel: false, isConnected: true },
+                        { isActive: true, isSilentSoundByLevel: true, isConnected: true },
+                        { isActive: false, isSilentSoundByLevel: false, isConnected: false }]
+
+                VCLevelIndicatorItem {
+                    required property var modelData
+
+                    width: 120
+                    height: 30
+                    avgLevel: 0.336
+                    avgLevelDb: -9.45
+                    isActive: modelData.isActive
+                    isSilentSoundByLevel: modelData.isSilentSoundByLevel
+                    isConnected: modelData.isConnected
+                }
+            }
+        }
+    }
+
     function save(window, name) {
         waitForRendering(window.contentItem)
         wait(100)
@@ -90,5 +119,11 @@ TestCase {
         window.width = window.minimumWidth
         window.height = window.minimumHeight
         save(window, "main-smallest")
+    }
+
+    function test_levelMeters() {
+        const meters = createTemporaryObject(metersComponent, testCase.Window.window.contentItem)
+        waitForRendering(meters)
+        grabImage(meters).save(screenshotDirectory + "/qml-level-meters-" + screenshotLanguage + ".png")
     }
 }

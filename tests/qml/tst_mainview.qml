@@ -33,8 +33,26 @@ TestCase {
         }
     }
 
+    Component {
+        id: meterWindowComponent
+
+        Window {
+            width: 120
+            height: 40
+
+            VCLevelIndicatorItem {
+                width: 100
+                height: 30
+            }
+        }
+    }
+
     SignalSpy {
         id: viewSpy
+    }
+
+    SignalSpy {
+        id: frameSpy
     }
 
     function init() {
@@ -374,5 +392,41 @@ TestCase {
         verify(progress.indeterminate)
         compare(label.font.bold, data.silent)
         verify(Qt.colorEqual(label.color, data.silent ? "red" : "black"))
+    }
+
+    // A meter waiting for its source moves a few times a second, and the window renders no more
+    // often than that.
+    function test_connectingBarSteps() {
+        const level = create(levelComponent, { isConnected: false })
+        waitForRendering(level)
+        viewSpy.target = findChild(level, "connectingSegment")
+        viewSpy.signalName = "xChanged"
+        viewSpy.clear()
+        frameSpy.target = testCase.Window.window
+        frameSpy.signalName = "frameSwapped"
+        frameSpy.clear()
+        wait(1000)
+        const frames = frameSpy.count
+        verify(viewSpy.count >= 2, "the segment moved " + viewSpy.count + " times in a second")
+        verify(frames <= 5, frames + " frames in a second")
+        verify(VCMeterClock.running)
+        level.isConnected = true
+        verify(!VCMeterClock.running)
+    }
+
+    function test_clockStopsUnseen_data() {
+        return [
+            { tag: "hidden", hide: window => window.hide() },
+            { tag: "minimised", hide: window => window.showMinimized() },
+            { tag: "meter deleted", hide: window => window.contentItem.children[0].destroy() }
+        ]
+    }
+
+    function test_clockStopsUnseen(data) {
+        const window = createTemporaryObject(meterWindowComponent, testCase)
+        window.show()
+        tryVerify(() => VCMeterClock.running)
+        data.hide(window)
+        tryVerify(() => !VCMeterClock.running)
     }
 }

@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Controls
+import Vellacast
 
 Rectangle {
     id: root
@@ -12,6 +13,13 @@ Rectangle {
     property real avgLevelDb: -Infinity
     // Silent by level counts only while the stream is not stalled.
     readonly property bool isSilent: isSilentSoundByLevel && !isStalled
+    // The moving part moves only while someone can see it.
+    readonly property bool isMoving: !isConnected && visible
+                                     && Window.visibility !== Window.Hidden
+                                     && Window.visibility !== Window.Minimized
+    // Positions of the moving segment; it goes there and back in twice as many steps.
+    readonly property int segmentPositions: 6
+    property bool holdsClock: false
 
     function barWidth(innerWidth, level) {
         return level > 0 ? innerWidth * Math.min(level, 1.0) : 0
@@ -27,11 +35,32 @@ Rectangle {
         return isFinite(levelDb) ? levelDb.toFixed(2) + " " + qsTr("dB") : ""
     }
 
+    // Position (0 to positions - 1) of the moving segment at a step of the clock: there and back.
+    function segmentPosition(step, positions) {
+        const phase = step % (2 * positions - 2)
+        return phase < positions ? phase : 2 * positions - 2 - phase
+    }
+
+    function holdClock(hold) {
+        if (hold === holdsClock)
+            return
+        holdsClock = hold
+        if (hold)
+            VCMeterClock.hold()
+        else
+            VCMeterClock.release()
+    }
+
     border.width: 1
     border.color: "black"
     color: "transparent"
+    onIsMovingChanged: holdClock(isMoving)
+    Component.onCompleted: holdClock(isMoving)
+    Component.onDestruction: holdClock(false)
 
     Rectangle {
+        id: levelBar
+
         objectName: "levelBar"
         x: 1
         anchors.verticalCenter: parent.verticalCenter
@@ -40,20 +69,66 @@ Rectangle {
         color: root.barColor(root.isSilent, root.isActive)
     }
 
+    // Looks like the style's indeterminate bar, but moves by steps of the shared clock instead of
+    // animating at the display's frame rate.
     ProgressBar {
+        id: connectingBar
+
         objectName: "connectingBar"
         anchors.fill: parent
         anchors.margins: 1
         indeterminate: true
         visible: !root.isConnected
+
+        background: Rectangle {
+            y: (connectingBar.height - height) / 2
+            width: connectingBar.width
+            height: 6
+            color: connectingBar.palette.midlight
+        }
+
+        contentItem: Item {
+            Rectangle {
+                objectName: "connectingSegment"
+                y: (parent.height - height) / 2
+                width: parent.width / 4
+                height: 6
+                // Bound to the clock only while moving, so a connected meter ignores its steps.
+                x: root.isMoving ? (parent.width - width) / (root.segmentPositions - 1)
+                                   * root.segmentPosition(VCMeterClock.step, root.segmentPositions)
+                                 : 0
+                color: connectingBar.palette.dark
+            }
+        }
     }
 
     Label {
+        id: levelLabel
+
         objectName: "levelLabel"
         anchors.centerIn: parent
         visible: root.isConnected
         text: root.levelText(root.avgLevelDb)
         color: root.isSilent ? "red" : "black"
         font.bold: root.isSilent
+    }
+
+    // The part of the text over the bar, in white, so that the whole text stays legible.
+    Item {
+        objectName: "levelLabelOverBar"
+        x: levelBar.x
+        y: levelBar.y
+        width: levelBar.width
+        height: levelBar.height
+        clip: true
+        visible: levelLabel.visible && width > 0
+
+        Label {
+            x: levelLabel.x - parent.x
+            y: levelLabel.y - parent.y
+            text: levelLabel.text
+            font: levelLabel.font
+            color: "white"
+        }
     }
 }
