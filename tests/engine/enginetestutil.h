@@ -5,7 +5,9 @@
 
 #include <bass.h>
 
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QString>
@@ -151,6 +153,35 @@ inline float rmsLevel(HSTREAM h, float window = 0.02f)
     if (!BASS_ChannelGetLevelEx(h, &level, window, BASS_LEVEL_MONO | BASS_LEVEL_RMS))
         return -1;
     return level;
+}
+
+// Lets h play until its position has advanced by span seconds and checks that this took
+// span / rate seconds of wall-clock time. Returns an empty string, or what went wrong.
+//
+// The bounds allow for a loaded machine without losing the faults: the "No sound" device runs
+// at most 200 ms behind the clock before it gives up catching up, so a position can gain that
+// much on the clock, but no more (a device that does not pace itself gains far more); and a
+// late device thread only makes the span take longer, so the upper bound is wide (half again,
+// plus 0.3 s) yet still fails a position that stands still or moves at the wrong rate.
+inline QString checkPlaysInRealTime(HSTREAM h, double span, double rate = 1.0)
+{
+    const double start = seconds(h);
+    QElapsedTimer clock;
+    clock.start();
+    const double expected = span / rate;
+    const QDeadlineTimer deadline(qint64((2 * expected + 5) * 1000));
+    double advanced = 0;
+    while ((advanced = seconds(h) - start) < span && !deadline.hasExpired())
+        QTest::qWait(5);
+    const double wall = clock.nsecsElapsed() / 1e9;
+    const QString figures = QStringLiteral("%1 s of audio in %2 s").arg(advanced).arg(wall);
+    if (advanced < span)
+        return QStringLiteral("too slow: ") + figures;
+    if (advanced > rate * (wall + 0.22))
+        return QStringLiteral("ahead of the clock: ") + figures;
+    if (wall > 1.5 * expected + 0.3)
+        return QStringLiteral("behind the clock: ") + figures;
+    return {};
 }
 
 } // namespace enginetest

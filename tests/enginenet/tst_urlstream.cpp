@@ -142,11 +142,12 @@ private:
             c.send(wire.substr(0, BytesPerSecond / 2));
             c.sendPaced(std::string_view(wire).substr(BytesPerSecond / 2), 400, 50);
         } else if (t == "/slowstart") {
-            // 16000 bytes a second after a first 3000.
+            // 8000 bytes a second after a first 3000: the prebuffer of 24000 bytes comes after
+            // more than 2.5 s, a margin that a loaded machine does not eat up.
             const std::string wire = icyWire(m_mp3, m_mp3.size());
             c.send(icyHead);
             c.send(wire.substr(0, 3000));
-            c.sendPaced(std::string_view(wire).substr(3000), 400, 25);
+            c.sendPaced(std::string_view(wire).substr(3000), 200, 25);
         } else if (t == "/500") {
             c.send("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
         } else if (t == "/silent") {
@@ -362,10 +363,12 @@ private slots:
         QVERIFY(BASS_ChannelGetInfo(h, &info));
         QCOMPARE(info.ctype, DWORD(BASS_CTYPE_STREAM_AAC));
         QVERIFY(BASS_ChannelPlay(h, FALSE));
-        QTest::qWait(400);
+        // The tone's level once playback has got going (a loaded machine may take a while).
         float level = 0;
-        QVERIFY(BASS_ChannelGetLevelEx(h, &level, 0.02f, BASS_LEVEL_MONO | BASS_LEVEL_RMS));
-        QVERIFY2(std::abs(level - 0.354f) < 0.03f, qPrintable(QString::number(level)));
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            BASS_ChannelGetLevelEx(h, &level, 0.02f, BASS_LEVEL_MONO | BASS_LEVEL_RMS) &&
+                std::abs(level - 0.354f) < 0.03f,
+            qPrintable(QString::number(level)), 5000);
         QVERIFY(BASS_StreamFree(h));
     }
 
@@ -415,7 +418,7 @@ private slots:
         if (wait)
             QVERIFY2(downloaded >= 24000, qPrintable(QString::number(downloaded)));
         else
-            QVERIFY2(downloaded < 20000, qPrintable(QString::number(downloaded)));
+            QVERIFY2(downloaded < 24000, qPrintable(QString::number(downloaded)));
         QVERIFY(BASS_StreamFree(h));
     }
 

@@ -2,6 +2,7 @@
 #include "vchub.h"
 #include "vcsource.h"
 
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -121,24 +122,31 @@ void TestSource::silenceByLevelAndHysteresis()
     setLevelDb(-50); // equal to the threshold: silent
     QVERIFY(m_source->isSilentSoundByLevel());
 
+    // The sound counts once it has lasted the end delay (2 s), not earlier. The clocks start
+    // before the level changes, so that they never run short of the source's own.
+    QElapsedTimer clock;
+    clock.start();
     setLevelDb(-49.9);
     QVERIFY(!m_source->isSilentSoundByLevel());
-    QTest::qWait(500);
-    QVERIFY(m_source->isSilentSound()); // not yet: the end delay is 2 s
     QTRY_VERIFY_WITH_TIMEOUT(!m_source->isSilentSound(), 8000);
+    QVERIFY2(clock.elapsed() >= 2000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(m_source->soundByLevelDurationMs() >= 2000);
 
+    clock.start();
     setLevelDb(-80);
     QVERIFY(m_source->isSilentSoundByLevel());
-    QTest::qWait(1000);
+    QTest::qWait(500);
     QVERIFY(!m_source->isSilentSound());
-    // A short return of sound starts the count again: 2.3 s after the first drop the source
-    // is still sounding, 1.3 s after the second.
+    // A short return of sound starts the count again: the silence counts 2 s after the second
+    // drop, not 2 s after the first (about 1.5 s after the second).
+    const qint64 firstDropMs = clock.restart();
     setLevelDb(-20);
     setLevelDb(-80);
-    QTest::qWait(1300);
-    QVERIFY(!m_source->isSilentSound());
     QTRY_VERIFY_WITH_TIMEOUT(m_source->isSilentSound(), 8000);
+    QVERIFY2(clock.elapsed() >= 2000, qPrintable(QStringLiteral("%1 ms after the second drop, "
+                                                                "%2 ms after the first")
+                                                     .arg(clock.elapsed())
+                                                     .arg(clock.elapsed() + firstDropMs)));
 
     // A new threshold applies at once.
     setLevelDb(-60);
