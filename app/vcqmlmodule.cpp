@@ -13,6 +13,10 @@ void registerVellacastModule()
     qmlRegisterSingletonType<VCHub>(
         "Vellacast", 1, 0, "VCHub",
         [](QQmlEngine *, QJSEngine *) -> QObject * { return new VCHub(nullptr); });
+    // A module registered here takes no singletons from its qmldir file, so the documents' own
+    // singleton is registered here too.
+    qmlRegisterSingletonType(QUrl(QStringLiteral("qrc:/qt/qml/Vellacast/qml/VCMeterClock.qml")),
+                             "Vellacast", 1, 0, "VCMeterClock");
     qmlRegisterModule("Vellacast", 1, 1);
 }
 

@@ -13,6 +13,8 @@ lamp_x=221
 playing_lamp_y=138
 connection_lamp_y=156
 sound_lamp_y=174
+# Inside the third row's level meter.
+row3_meter=(517 326 136 26)
 # A modal dialog dims the whole window, this corner included.
 undimmed='^255,255,255$'
 dimmed='^(1[0-9][0-9]|[0-9]{1,2}),'
@@ -73,6 +75,12 @@ gui_service_post /control/stream/3/drop
 gui_wait_service "not $info[2]['isConnected']" 20
 gui_wait_pixel main-three-states-en $lamp_x $((connection_lamp_y + 240)) '^255,0,0$' 10
 [ "$(gui_pixel main-three-states-en $lamp_x $sound_lamp_y)" = 255,0,0 ] || fail "row 1's sound lamp is not red"
+# Row 3's meter waits for the connection with a moving bar.
+meter_moved() {
+  gui_screenshot meter-later
+  ! gui_same_box main-three-states-en meter-later "${row3_meter[@]}"
+}
+gui_wait_cond 5 "row 3's connecting bar does not move" meter_moved
 [[ "$(gui_pixel main-three-states-en $lamp_x $((playing_lamp_y + 120)))" =~ ^0,1[0-9][0-9],0$ ]] ||
   fail "row 2's playing lamp is not green"
 gui_service_post /control/stream/1/normal
@@ -147,4 +155,5 @@ gui_click "$window" "${confirmation_yes[@]}"
 gui_wait_exit "$GUI_APP_PID" 10
 [ "$GUI_EXIT_CODE" = 0 ] || fail "exit code $GUI_EXIT_CODE after tray Close"
 
+gui_log | grep -E '\(W\): qrc:/qt/qml/Vellacast/' && fail "the documents logged warnings"
 echo "PASS"

@@ -55,6 +55,8 @@ Rectangle {
     border.color: "black"
     color: "transparent"
     onIsMovingChanged: holdClock(isMoving)
+    // A new level is drawn anyway: a good moment for the clock's next step.
+    onAvgLevelChanged: VCMeterClock.nudge()
     Component.onCompleted: holdClock(isMoving)
     Component.onDestruction: holdClock(false)
 
