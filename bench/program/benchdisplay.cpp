@@ -45,9 +45,19 @@ bool BenchDisplay::open(QString *error)
         return false;
     XSetErrorHandler(ignoreXErrors);
     m_display = XOpenDisplay(nullptr);
-    if (!m_display)
+    if (!m_display) {
         *error = QStringLiteral("can not open the display %1").arg(qEnvironmentVariable("DISPLAY"));
-    return m_display != nullptr;
+        return false;
+    }
+    // Without a tray the program only tells so and ends.
+    Display *display = xDisplay(m_display);
+    if (XGetSelectionOwner(display, XInternAtom(display, "_NET_SYSTEM_TRAY_S0", False)) == None) {
+        *error = QStringLiteral("the display %1 has no system tray (without DISPLAY the bench "
+                                "starts its own)")
+                     .arg(qEnvironmentVariable("DISPLAY"));
+        return false;
+    }
+    return true;
 }
 
 bool BenchDisplay::startXvfb(QString *error)

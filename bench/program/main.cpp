@@ -152,9 +152,14 @@ int main(int argc, char **argv)
     };
 
     unsigned long window = 0;
-    if (!waitUntil([&] { return (window = display.shownWindowOf(pid)) != 0; }, ConnectTimeoutMs)) {
+    const auto shownOrEnded = [&] {
+        window = display.shownWindowOf(pid);
+        return window != 0 || program.state() == QProcess::NotRunning;
+    };
+    if (!waitUntil(shownOrEnded, ConnectTimeoutMs) || !window) {
         stop();
-        return fail(QStringLiteral("the program showed no window"));
+        return fail(
+            QStringLiteral("the program showed no window (exit code %1)").arg(program.exitCode()));
     }
     const auto allConnected = [](int) { return true; };
     const auto firstStalled = [](int i) { return i != 0; };
