@@ -17,7 +17,7 @@ Rectangle {
     readonly property bool isMoving: !isConnected && visible
                                      && Window.visibility !== Window.Hidden
                                      && Window.visibility !== Window.Minimized
-    // Positions of the moving segment; it goes there and back in twice as many steps.
+    // Positions of the moving segment; it goes there and back in 2 × (positions - 1) steps.
     readonly property int segmentPositions: 6
     property bool holdsClock: false
 
