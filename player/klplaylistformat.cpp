@@ -105,4 +105,29 @@ KLPlaylistStreams plainStreams(const QByteArray &icyBitrate, const QUrl &url)
     return streams;
 }
 
+bool isIcyStreamHead(const QByteArray &head, QByteArray *icyBitrate)
+{
+    QList<QByteArray> lines = head.split('\n');
+    for (QByteArray &line : lines) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+    }
+    const QByteArray &status = lines.first();
+    if (!status.startsWith("ICY 200") || (status.size() > 7 && status.at(7) != ' '))
+        return false;
+
+    QByteArray bitrate;
+    for (qsizetype i = 1; i < lines.size() && !lines.at(i).isEmpty(); ++i) {
+        const QByteArray &line = lines.at(i);
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().compare("icy-br", Qt::CaseInsensitive) == 0) {
+            bitrate = line.mid(colon + 1).trimmed();
+            break;
+        }
+    }
+    if (icyBitrate)
+        *icyBitrate = bitrate;
+    return true;
+}
+
 } // namespace KLPlaylistFormat

@@ -32,4 +32,10 @@ KELVANEPLAYER_EXPORT KLPlaylistStreams jsonStreams(const QByteArray &data);
 // icyBitrate as its "icy-br" header (kbit/s; empty when absent).
 KELVANEPLAYER_EXPORT KLPlaylistStreams plainStreams(const QByteArray &icyBitrate, const QUrl &url);
 
+// Whether head, the first bytes that a server sent, is the head of an older internet-radio
+// server's stream answer: the status line "ICY 200" (with any reason phrase) instead of an HTTP
+// one. When it is, icyBitrate gets the value of its "icy-br" header line (empty when absent).
+// Header lines are read up to the blank line that ends the head or the end of head.
+KELVANEPLAYER_EXPORT bool isIcyStreamHead(const QByteArray &head, QByteArray *icyBitrate);
+
 } // namespace KLPlaylistFormat

@@ -1,5 +1,6 @@
 #include "klplaylistparser.h"
 
+#include "klicyprobe.h"
 #include "kllogging.h"
 #include "klnetworkaccessmanager.h"
 #include "klplayerinterface.h"
@@ -67,8 +68,11 @@ void KLPlaylistParser::abort()
         reply->abort();
         reply->deleteLater();
     }
+    delete m_icyProbe;
     m_isCutOff = false;
     m_isTooLarge = false;
+    m_isIcyAnswer = false;
+    m_icyBitrate.clear();
     m_url.clear();
     updateIsProcessing(false);
 }
@@ -155,6 +159,19 @@ void KLPlaylistParser::playlistRequestReadyRead()
     }
 }
 
+bool KLPlaylistParser::isAnswerWithoutHttp(const QNetworkReply *reply) const
+{
+    // Qt's HTTP stack takes a first line that is no HTTP status line for a broken connection.
+    // A refused connection, a time-out or an HTTP status of any kind is no such answer.
+    const QNetworkReply::NetworkError error = reply->error();
+    const QString scheme = reply->url().scheme();
+    return (error == QNetworkReply::RemoteHostClosedError ||
+            error == QNetworkReply::ProtocolFailure) &&
+           !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid() &&
+           m_data.isEmpty() && !m_isCutOff && !m_isTooLarge &&
+           (scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+}
+
 void KLPlaylistParser::playlistRequestFinished()
 {
     if (!player())
@@ -162,6 +179,35 @@ void KLPlaylistParser::playlistRequestFinished()
     auto *reply = qobject_cast<QNetworkReply *>(sender());
     if (!reply || reply != m_reply)
         return;
+    if (isAnswerWithoutHttp(reply)) {
+        // The reply stays current until the probe has read what the server sent.
+        const KLNetworkAccessManager *nam = player()->nam();
+        m_icyProbe = new KLIcyProbe(
+            reply->request(), reply->url(),
+            nam ? nam->timeoutMs() : KLNetworkAccessManager::KL_NETWORK_DEFAULT_TIMEOUT, this);
+        connect(m_icyProbe, &KLIcyProbe::finished, this, &KLPlaylistParser::icyProbeFinished);
+        return;
+    }
+    finishReply(reply);
+}
+
+void KLPlaylistParser::icyProbeFinished()
+{
+    KLIcyProbe *probe = m_icyProbe;
+    if (!player() || !probe || sender() != probe || !m_reply)
+        return;
+    m_icyProbe = nullptr;
+    probe->deleteLater();
+    m_isIcyAnswer = KLPlaylistFormat::isIcyStreamHead(probe->head(), &m_icyBitrate);
+    if (m_isIcyAnswer) {
+        qCDebug(klLog) << player()->playerName() << "Playlist parser: ICY stream at"
+                       << m_reply->url().toString(QUrl::RemoveUserInfo);
+    }
+    finishReply(m_reply);
+}
+
+void KLPlaylistParser::finishReply(QNetworkReply *reply)
+{
     reply->deleteLater();
 
     if (reply->isReadable() && reply->bytesAvailable() > 0)
@@ -177,6 +223,8 @@ void KLPlaylistParser::playlistRequestFinished()
                          << reply->url().toString(QUrl::RemoveUserInfo) << "Playlist is larger than"
                          << maxPlaylistSize << "bytes";
         m_type = UnknowPlaylist;
+    } else if (m_isIcyAnswer) {
+        m_type = BassPlaylist;
     } else if (error != QNetworkReply::NoError &&
                (error != QNetworkReply::OperationCanceledError || !m_isCutOff)) {
         // A cancellation that the parser did not cause (the manager's time limit) is a failure
@@ -202,7 +250,8 @@ void KLPlaylistParser::playlistRequestFinished()
         streams = KLPlaylistFormat::jsonStreams(m_data);
         break;
     case BassPlaylist:
-        streams = KLPlaylistFormat::plainStreams(reply->rawHeader("icy-br"), m_url);
+        streams = KLPlaylistFormat::plainStreams(
+            m_isIcyAnswer ? m_icyBitrate : reply->rawHeader("icy-br"), m_url);
         break;
     }
 
@@ -211,6 +260,8 @@ void KLPlaylistParser::playlistRequestFinished()
     m_isContentTypeSeen = false;
     m_isCutOff = false;
     m_isTooLarge = false;
+    m_isIcyAnswer = false;
+    m_icyBitrate.clear();
     m_reply = nullptr;
     m_url.clear();
     updateIsProcessing(false);

@@ -9,13 +9,17 @@
 #include <QUrl>
 
 class QNetworkReply;
+class KLIcyProbe;
 class KLPlayerInterface;
 
 // Resolves a player's address before playback: fetches it once, decides from the content type
 // and the first bytes what it is, and answers with the playable addresses by bitrate and
 // whether they are played as HLS. Plain streams and HLS media playlists are cut off after the
 // first bytes; HLS master playlists and JSON stream lists are read to the end (at most
-// maxPlaylistSize bytes). Works only through the reply's signals and never blocks.
+// maxPlaylistSize bytes). A server that answers with an ICY status line instead of an HTTP one
+// (older internet-radio servers do) fails Qt's request before any status; the parser then reads
+// the first bytes of that answer itself and takes it as a stream. Works only through signals
+// and never blocks.
 class KELVANEPLAYER_EXPORT KLPlaylistParser : public QObject
 {
     Q_OBJECT
@@ -61,11 +65,14 @@ protected slots:
 private slots:
     void playlistRequestReadyRead();
     void playlistRequestFinished();
+    void icyProbeFinished();
 
 private:
     KLPlayerInterface *player() const;
     PlaylistType playlistTypeFromData() const;
     void abortReply(QNetworkReply *reply);
+    bool isAnswerWithoutHttp(const QNetworkReply *reply) const;
+    void finishReply(QNetworkReply *reply);
 
     bool m_isProcessing = false;
     QPointer<QObject> m_playerObject;
@@ -78,4 +85,9 @@ private:
     // The current reply was cut off by the parser itself: its cancellation is no failure.
     bool m_isCutOff = false;
     bool m_isTooLarge = false;
+    // Reads the first bytes of an answer that Qt's request failed on before any HTTP status.
+    QPointer<KLIcyProbe> m_icyProbe;
+    // The answer began with "ICY 200": a stream, with this "icy-br" header (empty when absent).
+    bool m_isIcyAnswer = false;
+    QByteArray m_icyBitrate;
 };

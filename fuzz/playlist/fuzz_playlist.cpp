@@ -58,6 +58,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     checkStreams(KLPlaylistFormat::jsonStreams(body));
 
+    // An ICY answer is known by its status line; its bitrate is one header value, never more.
+    QByteArray icyBitrate = "unset";
+    if (KLPlaylistFormat::isIcyStreamHead(body, &icyBitrate))
+        check(body.startsWith("ICY 200") && !icyBitrate.contains('\n') && icyBitrate != "unset");
+    else
+        check(icyBitrate == "unset");
+
     // A single stream is the address itself, under a bitrate above 0.
     for (const KLPlaylistStreams &single : {KLPlaylistFormat::hlsMediaStreams(body, url),
                                             KLPlaylistFormat::plainStreams(body.left(64), url)}) {

@@ -89,13 +89,19 @@ QByteArray readFile(const QString &path)
 }
 
 void serveLiveStream(LoopbackHttpServer &server, const QString &path, const QByteArray &data,
-                     double burstSeconds, int metaInt, const QString &title, int bytesPerSecond)
+                     double burstSeconds, int metaInt, const QString &title, int bytesPerSecond,
+                     const QByteArray &statusLine)
 {
     server.route(path, [=](LoopbackHttpExchange &exchange) {
         LoopbackHttpHeaders headers{{"Content-Type", "audio/mpeg"}, {"icy-br", "128"}};
         if (metaInt > 0)
             headers.append({"icy-metaint", QByteArray::number(metaInt)});
-        exchange.writeHead(200, headers);
+        if (statusLine.isEmpty()) {
+            exchange.writeHead(200, headers);
+        } else {
+            exchange.writeStatusLine(statusLine);
+            exchange.writeHeaders(headers);
+        }
         auto offset = std::make_shared<qsizetype>(0);
         auto untilMeta = std::make_shared<qsizetype>(metaInt);
         const qsizetype piece = bytesPerSecond * PaceIntervalMs / 1000;

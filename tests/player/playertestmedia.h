@@ -31,10 +31,12 @@ QByteArray readFile(const QString &path);
 
 // An endless stream made of data repeated, paced at bytesPerSecond in pieces every 50 ms; the
 // first piece holds burstSeconds of audio. With metaInt above 0 the body carries ICY metadata
-// blocks with the given title every metaInt bytes and an icy-metaint header.
+// blocks with the given title every metaInt bytes and an icy-metaint header. A statusLine
+// (for example "ICY 200 OK") replaces the HTTP one.
 void serveLiveStream(LoopbackHttpServer &server, const QString &path, const QByteArray &data,
                      double burstSeconds, int metaInt = 0, const QString &title = QString(),
-                     int bytesPerSecond = StreamBytesPerSecond);
+                     int bytesPerSecond = StreamBytesPerSecond,
+                     const QByteArray &statusLine = QByteArray());
 
 // A file of data with a Content-Length. The first burstBytes go out at once, the rest paced at
 // bytesPerSecond (0: the rest is held back and the connection stays silent). Requests with a
