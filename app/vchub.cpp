@@ -3,6 +3,7 @@
 #include "bass.h"
 #include "filelogging.h"
 #include "klbass.h"
+#include "klplayer.h"
 #include "vcclientuser.h"
 #include "vcsource.h"
 
@@ -440,8 +441,7 @@ void VCHub::restartAllSources()
 {
     for (VCSource *source : *m_sources)
         source->stopSync();
-    KLBass::free();
-    KLBass::init();
+    KLPlayer::reopenOutputDevice();
     for (VCSource *source : *m_sources)
         source->play();
 }

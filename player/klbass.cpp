@@ -9,7 +9,7 @@
 
 namespace KLBass {
 
-int outputDevice = -1;
+std::atomic<int> outputDevice = -1;
 
 namespace {
 
@@ -42,7 +42,7 @@ void configInit()
 
 void init()
 {
-    if (!BASS_Init(outputDevice, 44100, 0, nullptr, nullptr) &&
+    if (!BASS_Init(outputDevice.load(), 44100, 0, nullptr, nullptr) &&
         BASS_ErrorGetCode() != BASS_ERROR_ALREADY)
         qCCritical(klLog) << "Can not initialize BASS device" << errorMessage();
 }

@@ -6,14 +6,17 @@
 #include <QString>
 #include <QUrl>
 
+#include <atomic>
+
 // Everything process-wide about the audio engine: add-ons, global options, the output device,
 // error texts, and the address-and-headers string of internet streams. Nothing here keeps
 // state apart from `outputDevice`; getters and setters read and write the engine's options.
 namespace KLBass {
 
 // Output device number used by init(); -1 is the system's default device. Written by the
-// application before init().
-KELVANEPLAYER_EXPORT extern int outputDevice;
+// application (on any thread) and read by init() on the thread of a player's first play().
+// To move playing players to a new device, set it and call KLPlayer::reopenOutputDevice().
+KELVANEPLAYER_EXPORT extern std::atomic<int> outputDevice;
 
 KELVANEPLAYER_EXPORT void configInit();
 KELVANEPLAYER_EXPORT void init();

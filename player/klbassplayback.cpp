@@ -1,6 +1,7 @@
 #include "klbassplayback.h"
 
 #include "klbass.h"
+#include "klcallbackregistry.h"
 #include "kllogging.h"
 #include "klnetworkaccessmanager.h"
 #include "klplayerinterface.h"
@@ -8,22 +9,14 @@
 #include <QMetaObject>
 
 #include <cmath>
-#include <mutex>
-#include <unordered_set>
 
 namespace {
 
 // Living back-ends. The engine may still be inside a download or metadata callback of a stream
 // that has just been freed, after its back-end is gone; such a call finds nothing here.
-std::mutex &livingMutex()
+KLCallbackRegistry &living()
 {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::unordered_set<const void *> &living()
-{
-    static std::unordered_set<const void *> backends;
+    static KLCallbackRegistry backends;
     return backends;
 }
 
@@ -33,14 +26,12 @@ KLBassPlayback::KLBassPlayback(KLPlayerInterface *player, QObject *parent)
     : KLPlayback(player, parent)
 {
     m_threshold = 0.95;
-    std::lock_guard lock(livingMutex());
-    living().insert(this);
+    m_callbackSerial = living().add(this);
 }
 
 KLBassPlayback::~KLBassPlayback()
 {
-    std::lock_guard lock(livingMutex());
-    living().erase(this);
+    living().remove(m_callbackSerial);
 }
 
 HSTREAM KLBassPlayback::start(QWORD startPos)
@@ -64,9 +55,9 @@ HSTREAM KLBassPlayback::start(QWORD startPos)
 
     KLBass::setVerifyNetSize(startPos == 0 ? KL_VERIFY_NET_SIZE : KL_VERIFY_NET_SIZE_SEEK);
 
-    HSTREAM handle =
-        BASS_StreamCreateURL(address.constData(), static_cast<DWORD>(startPos),
-                             BASS_STREAM_AUTOFREE, &KLBassPlayback::downloadProc, this);
+    HSTREAM handle = BASS_StreamCreateURL(address.constData(), static_cast<DWORD>(startPos),
+                                          BASS_STREAM_AUTOFREE, &KLBassPlayback::downloadProc,
+                                          KLCallbackRegistry::userData(m_callbackSerial));
     if (!handle) {
         const QString urlError = KLBass::errorMessage();
         const QByteArray path = url.toLocalFile().toUtf8();
@@ -79,7 +70,8 @@ HSTREAM KLBassPlayback::start(QWORD startPos)
         }
     }
 
-    if (!BASS_ChannelSetSync(handle, BASS_SYNC_META, 0, &KLBassPlayback::metaSync, this)) {
+    if (!BASS_ChannelSetSync(handle, BASS_SYNC_META, 0, &KLBassPlayback::metaSync,
+                             KLCallbackRegistry::userData(m_callbackSerial))) {
         qCWarning(klLog) << owner->playerName() << "Bass playback: Can not set meta sync"
                          << KLBass::errorMessage();
     }
@@ -132,9 +124,8 @@ void KLBassPlayback::streamDownloaded(uint bytes)
 void KLBassPlayback::downloadProc(const void *buffer, DWORD length, void *user)
 {
     Q_UNUSED(buffer)
-    std::lock_guard lock(livingMutex());
-    if (living().count(user))
-        static_cast<KLBassPlayback *>(user)->streamDownloaded(length);
+    living().with<KLBassPlayback>(
+        user, [length](KLBassPlayback *backend) { backend->streamDownloaded(length); });
 }
 
 void KLBassPlayback::metaSync(HSYNC handle, DWORD channel, DWORD data, void *user)
@@ -144,8 +135,7 @@ void KLBassPlayback::metaSync(HSYNC handle, DWORD channel, DWORD data, void *use
     Q_UNUSED(data)
     // The player and its current handle belong to the player's thread: read them there. The
     // call is posted by name, so that nothing made on this thread is read on the other.
-    std::lock_guard lock(livingMutex());
-    if (living().count(user))
-        QMetaObject::invokeMethod(static_cast<KLBassPlayback *>(user), "streamUpdateMeta",
-                                  Qt::QueuedConnection);
+    living().with<KLBassPlayback>(user, [](KLBassPlayback *backend) {
+        QMetaObject::invokeMethod(backend, "streamUpdateMeta", Qt::QueuedConnection);
+    });
 }

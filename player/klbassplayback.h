@@ -43,4 +43,6 @@ private:
 
     QElapsedTimer m_speedClock;
     std::atomic<quint64> m_downloadedBytes = 0;
+    // The engine's callbacks know this back-end by this serial (see KLCallbackRegistry).
+    quintptr m_callbackSerial = 0;
 };

@@ -206,6 +206,15 @@ int KLPlayer::playersCount()
     return m_playersCount;
 }
 
+void KLPlayer::reopenOutputDevice()
+{
+    std::lock_guard locker(engineMutex());
+    if (!m_bassInitialized)
+        return;
+    KLBass::free();
+    KLBass::init();
+}
+
 int KLPlayer::restartIntervalMs() const
 {
     return m_restartTimer->interval();

@@ -76,6 +76,11 @@ public:
 
     // Number of living players in the process.
     static int playersCount();
+    // Closes the output device and opens it again on KLBass::outputDevice, under the same lock
+    // as the players' own opening and closing of it. Streams on the device go with it: stop the
+    // players first and play them again after. Does nothing while no player has opened the
+    // device (the next play() opens it on the new device).
+    static void reopenOutputDevice();
 
 signals:
     void namChanged(QPointer<KLNetworkAccessManager> nam);

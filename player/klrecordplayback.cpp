@@ -1,24 +1,16 @@
 #include "klrecordplayback.h"
 
 #include "klbass.h"
+#include "klcallbackregistry.h"
 #include "kllogging.h"
 #include "klplayer.h"
-
-#include <mutex>
-#include <unordered_set>
 
 namespace {
 
 // Living back-ends: a callback of a recording channel whose back-end is gone finds nothing here.
-std::mutex &livingMutex()
+KLCallbackRegistry &living()
 {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::unordered_set<const void *> &living()
-{
-    static std::unordered_set<const void *> backends;
+    static KLCallbackRegistry backends;
     return backends;
 }
 
@@ -28,16 +20,12 @@ KLRecordPlayback::KLRecordPlayback(KLPlayer *player, QObject *parent)
     : KLPlayback(player, parent)
     , m_owner(player)
 {
-    std::lock_guard lock(livingMutex());
-    living().insert(this);
+    m_callbackSerial = living().add(this);
 }
 
 KLRecordPlayback::~KLRecordPlayback()
 {
-    {
-        std::lock_guard lock(livingMutex());
-        living().erase(this);
-    }
+    living().remove(m_callbackSerial);
     resetAndFree();
 }
 
@@ -83,8 +71,8 @@ HSTREAM KLRecordPlayback::start(QWORD startPos)
 
     m_pushStream.store(0, std::memory_order_release);
     m_overflowing.store(false, std::memory_order_relaxed);
-    m_recordChannel =
-        BASS_RecordStart(KL_RECORD_FREQ, 0, 0, &KLRecordPlayback::bassRecordProc, this);
+    m_recordChannel = BASS_RecordStart(KL_RECORD_FREQ, 0, 0, &KLRecordPlayback::bassRecordProc,
+                                       KLCallbackRegistry::userData(m_callbackSerial));
     if (!m_recordChannel) {
         qCDebug(klLog) << m_name << "Record playback: can not start record device" << device
                        << KLBass::errorMessage();
@@ -93,7 +81,8 @@ HSTREAM KLRecordPlayback::start(QWORD startPos)
     }
 
     if (!BASS_ChannelSetSync(m_recordChannel, BASS_SYNC_DEV_FAIL, 0,
-                             &KLRecordPlayback::bassRecordDevFailSync, this)) {
+                             &KLRecordPlayback::bassRecordDevFailSync,
+                             KLCallbackRegistry::userData(m_callbackSerial))) {
         qCDebug(klLog) << m_name << "Record playback: can not set device" << device << "fail sync"
                        << KLBass::errorMessage();
         resetAndFree();
@@ -198,11 +187,11 @@ void KLRecordPlayback::deviceFailed()
 BOOL KLRecordPlayback::bassRecordProc(HRECORD handle, const void *buffer, DWORD length, void *user)
 {
     Q_UNUSED(handle)
-    std::lock_guard lock(livingMutex());
-    if (!living().count(user))
-        return FALSE;
-    bool keepRecording = true;
-    static_cast<KLRecordPlayback *>(user)->recorded(buffer, length, keepRecording);
+    bool keepRecording = false;
+    living().with<KLRecordPlayback>(user, [&](KLRecordPlayback *backend) {
+        keepRecording = true;
+        backend->recorded(buffer, length, keepRecording);
+    });
     return keepRecording ? TRUE : FALSE;
 }
 
@@ -211,7 +200,6 @@ void KLRecordPlayback::bassRecordDevFailSync(HSYNC handle, DWORD channel, DWORD 
     Q_UNUSED(handle)
     Q_UNUSED(channel)
     Q_UNUSED(data)
-    std::lock_guard lock(livingMutex());
-    if (living().count(user))
-        static_cast<KLRecordPlayback *>(user)->deviceFailed();
+    living().with<KLRecordPlayback>(user,
+                                    [](KLRecordPlayback *backend) { backend->deviceFailed(); });
 }

@@ -61,4 +61,6 @@ private:
     std::atomic<HSTREAM> m_pushStream = 0;
     // The queue was full and recorded audio was dropped (logged once per overflow).
     std::atomic<bool> m_overflowing = false;
+    // The engine's callbacks know this back-end by this serial (see KLCallbackRegistry).
+    quintptr m_callbackSerial = 0;
 };

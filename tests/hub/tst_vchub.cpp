@@ -260,7 +260,7 @@ void TestHub::outputDeviceIndexFallsBack()
     QVERIFY(devices.size() >= 2); // "Default device" and the engine's "No sound" at least
     QCOMPARE(devices.first(), QStringLiteral("Default device"));
     QCOMPARE(m_hub->outputDeviceIndex(), 1);
-    QCOMPARE(KLBass::outputDevice, 0);
+    QCOMPARE(KLBass::outputDevice.load(), 0);
 
     const int invalid = int(devices.size()) + 3;
     QTest::ignoreMessage(
@@ -268,7 +268,7 @@ void TestHub::outputDeviceIndexFallsBack()
         qPrintable(QStringLiteral("New output device index %1 is not valid").arg(invalid)));
     m_hub->setOutputDeviceIndex(invalid);
     QCOMPARE(m_hub->outputDeviceIndex(), 1);
-    QCOMPARE(KLBass::outputDevice, 0);
+    QCOMPARE(KLBass::outputDevice.load(), 0);
     QCOMPARE(m_hub->settings()->value("outputDeviceIndex").toInt(), 1);
 }
 

@@ -1,5 +1,6 @@
 #include "klbass.h"
 #include "klbassplayback.h"
+#include "klcallbackregistry.h"
 #include "loopbackhttpserver.h"
 #include "playbacktestplayer.h"
 
@@ -104,6 +105,7 @@ private slots:
     void verificationSizeAndOffset_data();
     void verificationSizeAndOffset();
     void stalledDownloadStepsCoefficientDown();
+    void callbackOfAGoneBackendMissesItsSuccessor();
 
 private:
     // Starts the back-end and hands the handle to the player, as the player does.
@@ -391,6 +393,21 @@ void tst_KLBassPlayback::stalledDownloadStepsCoefficientDown()
     QCOMPARE(restart.first().at(0).toUInt(), 128000u);
     QCOMPARE(m_playback->currentBitrate(), 128000u);
     QCOMPARE(coef.last().at(0).toDouble(), m_playback->bitrateCoef());
+}
+
+void tst_KLBassPlayback::callbackOfAGoneBackendMissesItsSuccessor()
+{
+    // Two back-ends at one address, one after the other, as the allocator may hand them out.
+    KLCallbackRegistry registry;
+    int storage = 0;
+    void *gone = KLCallbackRegistry::userData(registry.add(&storage));
+    registry.remove(KLCallbackRegistry::serialOf(gone));
+    void *living = KLCallbackRegistry::userData(registry.add(&storage));
+    int calls = 0;
+    const auto count = [&](int *) { ++calls; };
+    QVERIFY(!registry.with<int>(gone, count));
+    QVERIFY(registry.with<int>(living, count));
+    QCOMPARE(calls, 1);
 }
 
 QTEST_MAIN(tst_KLBassPlayback)

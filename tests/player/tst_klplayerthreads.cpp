@@ -97,7 +97,9 @@ class tst_KLPlayerThreads : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void init();
     void playersOnManyThreads();
+    void outputDeviceChangesWhilePlayersRun();
 
 private:
     QTemporaryDir m_dir;
@@ -122,6 +124,13 @@ void tst_KLPlayerThreads::cleanupTestCase()
 {
     qInstallMessageHandler(previousHandler);
     m_server.reset();
+}
+
+void tst_KLPlayerThreads::init()
+{
+    KLBass::outputDevice = 0;
+    QMutexLocker locker(&messagesMutex);
+    engineFailures.clear();
 }
 
 void tst_KLPlayerThreads::playersOnManyThreads()
@@ -154,6 +163,53 @@ void tst_KLPlayerThreads::playersOnManyThreads()
     QVERIFY(!isDeviceOpen());
     QMutexLocker locker(&messagesMutex);
     QVERIFY2(engineFailures.isEmpty(), qPrintable(engineFailures.join(QLatin1Char('\n'))));
+}
+
+// What the application does when the operator picks another output device, while players on
+// other threads start, play and go: the device number is written on this thread and read by
+// the players' first play(); the engine is closed and opened again under the players' lock.
+void tst_KLPlayerThreads::outputDeviceChangesWhilePlayersRun()
+{
+    constexpr int Threads = 4;
+    constexpr int Rounds = 6;
+    std::vector<std::unique_ptr<PlayerLoop>> loops;
+    for (int i = 0; i < Threads; ++i) {
+        const QUrl url =
+            i % 2 == 0 ? QUrl::fromLocalFile(m_tonePath) : m_server->url(QStringLiteral("/live"));
+        loops.push_back(std::make_unique<PlayerLoop>(url, Rounds));
+    }
+    for (auto &loop : loops)
+        loop->start();
+    for (int i = 0; i < 16; ++i) {
+        // Without a sound server the default device (-1) is "No sound" too.
+        KLBass::outputDevice = i % 2 == 0 ? -1 : 0;
+        KLPlayer::reopenOutputDevice();
+        QTest::qWait(20);
+    }
+    for (auto &loop : loops)
+        loop->join();
+
+    // The last player closed the device, and with no player left a device change leaves the
+    // engine closed.
+    QCOMPARE(KLPlayer::playersCount(), 0);
+    QVERIFY(!isDeviceOpen());
+    KLPlayer::reopenOutputDevice();
+    QVERIFY(!isDeviceOpen());
+    {
+        // The next player opens it again and plays.
+        KLPlayer player;
+        player.play(QUrl::fromLocalFile(m_tonePath));
+        QTRY_COMPARE_WITH_TIMEOUT(player.state(), KLPlayerSource::PlayingState, 10000);
+        QVERIFY(isDeviceOpen());
+    }
+    QVERIFY(!isDeviceOpen());
+    // Opening never met a device that another thread had opened or was closing.
+    QMutexLocker locker(&messagesMutex);
+    for (const QString &failure : std::as_const(engineFailures)) {
+        QVERIFY2(!failure.contains(QLatin1String("Can not initialize BASS device")) &&
+                     !failure.contains(QLatin1String("Can not free bass")),
+                 qPrintable(failure));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_KLPlayerThreads)
