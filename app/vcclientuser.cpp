@@ -174,6 +174,9 @@ QJsonArray VCClientUser::sourcesInfo() const
 {
     QJsonArray info;
     for (const VCSource *source : *m_hub->sources()) {
+        // The service knows a source by its address; one without it tells nothing.
+        if (source->streamUrl().isEmpty())
+            continue;
         info.append(QJsonObject{
             {QStringLiteral("streamUrl"), source->streamUrl().toString(QUrl::RemoveUserInfo)},
             {QStringLiteral("isActive"), source->isActive()},

@@ -276,10 +276,12 @@ void VCHub::addNewRecordSource()
 {
     if (m_recordDevices.isEmpty())
         return;
-    VCSource *source = createSource(QUrl(), 1.0);
+    // Created with its address, so that no state report ever shows it without one.
+    const QUrl url(
+        m_recordDevices.first().toObject().value(QStringLiteral("streamUrl")).toString());
+    VCSource *source = createSource(url, 1.0);
     qInfo() << "New source" << source->sourceName() << "created";
-    source->play(
-        QUrl(m_recordDevices.first().toObject().value(QStringLiteral("streamUrl")).toString()));
+    source->play(url);
     m_sources->append(source);
     saveSourcesStreamsToSettings();
     updateSourcesActivity();
@@ -421,7 +423,7 @@ void VCHub::updateSourcesFromClient()
             });
         if (present)
             continue;
-        VCSource *source = createSource(QUrl(), 1.0);
+        VCSource *source = createSource(url, 1.0);
         source->play(url);
         qInfo() << "New source" << source->sourceName() << "was received from the server";
         m_sources->append(source);

@@ -198,9 +198,15 @@ void VCSource::handBack(std::function<void()> step)
 void VCSource::playInPlayerThread(const QUrl &streamUrl)
 {
     KLPlayer *player = m_player;
+    // Every start logs here, whether it comes from play(), restart() or a stuck level. The name
+    // is read from the player: this object's own address belongs to the main thread.
+    const QString name =
+        player->playerName() + QLatin1Char(' ') + withoutCredentials(player->streamUrl());
     if (streamUrl.isEmpty()) {
+        qInfo() << "Source" << name << "start playing";
         player->play();
     } else {
+        qInfo() << "Source" << name << "start playing" << withoutCredentials(streamUrl);
         player->play(streamUrl);
     }
     const bool recordDevice = isRecordAddress(player->streamUrl());
@@ -238,11 +244,6 @@ void VCSource::play(const QUrl &streamUrl)
     if (!m_player)
         return;
     m_shouldPlay = true;
-    const QString name = sourceName();
-    if (streamUrl.isEmpty())
-        qInfo() << "Source" << name << "start playing";
-    else
-        qInfo() << "Source" << name << "start playing" << withoutCredentials(streamUrl);
     postToPlayer([this, streamUrl](KLPlayer *) { playInPlayerThread(streamUrl); });
 }
 

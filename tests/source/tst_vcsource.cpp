@@ -12,12 +12,13 @@
 
 namespace {
 
-// Counts log lines that contain a text, from any thread.
+// Counts log lines that contain each of some texts, from any thread.
 class LogCounter
 {
 public:
-    explicit LogCounter(QString text)
-        : m_text(std::move(text))
+    explicit LogCounter(QStringList texts)
+        : m_texts(std::move(texts))
+        , m_counts(m_texts.size(), 0)
     {
         s_current = this;
         m_previous = qInstallMessageHandler(handler);
@@ -27,29 +28,34 @@ public:
         qInstallMessageHandler(m_previous);
         s_current = nullptr;
     }
-    int count() const
+    int count(int text = 0) const
     {
         QMutexLocker locker(&m_mutex);
-        return m_count;
+        return m_counts.at(text);
     }
 
 private:
-    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text)
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &line)
     {
         LogCounter *self = s_current;
-        if (self && text.contains(self->m_text)) {
+        if (!self)
+            return;
+        {
             QMutexLocker locker(&self->m_mutex);
-            ++self->m_count;
+            for (int i = 0; i < self->m_texts.size(); ++i) {
+                if (line.contains(self->m_texts.at(i)))
+                    ++self->m_counts[i];
+            }
         }
-        if (self && self->m_previous)
-            self->m_previous(type, context, text);
+        if (self->m_previous)
+            self->m_previous(type, context, line);
     }
 
     static inline LogCounter *s_current = nullptr;
-    QString m_text;
+    QStringList m_texts;
+    QList<int> m_counts;
     QtMessageHandler m_previous = nullptr;
     mutable QMutex m_mutex;
-    int m_count = 0;
 };
 
 } // namespace
@@ -222,21 +228,29 @@ void TestSource::namesCarryNoCredentials()
 void TestSource::stuckCheckRestartsOnlyWhenMeantToPlay()
 {
     m_source->setStuckIntervalForTesting(300);
-    LogCounter stuck(QStringLiteral("was stuck, restarting"));
+    enum { Stuck, Start };
+    LogCounter log({QStringLiteral("was stuck, restarting"), QStringLiteral("start playing")});
 
     // Never started: a constant level is expected.
     QTest::qWait(700);
-    QCOMPARE(stuck.count(), 0);
+    QCOMPARE(log.count(Stuck), 0);
 
     // Meant to play but nothing changes (nothing listens on the port): restarted.
     m_source->play();
-    QTRY_VERIFY_WITH_TIMEOUT(stuck.count() >= 1, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(log.count(Stuck) >= 1, 3000);
 
     // Stopped on purpose (a logout): left alone.
     m_source->stop();
-    const int before = stuck.count();
+    const int before = log.count(Stuck);
     QTest::qWait(900);
-    QCOMPARE(stuck.count(), before);
+    QCOMPARE(log.count(Stuck), before);
+    // Every start logged its line: the first play and each stuck restart.
+    QCOMPARE(log.count(Start), before + 1);
+
+    // So does a restart asked for by the operator.
+    m_source->restart();
+    QTRY_COMPARE(log.count(Start), before + 2);
+    m_source->stop();
 }
 
 QTEST_MAIN(TestSource)
