@@ -234,6 +234,7 @@ void VCClientUser::playerRequestFinished()
 
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == forbiddenStatus) {
+        emit forbidden();
         if (m_isLoggedIn) {
             qWarning() << "Vellacast server replied forbidden, logout";
             logout();

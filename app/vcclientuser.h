@@ -75,6 +75,9 @@ signals:
     void newVersionCodeChanged(qlonglong newVersionCode);
     void newVersionUrlChanged(const QString &newVersionUrl);
     void authError();
+    // The service answered a login or state report with 403 (before the logout or authError()
+    // that follows).
+    void forbidden();
 
 public slots:
     bool setUsername(const QString &username);

@@ -116,10 +116,19 @@ VCHub::VCHub(QObject *parent)
 
     connect(m_clientUser, &VCClientUser::isLoggedInChanged, this, [this](bool isLoggedIn) {
         if (isLoggedIn) {
-            qDebug() << "User logged in, restart all sources";
-            restartAllSources();
+            // Sources already on air go on: restarting them would be a gap in the broadcast.
+            qDebug() << "User logged in, start all sources";
+            startStoppedSources();
         } else {
             qDebug() << "User logged out, stop all sources";
+            stopAllSources();
+        }
+    });
+    connect(m_clientUser, &VCClientUser::forbidden, this, [this] {
+        // A logged-in client logs out, which stops them; a saved login that the service refuses
+        // ends the sources that played on it.
+        if (!m_clientUser->isLoggedIn()) {
+            qDebug() << "Saved login was refused, stop all sources";
             stopAllSources();
         }
     });
@@ -128,6 +137,13 @@ VCHub::VCHub(QObject *parent)
     connect(m_clientUser, &VCClientUser::userIdChanged, this, &VCHub::updateSourcesFromClient);
     connect(m_clientUser, &VCClientUser::streamsChanged, this, &VCHub::updateSourcesFromClient);
     connect(m_clientUser, &VCClientUser::usernameChanged, this, &VCHub::deleteAllSources);
+
+    // With a saved login the saved sources go on air at once with their saved addresses, also
+    // while the service cannot be reached; its answer confirms them, replaces them or stops them.
+    if (!m_clientUser->sid().isEmpty() && !m_sources->isEmpty()) {
+        qInfo() << "Saved login, playing the saved sources";
+        startStoppedSources();
+    }
 
     m_clientUser->versionCheck();
     if (!m_clientUser->sid().isEmpty())
@@ -437,6 +453,14 @@ void VCHub::stopAllSources()
 {
     for (VCSource *source : *m_sources)
         source->stop();
+}
+
+void VCHub::startStoppedSources()
+{
+    for (VCSource *source : *m_sources) {
+        if (!source->shouldPlay())
+            source->play();
+    }
 }
 
 void VCHub::restartAllSources()

@@ -111,6 +111,8 @@ private slots:
     void initSources();
     void restartAllSources();
     void stopAllSources();
+    // Plays every source that is not meant to play yet; the others go on undisturbed.
+    void startStoppedSources();
 
 private:
     VCSource *createSource(const QUrl &url, double volumeLevel);

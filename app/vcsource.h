@@ -74,6 +74,9 @@ public:
 
     // The player's name and the address without credentials, for log lines.
     QString sourceName() const;
+    // True from play() or restart() until stop(): the source is meant to be on air, whether its
+    // player is connected, stalled or waiting to retry.
+    bool shouldPlay() const { return m_shouldPlay; }
 
     // Tests shorten the five-minute stuck interval; the program keeps the constant.
     void setStuckIntervalForTesting(qint64 ms) { m_stuckIntervalMs = ms; }
