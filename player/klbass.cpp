@@ -108,6 +108,22 @@ QString errorMessage()
     return errorCodeToString(BASS_ErrorGetCode());
 }
 
+QString deviceFailureToString(uint reason)
+{
+    switch (reason) {
+    case BASS_DEVFAIL_REMOVED:
+        return QStringLiteral("the output device was removed");
+    case BASS_DEVFAIL_SERVER:
+        return QStringLiteral("the connection to the sound server was lost");
+    case BASS_DEVFAIL_FORMAT:
+        return QStringLiteral("the output device changed its format and could not be reopened");
+    case BASS_DEVFAIL_STOPPED:
+        return QStringLiteral("the output device stopped taking audio");
+    default:
+        return QStringLiteral("the device failed for an unknown reason");
+    }
+}
+
 QByteArray formatStreamUrl(const QUrl &url, const QString &userAgent, const QString &referer,
                            const QString &userId, const QString &utmMark)
 {

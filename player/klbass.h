@@ -24,6 +24,8 @@ KELVANEPLAYER_EXPORT void free();
 
 KELVANEPLAYER_EXPORT QString errorCodeToString(int code);
 KELVANEPLAYER_EXPORT QString errorMessage();
+// What failed, for the reason (BASS_DEVFAIL_*) that a device failure sync carries.
+KELVANEPLAYER_EXPORT QString deviceFailureToString(uint reason);
 
 // Address plus request header lines (each after CR LF, ending with CR LF) for an internet
 // stream: stream address, user agent, referer, user id, utm mark.

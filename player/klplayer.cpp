@@ -513,18 +513,18 @@ void *KLPlayer::syncUser() const
     return reinterpret_cast<void *>(m_serial);
 }
 
-void KLPlayer::postNotification(void *user, Notification notification, DWORD channel)
+void KLPlayer::postNotification(void *user, Notification notification, DWORD channel, DWORD data)
 {
     std::lock_guard locker(registryMutex());
     if (KLPlayer *player = registry().value(reinterpret_cast<quintptr>(user)))
-        player->queueNotification(notification, channel);
+        player->queueNotification(notification, channel, data);
 }
 
-void KLPlayer::queueNotification(Notification notification, HSTREAM handle)
+void KLPlayer::queueNotification(Notification notification, HSTREAM handle, DWORD data)
 {
     {
         std::lock_guard locker(m_notificationsMutex);
-        m_notifications.emplace_back(notification, handle);
+        m_notifications.push_back({notification, handle, data});
     }
     // Posted by name: nothing made on the calling thread is read on the player's thread except
     // through the queue above.
@@ -533,13 +533,13 @@ void KLPlayer::queueNotification(Notification notification, HSTREAM handle)
 
 void KLPlayer::processNotifications()
 {
-    std::vector<std::pair<Notification, HSTREAM>> notifications;
+    std::vector<QueuedNotification> notifications;
     {
         std::lock_guard locker(m_notificationsMutex);
         notifications.swap(m_notifications);
     }
-    for (const auto &[notification, handle] : notifications)
-        handleNotification(notification, handle);
+    for (const QueuedNotification &queued : notifications)
+        handleNotification(queued);
 }
 
 void KLPlayer::bassStallSync(HSYNC, DWORD channel, DWORD data, void *user)
@@ -552,9 +552,9 @@ void KLPlayer::bassEndSync(HSYNC, DWORD channel, DWORD, void *user)
     postNotification(user, Notification::End, channel);
 }
 
-void KLPlayer::bassDevFailSync(HSYNC, DWORD channel, DWORD, void *user)
+void KLPlayer::bassDevFailSync(HSYNC, DWORD channel, DWORD data, void *user)
 {
-    postNotification(user, Notification::DeviceFailure, channel);
+    postNotification(user, Notification::DeviceFailure, channel, data);
 }
 
 void KLPlayer::bassDevFormatSync(HSYNC, DWORD channel, DWORD, void *user)
@@ -577,11 +577,12 @@ void KLPlayer::handleDeviceFailure()
     queueNotification(Notification::DeviceFailure, 0);
 }
 
-void KLPlayer::handleNotification(Notification notification, HSTREAM handle)
+void KLPlayer::handleNotification(const QueuedNotification &queued)
 {
+    const Notification notification = queued.notification;
     // A stall or end of a handle that has been replaced or released meanwhile concerns a stream
     // that no longer plays; it must not touch the current one.
-    const bool isCurrent = handle == 0 || handle == stream();
+    const bool isCurrent = queued.handle == 0 || queued.handle == stream();
 
     switch (notification) {
     case Notification::Stalled:
@@ -608,7 +609,8 @@ void KLPlayer::handleNotification(Notification notification, HSTREAM handle)
         }
         return;
     case Notification::DeviceFailure:
-        qCWarning(klLog) << m_name << "Device failure" << KLBass::errorMessage();
+        qCWarning(klLog) << m_name << "Device failure"
+                         << KLBass::deviceFailureToString(queued.data);
         stop();
         emit deviceFailure();
         return;

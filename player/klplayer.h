@@ -134,6 +134,12 @@ private:
     enum class Release { Stop, Free };
     // Engine notification as it came from a sync of one handle; 0 means the current handle.
     enum class Notification { Stalled, Resumed, End, DeviceFailure, DeviceFormat };
+    struct QueuedNotification
+    {
+        Notification notification;
+        HSTREAM handle;
+        DWORD data; // the sync's data (the reason of a device failure)
+    };
 
     void construct(KLNetworkAccessManager *nam);
     void tearDown(Release release, QWORD startBytePos, State state);
@@ -144,11 +150,12 @@ private:
     void updateTimersForPlaying(bool isPlaying);
     void updateLevelTimer(bool isUpdatesLevel);
     void updateTimerIntervals(double rate);
-    void handleNotification(Notification notification, HSTREAM handle);
-    void queueNotification(Notification notification, HSTREAM handle);
+    void handleNotification(const QueuedNotification &queued);
+    void queueNotification(Notification notification, HSTREAM handle, DWORD data = 0);
     void *syncUser() const;
 
-    static void postNotification(void *user, Notification notification, DWORD channel);
+    static void postNotification(void *user, Notification notification, DWORD channel,
+                                 DWORD data = 0);
     static void bassStallSync(HSYNC handle, DWORD channel, DWORD data, void *user);
     static void bassEndSync(HSYNC handle, DWORD channel, DWORD data, void *user);
     static void bassDevFailSync(HSYNC handle, DWORD channel, DWORD data, void *user);
@@ -170,7 +177,7 @@ private:
     quintptr m_serial = 0;
     // Notifications from engine threads, waiting for the player's thread.
     std::mutex m_notificationsMutex;
-    std::vector<std::pair<Notification, HSTREAM>> m_notifications;
+    std::vector<QueuedNotification> m_notifications;
 
     // Process-wide engine bookkeeping, guarded by engineMutex() (see klplayer.cpp).
     static int m_playersCount;

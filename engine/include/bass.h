@@ -240,10 +240,17 @@ typedef void(DOWNLOADPROC)(const void *buffer, DWORD length, void *user);
 #define BASS_SYNC_END 2
 #define BASS_SYNC_META 4
 #define BASS_SYNC_STALL 6 /* data: 0 = stalled, 1 = resumed */
-#define BASS_SYNC_DEV_FAIL 14
+#define BASS_SYNC_DEV_FAIL 14 /* data: why the device failed, one of BASS_DEVFAIL_* */
 #define BASS_SYNC_DEV_FORMAT 15
 #define BASS_SYNC_ONETIME 0x80000000u /* flag: the sync fires once and is removed */
 typedef void(SYNCPROC)(HSYNC handle, DWORD channel, DWORD data, void *user);
+
+/* Why an output device failed (BASS_SYNC_DEV_FAIL data) */
+#define BASS_DEVFAIL_UNKNOWN 0 /* not known (recording devices) */
+#define BASS_DEVFAIL_REMOVED 1 /* the output was removed: unplugged, or unloaded by the server */
+#define BASS_DEVFAIL_SERVER 2  /* the connection to the sound server was lost */
+#define BASS_DEVFAIL_FORMAT 3  /* the output changed its format and could not be reopened in it */
+#define BASS_DEVFAIL_STOPPED 4 /* the output stopped taking audio */
 
 /* Recording */
 typedef BOOL(RECORDPROC)(HRECORD handle, const void *buffer, DWORD length, void *user);

@@ -3,7 +3,8 @@
  *
  * EngineTest_FailDevice: the open output device fails as if it were unplugged. The engine
  * replaces it by a stand-in that keeps the clock and discards the audio, and fires
- * BASS_SYNC_DEV_FAIL on every channel from its event thread. Errors: BASS_ERROR_INIT.
+ * BASS_SYNC_DEV_FAIL (data BASS_DEVFAIL_REMOVED) on every channel from its event thread.
+ * Errors: BASS_ERROR_INIT.
  *
  * EngineTest_ChangeDeviceFormat: the open output device changes to `freq` Hz and `chans`
  * channels; BASS_SYNC_DEV_FORMAT fires on every channel once the mixer runs in the new format.

@@ -21,11 +21,12 @@ struct DeviceFormat
     int channels = 2;
 };
 
-// How a backend tells the engine, from any of its threads, that the open device failed or
-// changed its format. The engine handles both on its event thread.
+// How a backend tells the engine, from any of its threads, that the open device failed (with
+// its reason, a BASS_DEVFAIL_* value) or changed its format. The engine handles both on its
+// event thread.
 struct DeviceReporter
 {
-    void (*failed)(void *context) = nullptr;
+    void (*failed)(void *context, int reason) = nullptr;
     void (*formatChanged)(void *context, DeviceFormat format) = nullptr;
     void *context = nullptr;
 };
@@ -38,7 +39,8 @@ struct DeviceBackend
     // Opens output `id` in `format` (float samples). Null on failure.
     void *(*open)(const std::string &id, const DeviceFormat &format, DeviceReporter reporter);
     // Blocks until the device takes more audio. Returns the frames it takes now (at most
-    // maxFrames), or -1 when the device has failed. Mixer thread.
+    // maxFrames), or -1 when the device has failed; a failure that the backend can explain has
+    // been reported through the DeviceReporter before. Mixer thread.
     int (*wait)(void *device, int maxFrames);
     // Queues interleaved float frames. False when the device has failed. Mixer thread.
     bool (*write)(void *device, const float *frames, int count);

@@ -1,5 +1,7 @@
 #include "device.h"
 
+#include "bass.h"
+
 #include <pulse/pulseaudio.h>
 
 #include <atomic>
@@ -37,7 +39,7 @@ void contextState(pa_context *c, void *user)
     const pa_context_state_t s = pa_context_get_state(c);
     if ((s == PA_CONTEXT_FAILED || s == PA_CONTEXT_TERMINATED) && d->ready.load()) {
         if (!d->failed.exchange(true) && d->reporter.failed)
-            d->reporter.failed(d->reporter.context);
+            d->reporter.failed(d->reporter.context, BASS_DEVFAIL_SERVER);
     }
     signalLoop(d);
 }
@@ -49,8 +51,13 @@ void streamState(pa_stream *s, void *user)
     if (st == PA_STREAM_READY)
         d->ready.store(true);
     if ((st == PA_STREAM_FAILED || st == PA_STREAM_TERMINATED) && d->ready.load()) {
+        // With the server still there, the stream was killed because its output went away and
+        // there was none to move it to (or a chosen output may not be left).
+        const int reason = PA_CONTEXT_IS_GOOD(pa_context_get_state(d->context))
+                               ? BASS_DEVFAIL_REMOVED
+                               : BASS_DEVFAIL_SERVER;
         if (!d->failed.exchange(true) && d->reporter.failed)
-            d->reporter.failed(d->reporter.context);
+            d->reporter.failed(d->reporter.context, reason);
     }
     signalLoop(d);
 }

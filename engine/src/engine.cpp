@@ -251,7 +251,7 @@ bool Engine::init(int device, DWORD freq, DWORD, int &error)
     m_rate.store(format.rate);
     m_channels.store(format.channels);
     m_deviceNumber = number;
-    m_deviceFailed.store(false);
+    m_deviceFailure.store(0);
     m_outputPaused.store(false);
     m_mixerStop.store(false);
     m_initialized.store(true);
@@ -330,11 +330,18 @@ bool Engine::setOutputPaused(bool paused, int &error)
     return true;
 }
 
-void Engine::reportFailed(void *context)
+void Engine::reportFailed(void *context, int reason)
 {
     auto *self = static_cast<Engine *>(context);
-    self->m_deviceFailed.store(true);
+    self->reportDeviceFailure(reason);
     self->kickEvents();
+}
+
+void Engine::reportDeviceFailure(int reason)
+{
+    // The first reason stands until the mixer has handled the failure.
+    int none = 0;
+    m_deviceFailure.compare_exchange_strong(none, reason + 1);
 }
 
 void Engine::reportFormat(void *context, DeviceFormat format)
@@ -343,7 +350,9 @@ void Engine::reportFormat(void *context, DeviceFormat format)
     // Reopen in the new format off the backend's thread.
     std::thread([self, format] {
         int error = 0;
-        self->changeDeviceFormat(format, error);
+        // An output that cannot be reopened in its new format is lost like an unplugged one.
+        if (!self->changeDeviceFormat(format, error) && error == BASS_ERROR_DRIVER)
+            self->reportDeviceFailure(BASS_DEVFAIL_FORMAT);
     }).detach();
 }
 
@@ -353,7 +362,7 @@ bool Engine::failDevice(int &error)
         error = BASS_ERROR_INIT;
         return false;
     }
-    m_deviceFailed.store(true);
+    reportDeviceFailure(BASS_DEVFAIL_REMOVED);
     error = BASS_OK;
     return true;
 }
@@ -507,8 +516,14 @@ void Engine::mixerLoop()
             m_channels.store(current->format.channels);
             m_events.push({MixerEvent::DeviceFormat, 0, 0});
         }
-        const bool failed = m_deviceFailed.exchange(false);
-        int frames = failed ? -1 : current->backend->wait(current->handle, kMaxPeriodFrames);
+        int failure = m_deviceFailure.exchange(0);
+        int frames = failure ? -1 : current->backend->wait(current->handle, kMaxPeriodFrames);
+        if (frames < 0 && !failure) {
+            // Reported while the mixer waited; otherwise the wait found the device dead itself.
+            failure = m_deviceFailure.exchange(0);
+            if (!failure)
+                failure = BASS_DEVFAIL_STOPPED + 1;
+        }
         OpenDevice *standIn = nullptr;
         if (frames < 0 && !current->standIn && (standIn = m_standIn.exchange(nullptr))) {
             // The device is gone: a stand-in keeps the clock and discards the audio.
@@ -517,7 +532,7 @@ void Engine::mixerLoop()
             current = standIn;
             m_current.store(current);
             m_onStandIn.store(true);
-            m_events.push({MixerEvent::DeviceFailed, 0, 0});
+            m_events.push({MixerEvent::DeviceFailed, 0, DWORD(failure - 1)});
             continue;
         }
         if (frames <= 0)
@@ -553,7 +568,7 @@ void Engine::mixerLoop()
             output = mapped;
         }
         if (!current->backend->write(current->handle, output, frames))
-            m_deviceFailed.store(true);
+            reportDeviceFailure(BASS_DEVFAIL_STOPPED);
     }
     m_current.store(current);
 }
@@ -686,7 +701,7 @@ void Engine::dispatch(const MixerEvent &event)
         const DWORD type =
             event.type == MixerEvent::DeviceFailed ? BASS_SYNC_DEV_FAIL : BASS_SYNC_DEV_FORMAT;
         for (auto &ch : channels())
-            fireSyncs(*ch, type, 0);
+            fireSyncs(*ch, type, event.data);
         return;
     }
     std::shared_ptr<Channel> ch = channel(event.handle);

@@ -53,6 +53,8 @@ public:
 
     // Test controls and backend reports.
     bool failDevice(int &error);
+    // Reports a failure of the open device with its BASS_DEVFAIL_* reason (any thread).
+    void reportDeviceFailure(int reason);
     bool changeDeviceFormat(DeviceFormat format, int &error);
 
     // ---- channels
@@ -91,7 +93,7 @@ private:
     void closeDevice(OpenDevice *device);
     void kickEvents();
     void prepareStandIn();
-    static void reportFailed(void *context);
+    static void reportFailed(void *context, int reason);
     static void reportFormat(void *context, DeviceFormat format);
 
     // configuration
@@ -111,7 +113,9 @@ private:
     std::atomic<bool> m_onPulse{false};
     std::string m_deviceId;                // m_stateMutex
     SpscQueue<OpenDevice *, 16> m_retired; // mixer → event thread
-    std::atomic<bool> m_deviceFailed{false};
+    // A reported device failure not yet handled by the mixer: its BASS_DEVFAIL_* reason plus
+    // one (0: none).
+    std::atomic<int> m_deviceFailure{0};
     std::atomic<bool> m_outputPaused{false};
     std::atomic<int> m_rate{44100};
     std::atomic<int> m_channels{2};

@@ -167,6 +167,8 @@ void tst_EnginePulse::unpluggedOutputFailsOverToTheStandIn()
 
     QCOMPARE(QProcess::execute(QStringLiteral("pactl"), {"unload-module", module}), 0);
     QTRY_COMPARE_WITH_TIMEOUT(syncs.count(BASS_SYNC_DEV_FAIL), 1, 3000);
+    // A chosen output is never left for another: its loss is a removal, and says so.
+    QCOMPARE(syncs.dataOf(BASS_SYNC_DEV_FAIL), std::vector<DWORD>{BASS_DEVFAIL_REMOVED});
     // The stand-in keeps the channel's clock running.
     const QWORD at = BASS_ChannelGetPosition(h, BASS_POS_BYTE);
     QTRY_VERIFY(BASS_ChannelGetPosition(h, BASS_POS_BYTE) > at + BASS_ChannelSeconds2Bytes(h, 0.2));
