@@ -12,6 +12,8 @@
 #include <QJsonObject>
 #include <QSettings>
 
+#include <algorithm>
+
 namespace {
 
 const QString settingsFileName = QStringLiteral("vellacast.ini");
@@ -191,7 +193,41 @@ void VCHub::updateOutputDevicesFromBass()
     BASS_DEVICEINFO info{};
     for (DWORD device = 0; BASS_GetDeviceInfo(device, &info); ++device)
         devices.append(QString::fromLocal8Bit(info.name));
+    const bool isDeviceNew =
+        std::any_of(devices.cbegin(), devices.cend(),
+                    [this](const QString &d) { return !m_outputDevices.contains(d); });
     updateOutputDevices(devices);
+    // The operator's index rule has run on the new list; a device that came while the default
+    // device had nowhere to play but "No sound" brings the engine back onto it.
+    if (isDeviceNew && isOnNoSoundFallback()) {
+        qInfo() << "Output device appeared, restarting on the default device";
+        restartAllSources();
+    }
+    checkOutputDevice();
+}
+
+bool VCHub::isOnNoSoundFallback() const
+{
+    // BASS_GetDevice fails (-1) while the engine is closed.
+    return m_outputDeviceIndex == 0 && KLBass::outputDevice == -1 && BASS_GetDevice() == 0;
+}
+
+void VCHub::handleDeviceFailure()
+{
+    m_isDeviceFailurePending = true;
+    m_restartTimer.start();
+    checkOutputDevice();
+}
+
+void VCHub::checkOutputDevice()
+{
+    const bool isMissing = m_isDeviceFailurePending || isOnNoSoundFallback();
+    if (updateIsOutputDeviceMissing(isMissing)) {
+        if (isMissing)
+            qWarning() << "No output device: sound is off";
+        else
+            qInfo() << "Output device is back: sound is on";
+    }
 }
 
 void VCHub::updateRecordDevicesFromBass()
@@ -265,7 +301,7 @@ VCSource *VCHub::createSource(const QUrl &url, double volumeLevel)
             Qt::QueuedConnection);
     connect(source, &VCSource::isSilentSoundChanged, m_clientUser, &VCClientUser::sendPlayerState,
             Qt::QueuedConnection);
-    connect(source, &VCSource::deviceFailure, &m_restartTimer, qOverload<>(&QTimer::start),
+    connect(source, &VCSource::deviceFailure, this, &VCHub::handleDeviceFailure,
             Qt::QueuedConnection);
     return source;
 }
@@ -470,6 +506,8 @@ void VCHub::restartAllSources()
     KLPlayer::reopenOutputDevice();
     for (VCSource *source : *m_sources)
         source->play();
+    m_isDeviceFailurePending = false;
+    checkOutputDevice();
 }
 
 // Property writers.
@@ -502,6 +540,11 @@ bool VCHub::updateOutputDevices(const QStringList &value)
 bool VCHub::updateRecordDevices(const QJsonArray &value)
 {
     return assign(this, m_recordDevices, value, &VCHub::recordDevicesChanged);
+}
+
+bool VCHub::updateIsOutputDeviceMissing(bool value)
+{
+    return assign(this, m_isOutputDeviceMissing, value, &VCHub::isOutputDeviceMissingChanged);
 }
 
 bool VCHub::setOutputDeviceIndex(int value)

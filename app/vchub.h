@@ -38,6 +38,10 @@ class VCHub : public QObject
                    setSilenceDetectionStartMs NOTIFY silenceDetectionStartMsChanged)
     Q_PROPERTY(int silenceDetectionEndMs READ silenceDetectionEndMs WRITE setSilenceDetectionEndMs
                    NOTIFY silenceDetectionEndMsChanged)
+    // True while no output device plays the sources: from a device failure until the engine
+    // is back on a device, and while the engine had to fall back to "No sound" for lack of one.
+    Q_PROPERTY(
+        bool isOutputDeviceMissing READ isOutputDeviceMissing NOTIFY isOutputDeviceMissingChanged)
 
 public:
     using SourceList = QQmlObjectListModel<VCSource>;
@@ -61,6 +65,7 @@ public:
     double silenceDetectionLevelDb() const { return m_silenceDetectionLevelDb; }
     int silenceDetectionStartMs() const { return m_silenceDetectionStartMs; }
     int silenceDetectionEndMs() const { return m_silenceDetectionEndMs; }
+    bool isOutputDeviceMissing() const { return m_isOutputDeviceMissing; }
 
     QSettings *settings() const { return m_settings; }
 
@@ -78,6 +83,7 @@ signals:
     void silenceDetectionLevelDbChanged(double silenceDetectionLevelDb);
     void silenceDetectionStartMsChanged(int silenceDetectionStartMs);
     void silenceDetectionEndMsChanged(int silenceDetectionEndMs);
+    void isOutputDeviceMissingChanged(bool isOutputDeviceMissing);
 
 public slots:
     bool setLogsStoreDays(int logsStoreDays);
@@ -106,6 +112,7 @@ protected slots:
     bool updateClientUser(VCClientUser *clientUser);
     bool updateOutputDevices(const QStringList &outputDevices);
     bool updateRecordDevices(const QJsonArray &recordDevices);
+    bool updateIsOutputDeviceMissing(bool isOutputDeviceMissing);
 
 private slots:
     void initSources();
@@ -117,6 +124,11 @@ private slots:
 private:
     VCSource *createSource(const QUrl &url, double volumeLevel);
     bool isValidSourceIndex(int index) const;
+    // The operator wants the default device, but the engine plays to "No sound" because there
+    // was no device when it was opened.
+    bool isOnNoSoundFallback() const;
+    void handleDeviceFailure();
+    void checkOutputDevice();
     // The file holds the session id and addresses with credentials: owner only.
     void restrictSettingsFile();
 
@@ -136,4 +148,7 @@ private:
     double m_silenceDetectionLevelDb = -50;
     int m_silenceDetectionStartMs = 5000;
     int m_silenceDetectionEndMs = 5000;
+    bool m_isOutputDeviceMissing = false;
+    // A device failure waits for the engine restart.
+    bool m_isDeviceFailurePending = false;
 };

@@ -39,6 +39,10 @@
 <context>
     <name>VCApplicationWindow</name>
     <message>
+        <source>No output device: sound is off</source>
+        <translation>No output device: sound is off</translation>
+    </message>
+    <message>
         <source>Vellacast</source>
         <translation>Vellacast</translation>
     </message>

@@ -39,6 +39,10 @@
 <context>
     <name>VCApplicationWindow</name>
     <message>
+        <source>No output device: sound is off</source>
+        <translation>Нет устройства вывода: звук выключен</translation>
+    </message>
+    <message>
         <source>Vellacast</source>
         <translation>Веллакаст</translation>
     </message>

@@ -39,6 +39,7 @@ QtObject {
     property double silenceDetectionLevelDb: -50
     property int silenceDetectionStartMs: 5000
     property int silenceDetectionEndMs: 5000
+    property bool isOutputDeviceMissing: false
 
     function record(name, args) {
         calls.push({
@@ -118,5 +119,6 @@ QtObject {
         silenceDetectionLevelDb = -50
         silenceDetectionStartMs = 5000
         silenceDetectionEndMs = 5000
+        isOutputDeviceMissing = false
     }
 }

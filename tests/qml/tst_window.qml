@@ -47,6 +47,21 @@ TestCase {
         compare(trayIcon.icon.name, data.tray)
     }
 
+    function test_trayShowsMissingOutputDevice() {
+        const window = createWindow()
+        const trayIcon = findChild(window, "trayIcon")
+        const caption = findChild(window, "noOutputDeviceMenuItem")
+        verify(!caption.visible)
+        VCHub.isOutputDeviceMissing = true
+        verify(caption.visible)
+        verify(!caption.enabled)
+        compare(caption.text, "No output device: sound is off")
+        compare(trayIcon.tooltip, "Vellacast\nNo output device: sound is off")
+        VCHub.isOutputDeviceMissing = false
+        verify(!caption.visible)
+        compare(trayIcon.tooltip, "Vellacast")
+    }
+
     function test_closeAction_data() {
         return [
             { tag: "login view quits", state: "login", closing: false, hint: true, action: "quit" },

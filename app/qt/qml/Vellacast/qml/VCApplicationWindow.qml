@@ -13,6 +13,7 @@ ApplicationWindow {
     property bool closing: false
     readonly property string trayTitle: trayTitleText(VCHub.clientUser.stationName,
                                                       VCHub.clientUser.city)
+    readonly property string noOutputDeviceText: qsTr("No output device: sound is off")
 
     // Window title: the application name, then " - ", station and city when a station is known.
     function windowTitle(stationName, city) {
@@ -116,7 +117,9 @@ ApplicationWindow {
         visible: true
         icon.source: "qrc:/images/vellacast.svg"
         icon.name: root.trayTitle
-        tooltip: root.trayTitle
+        // The lost output device stays in sight for as long as it lasts.
+        tooltip: VCHub.isOutputDeviceMissing ? root.trayTitle + "\n" + root.noOutputDeviceText
+                                             : root.trayTitle
         onActivated: root.bringBack()
 
         menu: Platform.Menu {
@@ -125,6 +128,13 @@ ApplicationWindow {
             Platform.MenuItem {
                 text: root.trayTitle
                 enabled: false
+            }
+
+            Platform.MenuItem {
+                objectName: "noOutputDeviceMenuItem"
+                text: root.noOutputDeviceText
+                enabled: false
+                visible: VCHub.isOutputDeviceMissing
             }
 
             Platform.Menu {
@@ -190,6 +200,17 @@ ApplicationWindow {
                 text: qsTr("Close")
                 onTriggered: root.openFromTray(quitDialog)
             }
+        }
+    }
+
+    // The tray says so at once when the sound goes off for lack of an output device.
+    Connections {
+        target: VCHub
+
+        function onIsOutputDeviceMissingChanged(isOutputDeviceMissing) {
+            if (isOutputDeviceMissing)
+                trayIcon.showMessage(root.trayTitle, root.noOutputDeviceText,
+                                     Platform.SystemTrayIcon.Warning, 10000)
         }
     }
 
