@@ -73,6 +73,7 @@ public:
         beginInsertRows(QModelIndex(), row, row);
         attach(item);
         m_items.append(item);
+        m_objects.append(item);
         endInsertRows();
         emit countChanged();
     }
@@ -85,6 +86,7 @@ public:
         // Qt's row moves name the destination as the row before which the item lands.
         beginMoveRows(QModelIndex(), from, from, QModelIndex(), to > from ? to + 1 : to);
         m_items.move(from, to);
+        m_objects.move(from, to);
         endMoveRows();
     }
 
@@ -94,6 +96,7 @@ public:
             return;
         beginRemoveRows(QModelIndex(), index, index);
         T *item = m_items.takeAt(index);
+        m_objects.removeAt(index);
         detach(item);
         endRemoveRows();
         emit countChanged();
@@ -105,6 +108,7 @@ public:
             return;
         beginResetModel();
         const QList<T *> items = std::exchange(m_items, {});
+        m_objects.clear();
         for (T *item : items)
             detach(item);
         endResetModel();
@@ -151,19 +155,21 @@ public:
 protected:
     void itemDestroyed(QObject *item) override
     {
-        // Only a pointer comparison: the object is no longer a T.
-        const int row = int(m_items.indexOf(static_cast<T *>(item)));
+        // The object is no longer a T: not even a conversion of its pointer is allowed now, so
+        // it is looked up among the addresses taken while it was one.
+        const int row = int(m_objects.indexOf(item));
         if (row < 0)
             return;
         beginRemoveRows(QModelIndex(), row, row);
         m_items.removeAt(row);
+        m_objects.removeAt(row);
         endRemoveRows();
         emit countChanged();
     }
 
     void itemPropertyChanged(QObject *sender, int signalIndex) override
     {
-        const int row = int(m_items.indexOf(static_cast<T *>(sender)));
+        const int row = int(m_objects.indexOf(sender));
         const auto role = m_roleOfSignal.constFind(signalIndex);
         if (row < 0 || role == m_roleOfSignal.cend())
             return;
@@ -198,6 +204,7 @@ private:
     }
 
     QList<T *> m_items;
+    QList<QObject *> m_objects; // m_items as QObject pointers, in the same order
     QHash<int, QByteArray> m_roles;
     QHash<int, int> m_propertyOfRole; // role → property index
     QHash<int, int> m_roleOfSignal;   // notify signal index → role
