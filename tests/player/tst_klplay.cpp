@@ -62,6 +62,7 @@ private slots:
     void exitCodes_data();
     void exitCodes();
     void listsDevices();
+    void nowPlayingAlone();
 
 private:
     QTemporaryDir m_dir;
@@ -83,6 +84,8 @@ void tst_KLPlay::initTestCase()
                                      PlayerTestMedia::readFile(m_tonePath), 3, 4000,
                                      QStringLiteral("Artist - Title"));
     m_server->serve(QStringLiteral("/missing"), 404, "no such stream");
+    m_server->serve(QStringLiteral("/api/meta.json"), 200,
+                    R"({"uniqueid":"7","artist":"A","title":"T","cover":"img/c.jpg","type":1})");
 }
 
 void tst_KLPlay::icyStreamJson()
@@ -157,6 +160,26 @@ void tst_KLPlay::listsDevices()
     const Run run = runKlplay({"--devices"});
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.out.startsWith("-1 default\n0 "), run.out.constData());
+}
+
+void tst_KLPlay::nowPlayingAlone()
+{
+    QUrl metaUrl = m_server->url(QStringLiteral("/api/meta.json"));
+    metaUrl.setUserInfo(QStringLiteral("user:secret"));
+    const Run run = runKlplay({"--meta-url", metaUrl.toString(), "--seconds", "1.5", "--json"});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(!run.out.contains("secret"), run.out.constData());
+    const QList<QJsonObject> nowPlaying = run.of("nowPlaying");
+    QCOMPARE(nowPlaying.size(), 1);
+    const QJsonObject expected{{"event", "nowPlaying"},
+                               {"title", "A"},
+                               {"subtitle", "T"},
+                               {"cover", m_server->url("/api/img/c.jpg").toString()},
+                               {"ddbId", 0},
+                               {"type", 1}};
+    QCOMPARE(nowPlaying.first(), expected);
+    QCOMPARE(m_server->requests("/api/meta.json").first().header("Authorization"),
+             QByteArray("Basic ") + QByteArray("user:secret").toBase64());
 }
 
 QTEST_GUILESS_MAIN(tst_KLPlay)

@@ -1,5 +1,6 @@
 #include "klplayprinter.h"
 
+#include <klmetadataupdater.h>
 #include <klplayer.h>
 
 #include <QJsonDocument>
@@ -34,6 +35,28 @@ KLPlayPrinter::KLPlayPrinter(KLPlayer *player, bool json, QObject *parent)
     });
     connect(player, &KLPlayerSource::error, this,
             [this](const QString &message) { printMessage(QStringLiteral("error"), message); });
+}
+
+void KLPlayPrinter::watchMetadata(KLMetadataUpdater *updater)
+{
+    // The description signals come one per field; the queued call prints them together.
+    connect(
+        updater, &KLMetadataUpdater::jsonChanged, this,
+        [this, updater] {
+            const QString cover = updater->coverUrl().toString(QUrl::RemoveUserInfo);
+            if (!updater->json().isEmpty())
+                m_hasNowPlaying = true;
+            print({{"event", "nowPlaying"},
+                   {"title", updater->title()},
+                   {"subtitle", updater->subtitle()},
+                   {"cover", cover},
+                   {"ddbId", updater->ddbId()},
+                   {"type", updater->type()}},
+                  QStringLiteral("nowPlaying %1 - %2%3")
+                      .arg(updater->title(), updater->subtitle(),
+                           cover.isEmpty() ? QString() : QStringLiteral(" cover ") + cover));
+        },
+        Qt::QueuedConnection);
 }
 
 QString KLPlayPrinter::titleFromMeta(const QString &meta)

@@ -5,16 +5,23 @@
 #include <QString>
 #include <QTextStream>
 
+class KLMetadataUpdater;
 class KLPlayer;
 
 // Prints what a player reports: state changes, metadata, bitrate, errors, and its level once a
-// second, as text lines or as one JSON object per line.
+// second, and the now-playing description of a metadata updater, as text lines or as one JSON
+// object per line.
 class KLPlayPrinter : public QObject
 {
     Q_OBJECT
 
 public:
     KLPlayPrinter(KLPlayer *player, bool json, QObject *parent = nullptr);
+
+    // Prints one line for every change of the updater's now-playing description.
+    void watchMetadata(KLMetadataUpdater *updater);
+    // Whether a now-playing description has been printed.
+    bool hasNowPlaying() const { return m_hasNowPlaying; }
 
     // Whether the player has been in PlayingState at least once.
     bool hasPlayed() const { return m_hasPlayed; }
@@ -33,5 +40,6 @@ private:
     KLPlayer *m_player = nullptr;
     bool m_json = false;
     bool m_hasPlayed = false;
+    bool m_hasNowPlaying = false;
     QTextStream m_out;
 };

@@ -1,15 +1,22 @@
 // klplay: plays one stream through the player library and prints what the player reports.
 //
 //   klplay URL [--seconds N] [--device N] [--volume V] [--json] [--verbose]
+//          [--meta-url URL [--meta-id-url URL]]
+//   klplay --meta-url URL [--meta-id-url URL] [--seconds N] [--json] [--verbose]
 //   klplay --devices
+//
+// With --meta-url the now-playing description is polled beside the stream (or alone, without a
+// stream address) and printed on every change.
 //
 // Exit codes: 0 after a normal end or when --seconds ran out, 1 for bad arguments or an
 // address that cannot be played, 2 after a playback error, 3 after a device failure, 4 when
-// --seconds ran out before anything played.
+// --seconds ran out before anything played (without a stream: before any description came).
 
 #include "klplayprinter.h"
 
 #include <klbass.h>
+#include <klmetadataupdater.h>
+#include <klnetworkaccessmanager.h>
 #include <klplayer.h>
 
 #include <QCommandLineParser>
@@ -68,8 +75,15 @@ int main(int argc, char *argv[])
                                            QStringLiteral("List the output devices."));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Show the library's debug lines."));
-    parser.addOptions(
-        {secondsOption, deviceOption, volumeOption, jsonOption, devicesOption, verboseOption});
+    const QCommandLineOption metaUrlOption(
+        QStringLiteral("meta-url"), QStringLiteral("Poll the now-playing description from URL."),
+        QStringLiteral("URL"));
+    const QCommandLineOption metaIdUrlOption(
+        QStringLiteral("meta-id-url"),
+        QStringLiteral("Poll the now-playing identifier from URL (with --meta-url)."),
+        QStringLiteral("URL"));
+    parser.addOptions({secondsOption, deviceOption, volumeOption, jsonOption, devicesOption,
+                       verboseOption, metaUrlOption, metaIdUrlOption});
     parser.process(app);
 
     if (parser.isSet(devicesOption))
@@ -77,9 +91,26 @@ int main(int argc, char *argv[])
 
     QTextStream err(stderr);
     const QStringList args = parser.positionalArguments();
-    if (args.size() != 1) {
+    const bool withMeta = parser.isSet(metaUrlOption);
+    if (args.size() > 1 || (args.isEmpty() && !withMeta)) {
         err << parser.helpText();
         return 1;
+    }
+    QUrl metaUrl;
+    QUrl metaIdUrl;
+    if (withMeta) {
+        metaUrl = QUrl(parser.value(metaUrlOption), QUrl::StrictMode);
+        if (!metaUrl.isValid() || metaUrl.isRelative()) {
+            err << "klplay: --meta-url takes an absolute address\n";
+            return 1;
+        }
+    }
+    if (parser.isSet(metaIdUrlOption)) {
+        metaIdUrl = QUrl(parser.value(metaIdUrlOption), QUrl::StrictMode);
+        if (!withMeta || !metaIdUrl.isValid() || metaIdUrl.isRelative()) {
+            err << "klplay: --meta-id-url takes an absolute address, with --meta-url\n";
+            return 1;
+        }
     }
 
     bool ok = true;
@@ -102,8 +133,10 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    const QUrl url = QUrl::fromUserInput(args.first(), QDir::currentPath(), QUrl::AssumeLocalFile);
-    if (!url.isValid()) {
+    const QUrl url = args.isEmpty() ? QUrl()
+                                    : QUrl::fromUserInput(args.first(), QDir::currentPath(),
+                                                          QUrl::AssumeLocalFile);
+    if (!args.isEmpty() && !url.isValid()) {
         err << "klplay: invalid address " << args.first() << '\n';
         return 1;
     }
@@ -117,6 +150,10 @@ int main(int argc, char *argv[])
     player.setVolume(volume);
     player.setIsUpdatesLevel(true);
     KLPlayPrinter printer(&player, parser.isSet(jsonOption));
+
+    KLNetworkAccessManager metaNam;
+    KLMetadataUpdater metadata(&metaNam);
+    printer.watchMetadata(&metadata);
 
     QTimer levelTimer;
     levelTimer.setInterval(1000);
@@ -132,11 +169,19 @@ int main(int argc, char *argv[])
         app.exit(3);
     });
     if (seconds > 0) {
-        QTimer::singleShot(qRound(seconds * 1000), &app,
-                           [&] { app.exit(printer.hasPlayed() ? 0 : 4); });
+        QTimer::singleShot(qRound(seconds * 1000), &app, [&] {
+            const bool done = url.isEmpty() ? printer.hasNowPlaying() : printer.hasPlayed();
+            app.exit(done ? 0 : 4);
+        });
     }
 
+    QTimer::singleShot(0, &metadata, [&] {
+        metadata.setMetaIdUrl(metaIdUrl);
+        metadata.setMetaUrl(metaUrl);
+    });
     QTimer::singleShot(0, &player, [&] {
+        if (url.isEmpty())
+            return;
         player.play(url);
         if (player.isStopped()) {
             printer.printMessage(QStringLiteral("error"), QStringLiteral("can not play ") +
