@@ -501,10 +501,15 @@ void VCHub::startStoppedSources()
 
 void VCHub::restartAllSources()
 {
-    for (VCSource *source : *m_sources)
+    // Sources stopped on purpose (after a logout or a 403) stay stopped.
+    QList<VCSource *> playing;
+    for (VCSource *source : *m_sources) {
+        if (source->shouldPlay())
+            playing.append(source);
         source->stopSync();
+    }
     KLPlayer::reopenOutputDevice();
-    for (VCSource *source : *m_sources)
+    for (VCSource *source : std::as_const(playing))
         source->play();
     m_isDeviceFailurePending = false;
     checkOutputDevice();
