@@ -1,19 +1,19 @@
 #include "klhlsplayback.h"
 
 #include "kllogging.h"
-#include "klplayer.h"
+#include "klplayerinterface.h"
 
-KLHlsPlayback::KLHlsPlayback(KLPlayer *player, QObject *parent)
+KLHlsPlayback::KLHlsPlayback(KLPlayerInterface *player, QObject *parent)
     : KLPlayback(player, parent)
-    , m_owner(player)
 {}
 
 HSTREAM KLHlsPlayback::start(QWORD startPos)
 {
     Q_UNUSED(startPos)
-    if (!m_owner)
+    KLPlayerInterface *owner = player();
+    if (!owner)
         return 0;
-    qCWarning(klLog) << m_owner->playerName() << "Hls playback: not available in this build";
+    qCWarning(klLog) << owner->playerName() << "Hls playback: not available in this build";
     return 0;
 }
 

@@ -3,9 +3,7 @@
 #include "klplayback.h"
 #include "klplayerglobal.h"
 
-#include <QPointer>
-
-class KLPlayer;
+class KLPlayerInterface;
 
 // Back-end for HLS streams (master and media playlists).
 //
@@ -18,7 +16,7 @@ class KELVANEPLAYER_EXPORT KLHlsPlayback : public KLPlayback
     Q_OBJECT
 
 public:
-    KLHlsPlayback(KLPlayer *player, QObject *parent = nullptr);
+    KLHlsPlayback(KLPlayerInterface *player, QObject *parent = nullptr);
 
 signals:
     // A failure of the HLS stream that ends playback; the player turns it into its error state.
@@ -33,5 +31,4 @@ protected:
     double speedCoef() override;
 
 private:
-    QPointer<KLPlayer> m_owner;
 };

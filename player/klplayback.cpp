@@ -29,6 +29,12 @@ KLPlaylistStreams KLPlayback::playerStreams() const
     return source ? source->streams() : KLPlaylistStreams();
 }
 
+QUrl KLPlayback::playerStreamUrl() const
+{
+    auto *source = qobject_cast<KLPlayerSource *>(m_playerObject.data());
+    return source ? source->streamUrl() : QUrl();
+}
+
 bool KLPlayback::updateCurrentBitrate(uint currentBitrate)
 {
     if (m_currentBitrate == currentBitrate)

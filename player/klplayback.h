@@ -64,6 +64,8 @@ protected:
     KLPlayerInterface *player() const;
     // The player's streams (empty once the player is gone).
     KLPlaylistStreams playerStreams() const;
+    // The address the player plays (empty once the player is gone).
+    QUrl playerStreamUrl() const;
 
     uint m_currentBitrate = 0;
     double m_bitrateCoef = 1.0;

@@ -10,17 +10,17 @@
 
 namespace KLPlaylistFormat {
 
-KLPlaylistParser::PlaylistType typeFromData(const QByteArray &data)
+KLPlaylist::PlaylistType typeFromData(const QByteArray &data)
 {
     if (data.contains("\"streamUrl\":") && data.contains("\"bandwidth\":"))
-        return KLPlaylistParser::BassMasterPlaylist;
+        return KLPlaylist::BassMasterPlaylist;
     if (!data.startsWith("#EXTM3U"))
-        return KLPlaylistParser::BassPlaylist;
+        return KLPlaylist::BassPlaylist;
     if (data.contains("#EXT-X-STREAM-INF:"))
-        return KLPlaylistParser::HlsMasterPlaylist;
+        return KLPlaylist::HlsMasterPlaylist;
     if (data.contains("#EXT-X-TARGETDURATION:"))
-        return KLPlaylistParser::HlsPlaylist;
-    return KLPlaylistParser::BassPlaylist;
+        return KLPlaylist::HlsPlaylist;
+    return KLPlaylist::BassPlaylist;
 }
 
 KLPlaylistStreams hlsMasterStreams(const QByteArray &data, const QUrl &finalUrl)

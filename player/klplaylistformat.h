@@ -1,7 +1,6 @@
 #pragma once
 
 #include "klplayerglobal.h"
-#include "klplaylistparser.h"
 #include "klplaylisttypes.h"
 
 #include <QByteArray>
@@ -15,7 +14,7 @@ namespace KLPlaylistFormat {
 inline constexpr uint defaultBitrate = 64000;
 
 // The kind of resource that data (the first bytes of a response, or all of it) belongs to.
-KELVANEPLAYER_EXPORT KLPlaylistParser::PlaylistType typeFromData(const QByteArray &data);
+KELVANEPLAYER_EXPORT KLPlaylist::PlaylistType typeFromData(const QByteArray &data);
 
 // The variants of an HLS master playlist. Relative variant addresses are resolved against
 // finalUrl, the address the master playlist was read from after redirects.

@@ -27,14 +27,8 @@ class KELVANEPLAYER_EXPORT KLPlaylistParser : public QObject
     Q_PROPERTY(bool isProcessing READ isProcessing NOTIFY isProcessingChanged)
 
 public:
-    enum PlaylistType : int {
-        UnknowPlaylist = -1,
-        HlsMasterPlaylist = 0,
-        HlsPlaylist = 1,
-        BassMasterPlaylist = 2,
-        BassPlaylist = 3,
-    };
-    Q_ENUM(PlaylistType)
+    using PlaylistType = KLPlaylist::PlaylistType;
+    using enum KLPlaylist::PlaylistType;
 
     // Bytes that decide the type of a response that is not read to the end.
     static constexpr qsizetype classificationSize = 512;

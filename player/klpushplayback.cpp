@@ -2,11 +2,10 @@
 
 #include "klbass.h"
 #include "kllogging.h"
-#include "klplayer.h"
+#include "klplayerinterface.h"
 
-KLPushPlayback::KLPushPlayback(KLPlayer *player, QObject *parent)
+KLPushPlayback::KLPushPlayback(KLPlayerInterface *player, QObject *parent)
     : KLPlayback(player, parent)
-    , m_owner(player)
     , m_device(new KLPushPlaybackDevice(this))
 {
     m_device->open(QIODevice::WriteOnly);
@@ -14,18 +13,19 @@ KLPushPlayback::KLPushPlayback(KLPlayer *player, QObject *parent)
 
 HSTREAM KLPushPlayback::start(QWORD startPos)
 {
-    if (!m_owner)
+    KLPlayerInterface *owner = player();
+    if (!owner)
         return 0;
 
     KLPlayback::start(startPos);
 
-    const QUrl url = m_owner->streamUrl();
+    const QUrl url = playerStreamUrl();
     if (url.isEmpty()) {
-        qCDebug(klLog) << m_owner->playerName() << "Push playback: player stream url is empty";
+        qCDebug(klLog) << owner->playerName() << "Push playback: player stream url is empty";
         return 0;
     }
     if (url.scheme() != QLatin1String("push")) {
-        qCDebug(klLog) << m_owner->playerName()
+        qCDebug(klLog) << owner->playerName()
                        << "Push playback: player stream url scheme is not valid";
         return 0;
     }
@@ -33,12 +33,12 @@ HSTREAM KLPushPlayback::start(QWORD startPos)
     const HSTREAM handle = BASS_StreamCreate(KL_PUSH_FREQ, KL_PUSH_CHANNELS, BASS_STREAM_AUTOFREE,
                                              STREAMPROC_PUSH, nullptr);
     if (!handle) {
-        qCDebug(klLog) << m_owner->playerName() << "Push playback: Can not create push stream"
+        qCDebug(klLog) << owner->playerName() << "Push playback: Can not create push stream"
                        << KLBass::errorMessage();
         return 0;
     }
     if (!BASS_ChannelSetAttribute(handle, BASS_ATTRIB_PUSH_LIMIT, float(KL_PUSH_LIMIT))) {
-        qCWarning(klLog) << m_owner->playerName() << "Can not set push channel limit attribute"
+        qCWarning(klLog) << owner->playerName() << "Can not set push channel limit attribute"
                          << KLBass::errorMessage();
         BASS_StreamFree(handle);
         return 0;

@@ -6,7 +6,7 @@
 
 #include <QPointer>
 
-class KLPlayer;
+class KLPlayerInterface;
 
 // Back-end for audio that a library user writes ("push:" addresses; only the scheme counts).
 // start() creates a 44100 Hz stereo push stream whose queue holds at most 1 MiB and hands it
@@ -21,7 +21,7 @@ public:
     static constexpr DWORD KL_PUSH_FREQ = 44100;
     static constexpr DWORD KL_PUSH_CHANNELS = 2;
 
-    KLPushPlayback(KLPlayer *player, QObject *parent = nullptr);
+    KLPushPlayback(KLPlayerInterface *player, QObject *parent = nullptr);
 
     // The device to write into; it lives as long as the back-end.
     QPointer<KLPushPlaybackDevice> pushPlaybackDevice() const { return m_device; }
@@ -35,6 +35,5 @@ protected:
     double speedCoef() override;
 
 private:
-    QPointer<KLPlayer> m_owner;
     QPointer<KLPushPlaybackDevice> m_device;
 };

@@ -3,7 +3,7 @@
 #include "klbass.h"
 #include "klcallbackregistry.h"
 #include "kllogging.h"
-#include "klplayer.h"
+#include "klplayerinterface.h"
 
 namespace {
 
@@ -16,9 +16,8 @@ KLCallbackRegistry &living()
 
 } // namespace
 
-KLRecordPlayback::KLRecordPlayback(KLPlayer *player, QObject *parent)
+KLRecordPlayback::KLRecordPlayback(KLPlayerInterface *player, QObject *parent)
     : KLPlayback(player, parent)
-    , m_owner(player)
 {
     m_callbackSerial = living().add(this);
 }
@@ -31,15 +30,16 @@ KLRecordPlayback::~KLRecordPlayback()
 
 HSTREAM KLRecordPlayback::start(QWORD startPos)
 {
-    if (!m_owner)
+    KLPlayerInterface *owner = player();
+    if (!owner)
         return 0;
 
     KLPlayback::start(startPos);
     // A back-end started again without a stop gives up its previous recording first.
     resetAndFree();
 
-    m_name = m_owner->playerName();
-    const QUrl url = m_owner->streamUrl();
+    m_name = owner->playerName();
+    const QUrl url = playerStreamUrl();
     if (url.isEmpty()) {
         qCDebug(klLog) << m_name << "Record playback: player stream url is empty";
         return 0;

@@ -3,11 +3,9 @@
 #include "klplayback.h"
 #include "klplayerglobal.h"
 
-#include <QPointer>
-
 #include <atomic>
 
-class KLPlayer;
+class KLPlayerInterface;
 
 // Back-end for local recording devices ("record:N", N the engine's recording-device number,
 // -1 for the default device). start() opens the device, records from it at 44100 Hz in the
@@ -29,7 +27,7 @@ public:
     // Most bytes that may wait in the push stream's queue.
     static constexpr DWORD KL_RECORD_PUSH_LIMIT = 1048576;
 
-    KLRecordPlayback(KLPlayer *player, QObject *parent = nullptr);
+    KLRecordPlayback(KLPlayerInterface *player, QObject *parent = nullptr);
     ~KLRecordPlayback() override;
 
 public slots:
@@ -52,7 +50,6 @@ private:
     void recorded(const void *buffer, DWORD length, bool &keepRecording);
     void deviceFailed();
 
-    QPointer<KLPlayer> m_owner;
     QString m_name;
     bool m_initialized = false;
     int m_device = 0;

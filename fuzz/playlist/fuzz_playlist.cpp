@@ -45,10 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         body = input.mid(nul + 1);
     }
 
-    const KLPlaylistParser::PlaylistType type = KLPlaylistFormat::typeFromData(body);
-    check(type != KLPlaylistParser::UnknowPlaylist);
+    const KLPlaylist::PlaylistType type = KLPlaylistFormat::typeFromData(body);
+    check(type != KLPlaylist::UnknowPlaylist);
     // What decides the type of a short response decides it the same way for a longer one.
-    if (type == KLPlaylistParser::HlsMasterPlaylist)
+    if (type == KLPlaylist::HlsMasterPlaylist)
         check(KLPlaylistFormat::typeFromData(body + "\n#EXT-X-TARGETDURATION:1\n") == type);
 
     const KLPlaylistStreams master = KLPlaylistFormat::hlsMasterStreams(body, url);
