@@ -1,6 +1,7 @@
 #include "vcclientuser.h"
 
 #include "klnetworkaccessmanager.h"
+#include "vcassign.h"
 #include "vchub.h"
 #include "vcidentity.h"
 #include "vcsource.h"
@@ -13,22 +14,14 @@
 
 #include <cmath>
 
+using VC::assign;
+
 namespace {
 
 const char builtInServiceUrl[] = "https://service.vellacast.example";
 
 const QString sidKey = QStringLiteral("sid");
 const QString usernameKey = QStringLiteral("username");
-
-template <typename T, typename Signal>
-bool assign(VCClientUser *client, T &member, const T &value, Signal signal)
-{
-    if (member == value)
-        return false;
-    member = value;
-    emit(client->*signal)(value);
-    return true;
-}
 
 QJsonValue finiteOrNull(double value)
 {

@@ -17,9 +17,11 @@ class VCClientUser : public QObject
 {
     Q_OBJECT
 
+    // clang-format off
     Q_PROPERTY(KLNetworkAccessManager *nam READ nam NOTIFY namChanged)
-    Q_PROPERTY(bool isProcessingPlayerRequest READ isProcessingPlayerRequest NOTIFY
-                   isProcessingPlayerRequestChanged)
+    Q_PROPERTY(bool isProcessingPlayerRequest
+               READ isProcessingPlayerRequest
+               NOTIFY isProcessingPlayerRequestChanged)
     Q_PROPERTY(bool isLoggedIn READ isLoggedIn NOTIFY isLoggedInChanged)
     Q_PROPERTY(QString sid READ sid NOTIFY sidChanged)
     Q_PROPERTY(QString username READ username WRITE setUsername NOTIFY usernameChanged)
@@ -31,6 +33,7 @@ class VCClientUser : public QObject
     Q_PROPERTY(QString newVersion READ newVersion NOTIFY newVersionChanged)
     Q_PROPERTY(qlonglong newVersionCode READ newVersionCode NOTIFY newVersionCodeChanged)
     Q_PROPERTY(QString newVersionUrl READ newVersionUrl NOTIFY newVersionUrlChanged)
+    // clang-format on
 
 public:
     static constexpr int reportPeriodMs = 60000;

@@ -4,6 +4,7 @@
 #include "filelogging.h"
 #include "klbass.h"
 #include "klplayer.h"
+#include "vcassign.h"
 #include "vcclientuser.h"
 #include "vcsource.h"
 
@@ -13,6 +14,8 @@
 #include <QSettings>
 
 #include <algorithm>
+
+using VC::assign;
 
 namespace {
 
@@ -26,16 +29,6 @@ bool sameAddress(const QUrl &a, const QUrl &b)
 QString withoutCredentials(const QUrl &url)
 {
     return url.toString(QUrl::RemoveUserInfo);
-}
-
-template <typename T, typename Signal>
-bool assign(VCHub *hub, T &member, const T &value, Signal signal)
-{
-    if (member == value)
-        return false;
-    member = value;
-    emit(hub->*signal)(value);
-    return true;
 }
 
 } // namespace

@@ -4,7 +4,6 @@
 
 #include <QJsonArray>
 #include <QObject>
-#include <QPointer>
 #include <QStringList>
 #include <QTimer>
 #include <QUrl>
@@ -21,27 +20,42 @@ class VCHub : public QObject
 {
     Q_OBJECT
 
+    // clang-format off
     Q_PROPERTY(VCClientUser *clientUser READ clientUser NOTIFY clientUserChanged)
-    Q_PROPERTY(
-        int logsStoreDays READ logsStoreDays WRITE setLogsStoreDays NOTIFY logsStoreDaysChanged)
+    Q_PROPERTY(int logsStoreDays
+               READ logsStoreDays
+               WRITE setLogsStoreDays
+               NOTIFY logsStoreDaysChanged)
     Q_PROPERTY(QString language READ language WRITE setLanguage NOTIFY languageChanged)
-    Q_PROPERTY(bool showKeepRunningDialog READ showKeepRunningDialog WRITE setShowKeepRunningDialog
-                   NOTIFY showKeepRunningDialogChanged)
+    Q_PROPERTY(bool showKeepRunningDialog
+               READ showKeepRunningDialog
+               WRITE setShowKeepRunningDialog
+               NOTIFY showKeepRunningDialogChanged)
     Q_PROPERTY(QStringList outputDevices READ outputDevices NOTIFY outputDevicesChanged)
     Q_PROPERTY(QJsonArray recordDevices READ recordDevices NOTIFY recordDevicesChanged)
-    Q_PROPERTY(int outputDeviceIndex READ outputDeviceIndex WRITE setOutputDeviceIndex NOTIFY
-                   outputDeviceIndexChanged)
+    Q_PROPERTY(int outputDeviceIndex
+               READ outputDeviceIndex
+               WRITE setOutputDeviceIndex
+               NOTIFY outputDeviceIndexChanged)
     Q_PROPERTY(QQmlObjectListModelBase *sources READ sourcesModel CONSTANT)
-    Q_PROPERTY(double silenceDetectionLevelDb READ silenceDetectionLevelDb WRITE
-                   setSilenceDetectionLevelDb NOTIFY silenceDetectionLevelDbChanged)
-    Q_PROPERTY(int silenceDetectionStartMs READ silenceDetectionStartMs WRITE
-                   setSilenceDetectionStartMs NOTIFY silenceDetectionStartMsChanged)
-    Q_PROPERTY(int silenceDetectionEndMs READ silenceDetectionEndMs WRITE setSilenceDetectionEndMs
-                   NOTIFY silenceDetectionEndMsChanged)
+    Q_PROPERTY(double silenceDetectionLevelDb
+               READ silenceDetectionLevelDb
+               WRITE setSilenceDetectionLevelDb
+               NOTIFY silenceDetectionLevelDbChanged)
+    Q_PROPERTY(int silenceDetectionStartMs
+               READ silenceDetectionStartMs
+               WRITE setSilenceDetectionStartMs
+               NOTIFY silenceDetectionStartMsChanged)
+    Q_PROPERTY(int silenceDetectionEndMs
+               READ silenceDetectionEndMs
+               WRITE setSilenceDetectionEndMs
+               NOTIFY silenceDetectionEndMsChanged)
     // True while no output device plays the sources: from a device failure until the engine
     // is back on a device, and while the engine had to fall back to "No sound" for lack of one.
-    Q_PROPERTY(
-        bool isOutputDeviceMissing READ isOutputDeviceMissing NOTIFY isOutputDeviceMissingChanged)
+    Q_PROPERTY(bool isOutputDeviceMissing
+               READ isOutputDeviceMissing
+               NOTIFY isOutputDeviceMissingChanged)
+    // clang-format on
 
 public:
     using SourceList = QQmlObjectListModel<VCSource>;

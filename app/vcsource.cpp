@@ -2,16 +2,20 @@
 
 #include "klnetworkaccessmanager.h"
 #include "klplayer.h"
+#include "vcassign.h"
 #include "vchub.h"
 #include "vcidentity.h"
-
 #include "vcstepqueue.h"
+
+#include <QDateTime>
 #include <QDebug>
 
 #include <cmath>
 #include <condition_variable>
 #include <limits>
 #include <mutex>
+
+using VC::assign;
 
 namespace {
 
@@ -30,18 +34,6 @@ bool isRecordAddress(const QUrl &url)
 QString withoutCredentials(const QUrl &url)
 {
     return url.toString(QUrl::RemoveUserInfo);
-}
-
-// Compare-assign-emit for the property writers; doubles compare exactly, so that a change from
-// -inf to a finite level (or back) is always seen.
-template <typename T, typename Signal>
-bool assign(VCSource *source, T &member, const T &value, Signal signal)
-{
-    if (member == value)
-        return false;
-    member = value;
-    emit(source->*signal)(value);
-    return true;
 }
 
 } // namespace
@@ -110,6 +102,11 @@ VCSource::VCSource(VCHub *hub, const QUrl &streamUrl, double volumeLevel, QObjec
 
     m_playerThread.setObjectName(QStringLiteral("VCSource player"));
     m_playerThread.start();
+}
+
+KLPlayer *VCSource::playerForTesting() const
+{
+    return m_player;
 }
 
 VCSource::~VCSource()

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QDateTime>
 #include <QObject>
 #include <QPointer>
 #include <QThread>
@@ -9,7 +8,7 @@
 
 #include <functional>
 
-#include "klplayer.h"
+class KLPlayer;
 class VCHub;
 class VCStepQueue;
 
@@ -25,6 +24,7 @@ class VCSource : public QObject
 {
     Q_OBJECT
 
+    // clang-format off
     Q_PROPERTY(QUrl streamUrl READ streamUrl NOTIFY streamUrlChanged)
     Q_PROPERTY(bool isActive READ isActive WRITE setIsActive NOTIFY isActiveChanged)
     Q_PROPERTY(double volumeLevel READ volumeLevel WRITE setVolumeLevel NOTIFY volumeLevelChanged)
@@ -33,18 +33,22 @@ class VCSource : public QObject
     Q_PROPERTY(bool isPlaying READ isPlaying NOTIFY isPlayingChanged)
     Q_PROPERTY(bool isStalled READ isStalled NOTIFY isStalledChanged)
     Q_PROPERTY(bool isConnected READ isConnected NOTIFY isConnectedChanged)
-    Q_PROPERTY(
-        qint64 connectionDurationMs READ connectionDurationMs NOTIFY connectionDurationMsChanged)
+    Q_PROPERTY(qint64 connectionDurationMs
+               READ connectionDurationMs
+               NOTIFY connectionDurationMsChanged)
     Q_PROPERTY(double level READ level NOTIFY levelChanged)
     Q_PROPERTY(double levelDb READ levelDb NOTIFY levelDbChanged)
     Q_PROPERTY(double avgLevel READ avgLevel NOTIFY avgLevelChanged)
     Q_PROPERTY(double avgLevelDb READ avgLevelDb NOTIFY avgLevelDbChanged)
     Q_PROPERTY(bool isSilentSound READ isSilentSound NOTIFY isSilentSoundChanged)
     Q_PROPERTY(qint64 soundDurationMs READ soundDurationMs NOTIFY soundDurationMsChanged)
-    Q_PROPERTY(
-        bool isSilentSoundByLevel READ isSilentSoundByLevel NOTIFY isSilentSoundByLevelChanged)
-    Q_PROPERTY(qint64 soundByLevelDurationMs READ soundByLevelDurationMs NOTIFY
-                   soundByLevelDurationMsChanged)
+    Q_PROPERTY(bool isSilentSoundByLevel
+               READ isSilentSoundByLevel
+               NOTIFY isSilentSoundByLevelChanged)
+    Q_PROPERTY(qint64 soundByLevelDurationMs
+               READ soundByLevelDurationMs
+               NOTIFY soundByLevelDurationMsChanged)
+    // clang-format on
 
 public:
     static constexpr int monitorIntervalMs = 250;
@@ -80,7 +84,7 @@ public:
 
     // Tests shorten the five-minute stuck interval; the program keeps the constant.
     void setStuckIntervalForTesting(qint64 ms) { m_stuckIntervalMs = ms; }
-    KLPlayer *playerForTesting() const { return m_player; }
+    KLPlayer *playerForTesting() const;
 
 signals:
     void streamUrlChanged(const QUrl &streamUrl);

@@ -14,6 +14,7 @@ class KELVANEPLAYER_EXPORT KLNetworkAccessManager : public QNetworkAccessManager
 {
     Q_OBJECT
 
+    // clang-format off
     Q_PROPERTY(bool await READ await WRITE setAwait NOTIFY awaitChanged)
 
     Q_PROPERTY(int timeoutMs READ timeoutMs WRITE setTimeoutMs NOTIFY timeoutMsChanged)
@@ -22,13 +23,18 @@ class KELVANEPLAYER_EXPORT KLNetworkAccessManager : public QNetworkAccessManager
 
     Q_PROPERTY(QString referer READ referer WRITE setReferer NOTIFY refererChanged)
 
-    Q_PROPERTY(
-        QString quorviaUserId READ quorviaUserId WRITE setQuorviaUserId NOTIFY quorviaUserIdChanged)
+    Q_PROPERTY(QString quorviaUserId
+               READ quorviaUserId
+               WRITE setQuorviaUserId
+               NOTIFY quorviaUserIdChanged)
 
-    Q_PROPERTY(QString quorviaUtmMark READ quorviaUtmMark WRITE setQuorviaUtmMark NOTIFY
-                   quorviaUtmMarkChanged)
+    Q_PROPERTY(QString quorviaUtmMark
+               READ quorviaUtmMark
+               WRITE setQuorviaUtmMark
+               NOTIFY quorviaUtmMarkChanged)
 
     Q_PROPERTY(qint64 maxBodySize READ maxBodySize WRITE setMaxBodySize NOTIFY maxBodySizeChanged)
+    // clang-format on
 
 public:
     static constexpr int KL_NETWORK_DEFAULT_TIMEOUT = 10000;

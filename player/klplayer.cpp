@@ -893,14 +893,14 @@ void KLPlayer::updatePlayingBitrates()
         case AutoQuality:
             break;
         case HighQuality:
-            lower = 88000;
+            lower = KL_PLAYER_HIGH_QUALITY_BITRATE;
             break;
         case MidQuality:
-            lower = 48000;
-            upper = 88000;
+            lower = KL_PLAYER_MID_QUALITY_BITRATE;
+            upper = KL_PLAYER_HIGH_QUALITY_BITRATE;
             break;
         case LowQuality:
-            upper = 48000;
+            upper = KL_PLAYER_MID_QUALITY_BITRATE;
             break;
         }
     }
@@ -939,9 +939,9 @@ void KLPlayer::updateCurrentQuality()
     const uint bitrate = currentBitrate();
     if (bitrate == 0 || bitrate == std::numeric_limits<uint>::max())
         setCurrentQuality(AutoQuality);
-    else if (bitrate < 48000)
+    else if (bitrate < KL_PLAYER_MID_QUALITY_BITRATE)
         setCurrentQuality(LowQuality);
-    else if (bitrate < 88000)
+    else if (bitrate < KL_PLAYER_HIGH_QUALITY_BITRATE)
         setCurrentQuality(MidQuality);
     else
         setCurrentQuality(HighQuality);

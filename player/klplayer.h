@@ -44,6 +44,9 @@ class KELVANEPLAYER_EXPORT KLPlayer : public KLPlayerSimpleSource, public KLPlay
 public:
     // Default interval of the retry after a failed start.
     static constexpr int KL_PLAYER_RESTART_INTERVAL_MS = 5000;
+    // Lowest bitrates (bit/s) of the middle and the high quality; below the first is low.
+    static constexpr uint KL_PLAYER_MID_QUALITY_BITRATE = 48000;
+    static constexpr uint KL_PLAYER_HIGH_QUALITY_BITRATE = 88000;
 
     explicit KLPlayer(QObject *parent = nullptr);
     explicit KLPlayer(KLNetworkAccessManager *nam, QObject *parent = nullptr);
