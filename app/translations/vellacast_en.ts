@@ -4,10 +4,6 @@
 <context>
     <name>VCAboutDialog</name>
     <message>
-        <source>Download new version</source>
-        <translation>Download new version</translation>
-    </message>
-    <message>
         <source>About</source>
         <translation>About</translation>
     </message>
@@ -145,10 +141,6 @@
         <translation>Password required</translation>
     </message>
     <message>
-        <source>Download new version</source>
-        <translation>Download new version</translation>
-    </message>
-    <message>
         <source>Authentication error</source>
         <translation>Authentication error</translation>
     </message>
@@ -167,10 +159,6 @@
 </context>
 <context>
     <name>VCMainView</name>
-    <message>
-        <source>Download new version</source>
-        <translation>Download new version</translation>
-    </message>
     <message>
         <source>Station</source>
         <translation>Station</translation>
@@ -217,6 +205,13 @@
     <message>
         <source>Sources</source>
         <translation>Sources</translation>
+    </message>
+</context>
+<context>
+    <name>VCNewVersionLink</name>
+    <message>
+        <source>Download new version</source>
+        <translation>Download new version</translation>
     </message>
 </context>
 <context>

@@ -4,10 +4,6 @@
 <context>
     <name>VCAboutDialog</name>
     <message>
-        <source>Download new version</source>
-        <translation>Скачать новую версию</translation>
-    </message>
-    <message>
         <source>About</source>
         <translation>О программе</translation>
     </message>
@@ -145,10 +141,6 @@
         <translation>Укажите пароль</translation>
     </message>
     <message>
-        <source>Download new version</source>
-        <translation>Скачать новую версию</translation>
-    </message>
-    <message>
         <source>Authentication error</source>
         <translation>Ошибка аутентификации</translation>
     </message>
@@ -167,10 +159,6 @@
 </context>
 <context>
     <name>VCMainView</name>
-    <message>
-        <source>Download new version</source>
-        <translation>Скачать новую версию</translation>
-    </message>
     <message>
         <source>Station</source>
         <translation>Станция</translation>
@@ -217,6 +205,13 @@
     <message>
         <source>Sources</source>
         <translation>Источники</translation>
+    </message>
+</context>
+<context>
+    <name>VCNewVersionLink</name>
+    <message>
+        <source>Download new version</source>
+        <translation>Скачать новую версию</translation>
     </message>
 </context>
 <context>

@@ -151,8 +151,8 @@ TestCase {
     }
 
     function test_newVersionLinkEscapesMarkup() {
-        const view = createView()
-        compare(view.newVersionLinkText("https://h.example.org/a?x=1&y=\"2\"", "<b>2</b>"),
+        const link = findChild(createView(), "newVersionLink")
+        compare(link.linkText("https://h.example.org/a?x=1&y=\"2\"", "<b>2</b>"),
                 "<a href=\"https://h.example.org/a?x=1&amp;y=&quot;2&quot;\">"
                 + "Download new version v&lt;b&gt;2&lt;/b&gt;</a>")
     }

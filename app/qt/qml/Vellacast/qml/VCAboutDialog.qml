@@ -8,13 +8,6 @@ Dialog {
 
     readonly property var languages: ["system", "ru", "en"]
 
-    function newVersionLinkText(url, version) {
-        const escape = text => String(text).replace(/&/g, "&amp;").replace(/</g, "&lt;")
-                                           .replace(/>/g, "&gt;").replace(/"/g, "&quot;")
-        return "<a href=\"" + escape(url) + "\">" + escape(qsTr("Download new version") + " v"
-                                                            + version) + "</a>"
-    }
-
     // Stored after the box's own update has ended, so that a limited value does not re-enter
     // the binding that set it.
     function storeLogsStoreDays() {
@@ -48,14 +41,8 @@ Dialog {
             font.bold: true
         }
 
-        Label {
-            objectName: "newVersionLink"
+        VCNewVersionLink {
             Layout.alignment: Qt.AlignHCenter
-            visible: VCHub.clientUser.newVersionUrl !== ""
-            textFormat: Text.RichText
-            text: root.newVersionLinkText(VCHub.clientUser.newVersionUrl,
-                                          VCHub.clientUser.newVersion)
-            onLinkActivated: link => Qt.openUrlExternally(link)
         }
 
         Label {

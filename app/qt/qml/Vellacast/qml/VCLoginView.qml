@@ -34,14 +34,6 @@ Item {
         messageToolTip.show(message, 3000)
     }
 
-    // Rich text of the new-build link: the address as target, the offered version in the text.
-    function newVersionLinkText(url, version) {
-        const escape = text => String(text).replace(/&/g, "&amp;").replace(/</g, "&lt;")
-                                           .replace(/>/g, "&gt;").replace(/"/g, "&quot;")
-        return "<a href=\"" + escape(url) + "\">" + escape(qsTr("Download new version") + " v"
-                                                            + version) + "</a>"
-    }
-
     // The message floats above the window; it goes with the view.
     onVisibleChanged: {
         if (!visible)
@@ -160,14 +152,8 @@ Item {
         anchors.margins: 10
         spacing: 8
 
-        Label {
-            objectName: "newVersionLink"
+        VCNewVersionLink {
             anchors.right: parent.right
-            visible: VCHub.clientUser.newVersionUrl !== ""
-            textFormat: Text.RichText
-            text: root.newVersionLinkText(VCHub.clientUser.newVersionUrl,
-                                          VCHub.clientUser.newVersion)
-            onLinkActivated: link => Qt.openUrlExternally(link)
         }
 
         Label {

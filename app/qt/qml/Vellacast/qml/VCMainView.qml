@@ -13,13 +13,6 @@ Item {
     signal silenceDetectionSettingsRequested
     signal aboutRequested
 
-    function newVersionLinkText(url, version) {
-        const escape = text => String(text).replace(/&/g, "&amp;").replace(/</g, "&lt;")
-                                           .replace(/>/g, "&gt;").replace(/"/g, "&quot;")
-        return "<a href=\"" + escape(url) + "\">" + escape(qsTr("Download new version") + " v"
-                                                            + version) + "</a>"
-    }
-
     Rectangle {
         id: leftColumn
 
@@ -150,17 +143,11 @@ Item {
             anchors.margins: 10
             spacing: 4
 
-            Label {
-                objectName: "newVersionLink"
+            VCNewVersionLink {
                 width: parent.width
                 height: 24
-                visible: VCHub.clientUser.newVersionUrl !== ""
                 horizontalAlignment: Text.AlignHCenter
                 verticalAlignment: Text.AlignVCenter
-                textFormat: Text.RichText
-                text: root.newVersionLinkText(VCHub.clientUser.newVersionUrl,
-                                              VCHub.clientUser.newVersion)
-                onLinkActivated: link => Qt.openUrlExternally(link)
             }
 
             Button {
