@@ -245,7 +245,7 @@
     </message>
     <message>
         <source>Conected</source>
-        <translation>Conected</translation>
+        <translation>Connected</translation>
     </message>
     <message>
         <source>Disconnected</source>
