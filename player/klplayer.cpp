@@ -463,24 +463,25 @@ void KLPlayer::startHandle()
     changePlaybackRate();
     changeVolume(volumeLevel(), 0);
 
-    if (!BASS_ChannelSetSync(handle, BASS_SYNC_STALL, 0, &KLPlayer::bassStallSync, syncUser())) {
-        processError(QStringLiteral("Can not set stall sync"));
-        return;
+    struct SyncSetting
+    {
+        DWORD type;
+        SYNCPROC *proc;
+        const char *name;
+    };
+    static constexpr SyncSetting syncs[] = {
+        {BASS_SYNC_STALL, &KLPlayer::bassStallSync, "stall"},
+        {BASS_SYNC_END, &KLPlayer::bassEndSync, "end"},
+        {BASS_SYNC_DEV_FAIL, &KLPlayer::bassDevFailSync, "dev fail"},
+        {BASS_SYNC_DEV_FORMAT, &KLPlayer::bassDevFormatSync, "dev format"},
+    };
+    for (const SyncSetting &sync : syncs) {
+        if (!BASS_ChannelSetSync(handle, sync.type, 0, sync.proc, syncUser())) {
+            processError(QStringLiteral("Can not set %1 sync").arg(QLatin1String(sync.name)));
+            return;
+        }
     }
-    if (!BASS_ChannelSetSync(handle, BASS_SYNC_END, 0, &KLPlayer::bassEndSync, syncUser())) {
-        processError(QStringLiteral("Can not set end sync"));
-        return;
-    }
-    if (!BASS_ChannelSetSync(handle, BASS_SYNC_DEV_FAIL, 0, &KLPlayer::bassDevFailSync,
-                             syncUser())) {
-        processError(QStringLiteral("Can not set dev fail sync"));
-        return;
-    }
-    if (!BASS_ChannelSetSync(handle, BASS_SYNC_DEV_FORMAT, 0, &KLPlayer::bassDevFormatSync,
-                             syncUser())) {
-        processError(QStringLiteral("Can not set dev format sync"));
-        return;
-    }
+
     if (!BASS_ChannelPlay(handle, FALSE)) {
         processError(QStringLiteral("Can not play stream"));
         return;
