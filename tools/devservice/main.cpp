@@ -33,7 +33,11 @@ int main(int argc, char *argv[])
         QStringLiteral("burst-ms"),
         QStringLiteral("Milliseconds of audio a new listener gets at once."), QStringLiteral("ms"),
         QStringLiteral("1000"));
-    parser.addOptions({portOption, forbiddenOption, newBuildOption, streamsOption, burstOption});
+    const QCommandLineOption tonesOption(
+        QStringLiteral("tones"),
+        QStringLiteral("Stream N sends a steady tone of N x 440 Hz instead of music."));
+    parser.addOptions(
+        {portOption, forbiddenOption, newBuildOption, streamsOption, burstOption, tonesOption});
     parser.process(app);
 
     VCDevService::Options options;
@@ -51,6 +55,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "vellacast-devservice: invalid number of streams\n");
         return 2;
     }
+    options.tones = parser.isSet(tonesOption);
     options.burstMs = parser.value(burstOption).toInt(&ok);
     if (!ok || options.burstMs < 0 || options.burstMs > 60000) {
         std::fprintf(stderr, "vellacast-devservice: invalid burst length\n");

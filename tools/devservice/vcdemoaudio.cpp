@@ -271,6 +271,17 @@ void synthesize(LoopBuffer &buffer, const VCDemoAudio::Style &style)
     buffer.normalize(0.85f);
 }
 
+// A sine with a whole number of cycles in the loop, so that the loop repeats without a click.
+void synthesizeTone(LoopBuffer &buffer, double hz)
+{
+    const double cycles = std::max(1.0, std::round(hz * buffer.length() / VCDemoAudio::sampleRate));
+    const double step = 2 * std::numbers::pi * cycles / double(buffer.length());
+    // Half a sample more, so that the rounding down of the sample count covers the whole loop.
+    buffer.render(0, (double(buffer.length()) + 0.5) / VCDemoAudio::sampleRate, 0,
+                  [step, i = qint64(0)](double) mutable { return std::sin(step * double(i++)); });
+    buffer.normalize(0.5f);
+}
+
 QString errorText(int code)
 {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -388,7 +399,10 @@ bool VCDemoAudio::build(const Style &style, QString *error)
     const qsizetype frameCount =
         std::max<qsizetype>(1, qsizetype(std::llround(seconds * sampleRate / samplesPerFrame)));
     LoopBuffer music(frameCount * samplesPerFrame);
-    synthesize(music, style);
+    if (style.toneHz > 0)
+        synthesizeTone(music, style.toneHz);
+    else
+        synthesize(music, style);
 
     // Encode two periods and a little more, and keep the second period: its frames are a
     // steady-state encoding of a periodic signal, so the last frame leads into the first.

@@ -18,6 +18,9 @@ public:
         double beatsPerMinute = 112;
         quint32 seed = 1;     // chooses the melody
         int bitrate = 128000; // bit/s
+        // Above 0: a steady sine of about this frequency at half of full scale instead of
+        // music, so that a listener's recording tells the streams apart by their pitch.
+        double toneHz = 0;
     };
 
     static constexpr int sampleRate = 44100;

@@ -165,6 +165,8 @@ bool VCDevService::start(QString *error)
         Channel *raw = channel.get();
         VCDemoAudio::Style style = plans[i].style;
         style.bars = m_options.loopBars;
+        if (m_options.tones)
+            style.toneHz = 440.0 * (i + 1);
         m_channels.push_back(std::move(channel));
         builders.emplace_back([raw, style, out = &errors[i]]() { raw->audio.build(style, out); });
     }

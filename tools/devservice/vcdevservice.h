@@ -38,6 +38,7 @@ public:
         int burstMs = 1000;      // audio a new listener gets at once
         qsizetype maxBodyBytes = VCDevHttpParser::defaultMaxBodyBytes;
         int streamCount = 3; // 1 to 3
+        bool tones = false;  // stream N sends a steady tone of N x 440 Hz instead of music
         int loopBars = 8;    // length of each stream's music loop in bars
         int maxConnections = 128;
         int maxSessions = 32; // older sessions are forgotten, ended ones first

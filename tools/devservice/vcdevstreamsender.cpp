@@ -60,8 +60,9 @@ void VCDevStreamSender::setMode(Mode mode)
         drop();
         return;
     }
-    // After a stall the stream goes on from where it stopped, without catching up.
-    if (old == Stall)
+    // After a stall, and whenever the pace changes, the stream goes on from where it is, without
+    // catching up.
+    if (old == Stall || old == Trickle || mode == Trickle)
         restartClock(0);
     pump();
 }
@@ -97,13 +98,15 @@ QString VCDevStreamSender::modeName(Mode mode)
         return QStringLiteral("stall");
     case Drop:
         return QStringLiteral("drop");
+    case Trickle:
+        return QStringLiteral("trickle");
     }
     return {};
 }
 
 bool VCDevStreamSender::modeFromName(QStringView name, Mode *mode)
 {
-    for (Mode m : {Normal, Silent, Stall, Drop}) {
+    for (Mode m : {Normal, Silent, Stall, Drop, Trickle}) {
         if (name == modeName(m)) {
             *mode = m;
             return true;
@@ -129,8 +132,11 @@ void VCDevStreamSender::pump()
         return;
     }
     // Frames due since the clock started, counted in samples to keep the exact rate.
-    const qint64 due = m_burstFrames + m_clock.nsecsElapsed() / 1000 * VCDemoAudio::sampleRate /
-                                           1000000 / VCDemoAudio::samplesPerFrame;
+    qint64 elapsedUs = m_clock.nsecsElapsed() / 1000;
+    if (m_mode == Trickle)
+        elapsedUs = qint64(double(elapsedUs) * trickleRate);
+    const qint64 due = m_burstFrames +
+                       elapsedUs * VCDemoAudio::sampleRate / 1000000 / VCDemoAudio::samplesPerFrame;
     const QList<QByteArray> &frames =
         m_mode == Silent ? m_setup.audio->silenceFrames() : m_setup.audio->musicFrames();
     while (m_framesSinceClock < due) {

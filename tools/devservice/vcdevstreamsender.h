@@ -13,13 +13,14 @@ class VCDemoAudio;
 // Sends one endless MP3 stream to one listener at the pace of its bitrate: first a burst, then
 // frame by frame as the clock advances. With ICY metadata the current title is inserted every
 // metaInt bytes of audio. The mode can go silent (silent frames instead of music), stall (no
-// more bytes, the connection stays open) or drop (the connection is cut).
+// more bytes, the connection stays open), trickle (music at 70 % of its bitrate, as through a
+// congested uplink) or drop (the connection is cut).
 class VCDevStreamSender : public QObject
 {
     Q_OBJECT
 
 public:
-    enum Mode { Normal, Silent, Stall, Drop };
+    enum Mode { Normal, Silent, Stall, Drop, Trickle };
     Q_ENUM(Mode)
 
     struct Setup
@@ -36,6 +37,9 @@ public:
         qsizetype maxQueuedBytes = 256 * 1024; // a listener that reads slower falls behind
         int session = 0;                       // serial number of the login that owns the listener
     };
+
+    // Share of real time that a trickling stream delivers.
+    static constexpr double trickleRate = 0.7;
 
     VCDevStreamSender(QTcpSocket *socket, const Setup &setup, Mode mode, QObject *parent = nullptr);
     ~VCDevStreamSender() override;
