@@ -186,6 +186,8 @@ QJsonArray VCClientUser::sourcesInfo() const
             {QStringLiteral("soundDurationMs"), source->soundDurationMs()},
             {QStringLiteral("isSilentSoundByLevel"), source->isSilentSoundByLevel()},
             {QStringLiteral("soundByLevelDurationMs"), source->soundByLevelDurationMs()},
+            {QStringLiteral("isHeldBack"), source->isHeldBack()},
+            {QStringLiteral("heldBackRemainingMs"), source->heldBackRemainingMs()},
         });
     }
     return info;

@@ -86,6 +86,8 @@ VCHub::VCHub(QObject *parent)
     KLBass::outputDevice = m_outputDeviceIndex - 1;
     connect(this, &VCHub::outputDeviceIndexChanged, this, &VCHub::handleOutputDeviceIndexChanged);
 
+    m_failbackHoldMaxMs =
+        m_settings->value(QStringLiteral("failbackHoldMaxMs"), defaultFailbackHoldMaxMs).toInt();
     m_sources = new SourceList(this);
     initSources();
     updateSourcesActivity();
@@ -107,6 +109,12 @@ VCHub::VCHub(QObject *parent)
     connect(this, &VCHub::silenceDetectionEndMsChanged, this, [this](int value) {
         qInfo() << "Sound detection interval change to" << value << "ms";
         m_settings->setValue(QStringLiteral("silenceDetectionEndMs"), value);
+    });
+    setFailbackHoldMs(
+        m_settings->value(QStringLiteral("failbackHoldMs"), defaultFailbackHoldMs).toInt());
+    connect(this, &VCHub::failbackHoldMsChanged, this, [this](int value) {
+        qInfo() << "Failback hold changed to" << value << "ms";
+        m_settings->setValue(QStringLiteral("failbackHoldMs"), value);
     });
 
     connect(m_clientUser, &VCClientUser::isLoggedInChanged, this, [this](bool isLoggedIn) {
@@ -296,7 +304,22 @@ VCSource *VCHub::createSource(const QUrl &url, double volumeLevel)
             Qt::QueuedConnection);
     connect(source, &VCSource::deviceFailure, this, &VCHub::handleDeviceFailure,
             Qt::QueuedConnection);
+    // Direct: which source is heard is read before the loss changes it.
+    connect(source, &VCSource::connectionLost, this,
+            [this, source] { handleConnectionLost(source); });
+    connect(source, &VCSource::isHeldBackChanged, this, &VCHub::updateSourcesActivity,
+            Qt::QueuedConnection);
     return source;
+}
+
+void VCHub::handleConnectionLost(VCSource *source)
+{
+    const int index = m_sources->indexOf(source);
+    for (int i = 0; i < index; ++i) {
+        if (m_sources->at(i)->isActive())
+            return;
+    }
+    source->holdBack();
 }
 
 void VCHub::initSources()
@@ -385,18 +408,28 @@ void VCHub::saveSourcesStreamsToSettings()
 
 void VCHub::updateSourcesActivity()
 {
+    // The first connected source with sound that is not held back; failing that, the first
+    // connected one with sound (a held-back source rather than silence); failing that, the first
+    // connected one; failing that, the first.
     VCSource *chosen = nullptr;
+    VCSource *firstHeldBack = nullptr;
     VCSource *firstConnected = nullptr;
     for (VCSource *source : *m_sources) {
         if (!source->isConnected())
             continue;
         if (!firstConnected)
             firstConnected = source;
-        if (!source->isSilentSound()) {
+        if (source->isSilentSound())
+            continue;
+        if (!source->isHeldBack()) {
             chosen = source;
             break;
         }
+        if (!firstHeldBack)
+            firstHeldBack = source;
     }
+    if (!chosen)
+        chosen = firstHeldBack;
     if (!chosen && !m_sources->isEmpty())
         chosen = firstConnected ? firstConnected : m_sources->at(0);
     if (chosen)
@@ -563,4 +596,9 @@ bool VCHub::setSilenceDetectionStartMs(int value)
 bool VCHub::setSilenceDetectionEndMs(int value)
 {
     return assign(this, m_silenceDetectionEndMs, value, &VCHub::silenceDetectionEndMsChanged);
+}
+
+bool VCHub::setFailbackHoldMs(int value)
+{
+    return assign(this, m_failbackHoldMs, value, &VCHub::failbackHoldMsChanged);
 }

@@ -55,6 +55,13 @@ class VCHub : public QObject
     Q_PROPERTY(bool isOutputDeviceMissing
                READ isOutputDeviceMissing
                NOTIFY isOutputDeviceMissingChanged)
+    Q_PROPERTY(int failbackHoldMs
+               READ failbackHoldMs
+               WRITE setFailbackHoldMs
+               NOTIFY failbackHoldMsChanged)
+    Q_PROPERTY(int failbackHoldMaxMs
+               READ failbackHoldMaxMs
+               CONSTANT)
     // clang-format on
 
 public:
@@ -63,6 +70,8 @@ public:
     static constexpr int logsCleanupIntervalMs = 3600000;
     static constexpr int devicesIntervalMs = 1000;
     static constexpr int restartDelayMs = 5000;
+    static constexpr int defaultFailbackHoldMs = 30000;
+    static constexpr int defaultFailbackHoldMaxMs = 300000;
 
     explicit VCHub(QObject *parent = nullptr);
     ~VCHub() override;
@@ -80,6 +89,9 @@ public:
     int silenceDetectionStartMs() const { return m_silenceDetectionStartMs; }
     int silenceDetectionEndMs() const { return m_silenceDetectionEndMs; }
     bool isOutputDeviceMissing() const { return m_isOutputDeviceMissing; }
+    int failbackHoldMs() const { return m_failbackHoldMs; }
+    // The longest failback hold; from the settings file only, read at start.
+    int failbackHoldMaxMs() const { return m_failbackHoldMaxMs; }
 
     QSettings *settings() const { return m_settings; }
 
@@ -98,6 +110,7 @@ signals:
     void silenceDetectionStartMsChanged(int silenceDetectionStartMs);
     void silenceDetectionEndMsChanged(int silenceDetectionEndMs);
     void isOutputDeviceMissingChanged(bool isOutputDeviceMissing);
+    void failbackHoldMsChanged(int failbackHoldMs);
 
 public slots:
     bool setLogsStoreDays(int logsStoreDays);
@@ -107,6 +120,7 @@ public slots:
     bool setSilenceDetectionLevelDb(double silenceDetectionLevelDb);
     bool setSilenceDetectionStartMs(int silenceDetectionStartMs);
     bool setSilenceDetectionEndMs(int silenceDetectionEndMs);
+    bool setFailbackHoldMs(int failbackHoldMs);
 
     void cleanOldLogFiles();
     void updateOutputDevicesFromBass();
@@ -137,6 +151,9 @@ private slots:
 
 private:
     VCSource *createSource(const QUrl &url, double volumeLevel);
+    // A source that loses its connection while it is heard, or while it is ahead of the heard
+    // source, is held back from failover when it plays again.
+    void handleConnectionLost(VCSource *source);
     bool isValidSourceIndex(int index) const;
     // The operator wants the default device, but the engine plays to "No sound" because there
     // was no device when it was opened.
@@ -165,4 +182,6 @@ private:
     bool m_isOutputDeviceMissing = false;
     // A device failure waits for the engine restart.
     bool m_isDeviceFailurePending = false;
+    int m_failbackHoldMs = defaultFailbackHoldMs;
+    int m_failbackHoldMaxMs = defaultFailbackHoldMaxMs;
 };

@@ -10,6 +10,7 @@
 #include <QDateTime>
 #include <QDebug>
 
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <limits>
@@ -24,6 +25,14 @@ constexpr double minusInfinity = -std::numeric_limits<double>::infinity();
 qint64 nowMs()
 {
     return QDateTime::currentMSecsSinceEpoch();
+}
+
+// The failback hold's clock: monotonic, so that a change of the wall clock neither ends nor
+// stretches a hold.
+qint64 steadyMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 bool isRecordAddress(const QUrl &url)
@@ -62,6 +71,16 @@ VCSource::VCSource(VCHub *hub, const QUrl &streamUrl, double volumeLevel, QObjec
         m_silenceLevelDb = m_hub->silenceDetectionLevelDb();
         m_silenceStartMs = m_hub->silenceDetectionStartMs();
         m_silenceEndMs = m_hub->silenceDetectionEndMs();
+
+        const auto applyFailbackTiming = [this] {
+            VCFailbackHold::Timing timing;
+            timing.firstHoldMs = m_hub->failbackHoldMs();
+            timing.maxHoldMs = m_hub->failbackHoldMaxMs();
+            m_failbackHold.setTiming(timing);
+            updateFailbackHold();
+        };
+        connect(m_hub, &VCHub::failbackHoldMsChanged, this, applyFailbackTiming);
+        applyFailbackTiming();
     }
 
     m_activityChangedMs = nowMs();
@@ -73,6 +92,10 @@ VCSource::VCSource(VCHub *hub, const QUrl &streamUrl, double volumeLevel, QObjec
     connect(this, &VCSource::isConnectedChanged, this, [this](bool value) {
         qInfo() << "Source" << sourceName() << "isConnected changed to" << value;
         m_connectionChangedMs = nowMs();
+    });
+    connect(this, &VCSource::isConnectedChanged, this, &VCSource::handleConnectedChange);
+    connect(this, &VCSource::isHeldBackChanged, this, [this](bool value) {
+        qInfo() << "Source" << sourceName() << "isHeldBack changed to" << value;
     });
     m_soundChangedMs = nowMs();
     connect(this, &VCSource::isSilentSoundChanged, this, [this](bool value) {
@@ -97,6 +120,7 @@ VCSource::VCSource(VCHub *hub, const QUrl &streamUrl, double volumeLevel, QObjec
             calculateAvgLevel(m_level);
         m_levelSampledSinceTick = false;
         updateSilentState();
+        updateFailbackHold();
     });
     m_monitorTimer.start();
 
@@ -192,7 +216,7 @@ void VCSource::handBack(std::function<void()> step)
 // Player-thread steps. They read nothing of this object but what was copied for them; their
 // results reach the properties through handBack().
 
-void VCSource::playInPlayerThread(const QUrl &streamUrl)
+void VCSource::playInPlayerThread(const QUrl &streamUrl, quint64 command)
 {
     KLPlayer *player = m_player;
     // Every start logs here, whether it comes from play(), restart() or a stuck level. The name
@@ -207,7 +231,14 @@ void VCSource::playInPlayerThread(const QUrl &streamUrl)
         player->play(streamUrl);
     }
     const bool recordDevice = isRecordAddress(player->streamUrl());
-    handBack([this, recordDevice] { updateIsRecordDevice(recordDevice); });
+    // A player that was playing and goes on (the same address again) is not disconnected; a
+    // later command may still disconnect it.
+    const bool stillPlaying = player->isPlaying() && !player->isStalled();
+    handBack([this, recordDevice, stillPlaying, command] {
+        updateIsRecordDevice(recordDevice);
+        if (stillPlaying && command == m_lastCommand)
+            m_isDisconnectionExpected = false;
+    });
 }
 
 void VCSource::stopInPlayerThread()
@@ -219,7 +250,8 @@ void VCSource::stopInPlayerThread()
 void VCSource::restartInPlayerThread()
 {
     stopInPlayerThread();
-    playInPlayerThread(QUrl());
+    // Stopped first: the play cannot find the player still playing.
+    playInPlayerThread(QUrl(), 0);
 }
 
 void VCSource::resetAfterStop()
@@ -236,12 +268,51 @@ void VCSource::resetAfterStop()
     m_lastLevelDbChangedMs = now;
 }
 
+quint64 VCSource::expectDisconnection()
+{
+    m_isDisconnectionExpected = true;
+    return ++m_lastCommand;
+}
+
+void VCSource::handleConnectedChange(bool isConnected)
+{
+    const qint64 now = steadyMs();
+    if (isConnected) {
+        m_isDisconnectionExpected = false;
+        m_failbackHold.connect(now);
+    } else {
+        m_failbackHold.disconnect(now);
+        if (!m_isDisconnectionExpected)
+            emit connectionLost();
+    }
+    updateFailbackHold();
+}
+
+void VCSource::holdBack()
+{
+    m_failbackHold.loseConnection(steadyMs());
+    if (m_failbackHold.timing().firstHoldMs > 0) {
+        qInfo() << "Source" << sourceName() << "lost its connection, hold"
+                << m_failbackHold.holdMs() << "ms";
+    }
+    updateFailbackHold();
+}
+
+void VCSource::updateFailbackHold()
+{
+    const qint64 now = steadyMs();
+    updateHeldBackRemainingMs(m_failbackHold.remainingMs(now));
+    updateIsHeldBack(m_failbackHold.isHeldBack(now));
+}
+
 void VCSource::play(const QUrl &streamUrl)
 {
     if (!m_player)
         return;
     m_shouldPlay = true;
-    postToPlayer([this, streamUrl](KLPlayer *) { playInPlayerThread(streamUrl); });
+    const quint64 command = expectDisconnection();
+    postToPlayer(
+        [this, streamUrl, command](KLPlayer *) { playInPlayerThread(streamUrl, command); });
 }
 
 void VCSource::play()
@@ -252,12 +323,14 @@ void VCSource::play()
 void VCSource::stop()
 {
     m_shouldPlay = false;
+    expectDisconnection();
     postToPlayer([this](KLPlayer *) { stopInPlayerThread(); });
 }
 
 void VCSource::stopSync()
 {
     m_shouldPlay = false;
+    expectDisconnection();
     if (!m_player || !m_playerThread.isRunning())
         return;
     std::mutex mutex;
@@ -283,6 +356,7 @@ void VCSource::postRestart()
 {
     if (!m_player)
         return;
+    expectDisconnection();
     qInfo() << sourceName() << "Restart source";
     postToPlayer([this](KLPlayer *) { restartInPlayerThread(); });
 }
@@ -436,4 +510,14 @@ bool VCSource::updateIsSilentSoundByLevel(bool value)
 bool VCSource::updateSoundByLevelDurationMs(qint64 value)
 {
     return assign(this, m_soundByLevelDurationMs, value, &VCSource::soundByLevelDurationMsChanged);
+}
+
+bool VCSource::updateIsHeldBack(bool value)
+{
+    return assign(this, m_isHeldBack, value, &VCSource::isHeldBackChanged);
+}
+
+bool VCSource::updateHeldBackRemainingMs(qint64 value)
+{
+    return assign(this, m_heldBackRemainingMs, value, &VCSource::heldBackRemainingMsChanged);
 }

@@ -8,13 +8,17 @@
 
 #include <functional>
 
+#include "vcfailbackhold.h"
+
 class KLPlayer;
 class VCHub;
 class VCStepQueue;
 
 // One monitored source: a stream or a local recording device played by its own KLPlayer in its
 // own thread. Turns the player's raw state into connection, average level, silence by level and
-// by time, and the durations of each state; restarts the player when its level is stuck.
+// by time, and the durations of each state; restarts the player when its level is stuck. Tells
+// the hub when it lost its connection by a fault (not by a stop or play of ours), and keeps the
+// failback hold that the hub puts on it then (see VCFailbackHold).
 //
 // Threads: the properties, timers and the hub live on the main thread. The player lives in
 // playerThread and is only reached by posting function objects to it; what a posted step
@@ -48,6 +52,12 @@ class VCSource : public QObject
     Q_PROPERTY(qint64 soundByLevelDurationMs
                READ soundByLevelDurationMs
                NOTIFY soundByLevelDurationMsChanged)
+    Q_PROPERTY(bool isHeldBack
+               READ isHeldBack
+               NOTIFY isHeldBackChanged)
+    Q_PROPERTY(qint64 heldBackRemainingMs
+               READ heldBackRemainingMs
+               NOTIFY heldBackRemainingMsChanged)
     // clang-format on
 
 public:
@@ -75,6 +85,8 @@ public:
     qint64 soundDurationMs() const { return m_soundDurationMs; }
     bool isSilentSoundByLevel() const { return m_isSilentSoundByLevel; }
     qint64 soundByLevelDurationMs() const { return m_soundByLevelDurationMs; }
+    bool isHeldBack() const { return m_isHeldBack; }
+    qint64 heldBackRemainingMs() const { return m_heldBackRemainingMs; }
 
     // The player's name and the address without credentials, for log lines.
     QString sourceName() const;
@@ -104,7 +116,11 @@ signals:
     void soundDurationMsChanged(qint64 soundDurationMs);
     void isSilentSoundByLevelChanged(bool isSilentSoundByLevel);
     void soundByLevelDurationMsChanged(qint64 soundByLevelDurationMs);
+    void isHeldBackChanged(bool isHeldBack);
+    void heldBackRemainingMsChanged(qint64 heldBackRemainingMs);
     void deviceFailure();
+    // isConnected turned false by a fault (stall, drop, error), not by a stop or play of ours.
+    void connectionLost();
 
 public slots:
     bool setIsActive(bool isActive);
@@ -115,6 +131,8 @@ public slots:
     void stop();
     void stopSync();
     void restart();
+    // Holds the source back from failover: called by the hub for a connection loss that counts.
+    void holdBack();
 
 protected slots:
     bool updateStreamUrl(const QUrl &streamUrl);
@@ -132,6 +150,8 @@ protected slots:
     bool updateSoundDurationMs(qint64 soundDurationMs);
     bool updateIsSilentSoundByLevel(bool isSilentSoundByLevel);
     bool updateSoundByLevelDurationMs(qint64 soundByLevelDurationMs);
+    bool updateIsHeldBack(bool isHeldBack);
+    bool updateHeldBackRemainingMs(qint64 heldBackRemainingMs);
 
 private slots:
     void initPlayer();
@@ -140,6 +160,7 @@ private slots:
     void updateSilentState();
     void updatePlayerVolume(double volumeLevel);
     void calculateAvgLevel(double level);
+    void updateFailbackHold();
 
 private:
     // Runs `step` on the player in playerThread; does nothing when the player is gone.
@@ -148,13 +169,18 @@ private:
     void handBack(std::function<void()> step);
 
     // Steps that run in playerThread.
-    void playInPlayerThread(const QUrl &streamUrl);
+    // `command` is the serial number of the play command (see expectDisconnection()).
+    void playInPlayerThread(const QUrl &streamUrl, quint64 command);
     void stopInPlayerThread();
     void restartInPlayerThread();
 
     // Main-thread halves of the steps above.
     void postRestart();
     void resetAfterStop();
+    // A command of ours is on its way to the player; the disconnection it may cause is no loss.
+    // Returns the command's serial number.
+    quint64 expectDisconnection();
+    void handleConnectedChange(bool isConnected);
 
     QPointer<VCHub> m_hub;
     QThread m_playerThread;
@@ -180,6 +206,11 @@ private:
     bool m_levelSampledSinceTick = false;
     // True from play/restart until stop: only then does a stuck level restart the player.
     bool m_shouldPlay = false;
+    // Set by our own stop, play and restart; cleared once the source is connected again, or when
+    // the command left the player playing.
+    bool m_isDisconnectionExpected = false;
+    quint64 m_lastCommand = 0;
+    VCFailbackHold m_failbackHold;
 
     QUrl m_streamUrl;
     bool m_isActive = false;
@@ -198,4 +229,6 @@ private:
     qint64 m_soundDurationMs = 0;
     bool m_isSilentSoundByLevel = true;
     qint64 m_soundByLevelDurationMs = 0;
+    bool m_isHeldBack = false;
+    qint64 m_heldBackRemainingMs = 0;
 };

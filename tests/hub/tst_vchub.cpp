@@ -30,6 +30,8 @@ private slots:
     void failover_data();
     void failover();
     void failoverFollowsSourceSignals();
+    void failoverHoldsBackALostSource();
+    void ownStopsAreNoLoss();
     void streamsFromService();
     void duplicateStreamsFromService();
     void duplicateSavedSourcesKeepTheLast();
@@ -173,6 +175,75 @@ void TestHub::failoverFollowsSourceSignals()
     QTRY_VERIFY(sources->at(0)->isActive());
     QVERIFY(!sources->at(1)->isActive());
     QVERIFY(!sources->at(2)->isActive());
+}
+
+void TestHub::failoverHoldsBackALostSource()
+{
+    makeHub({"http://127.0.0.1:9/s0", "http://127.0.0.1:9/s1", "http://127.0.0.1:9/s2"});
+    VCHub::SourceList *sources = m_hub->sources();
+    VCSource *s0 = sources->at(0);
+    VCSource *s1 = sources->at(1);
+    VCSource *s2 = sources->at(2);
+    m_hub->setFailbackHoldMs(60000);
+    setState(s0, true, false);
+    setState(s1, true, false);
+    setState(s2, true, true);
+    QTRY_VERIFY(s0->isActive());
+
+    // The heard source drops: the next is heard, and the dropped one is held back when it
+    // plays again. A drop behind the heard source holds nothing.
+    setState(s2, false, true);
+    setState(s0, false, false);
+    QTRY_VERIFY(s1->isActive());
+    setState(s0, true, false);
+    setState(s2, true, true);
+    QVERIFY(s0->isHeldBack());
+    QVERIFY(!s2->isHeldBack());
+    QVERIFY(s0->heldBackRemainingMs() > 55000 && s0->heldBackRemainingMs() <= 60000);
+    m_hub->updateSourcesActivity();
+    QVERIFY(s1->isActive());
+
+    // No other source with sound: the held-back one is heard at once rather than silence.
+    setState(s1, false, false);
+    QTRY_VERIFY(s0->isActive());
+    QVERIFY(s1->isHeldBack()); // it was heard when it dropped
+
+    // Holding off: held-back sources count at once.
+    setState(s1, true, false);
+    m_hub->setFailbackHoldMs(0);
+    QVERIFY(!s0->isHeldBack());
+    QCOMPARE(s0->heldBackRemainingMs(), 0);
+    QTRY_VERIFY(s0->isActive());
+
+    // A short hold ends by itself and the source is heard again.
+    m_hub->setFailbackHoldMs(300);
+    setState(s0, false, false);
+    QTRY_VERIFY(s1->isActive());
+    setState(s0, true, false);
+    QVERIFY(s0->isHeldBack());
+    QTRY_VERIFY_WITH_TIMEOUT(s0->isActive(), 5000);
+    QVERIFY(!s0->isHeldBack());
+}
+
+void TestHub::ownStopsAreNoLoss()
+{
+    makeHub({"http://127.0.0.1:9/s0"});
+    VCSource *source = m_hub->sources()->at(0);
+    QSignalSpy losses(source, &VCSource::connectionLost);
+    setState(source, true, false);
+    // A stop, a restart or a play of ours disconnects the source on purpose.
+    source->stop();
+    setState(source, false, false);
+    setState(source, true, false);
+    source->restart();
+    setState(source, false, false);
+    QCOMPARE(losses.count(), 0);
+    QVERIFY(!source->isHeldBack());
+    // Once it plays again, a drop is a loss.
+    setState(source, true, false);
+    setState(source, false, false);
+    QCOMPARE(losses.count(), 1);
+    QVERIFY(source->isHeldBack());
 }
 
 void TestHub::streamsFromService()
