@@ -232,6 +232,10 @@
         <source>The duration of sound for detection (seconds)</source>
         <translation>The duration of sound for detection (seconds)</translation>
     </message>
+    <message>
+        <source>Hold back a source after a connection loss (seconds)</source>
+        <translation>Hold back a source after a connection loss (seconds)</translation>
+    </message>
 </context>
 <context>
     <name>VCSourceDelegateItem</name>
@@ -262,6 +266,10 @@
     <message>
         <source>Volume level %</source>
         <translation>Volume level %</translation>
+    </message>
+    <message>
+        <source>Back in %1</source>
+        <translation>Back in %1</translation>
     </message>
 </context>
 <context>

@@ -232,6 +232,10 @@
         <source>The duration of sound for detection (seconds)</source>
         <translation>Длительность звука для определения (секунды)</translation>
     </message>
+    <message>
+        <source>Hold back a source after a connection loss (seconds)</source>
+        <translation>Задержка возврата источника после потери связи (секунды)</translation>
+    </message>
 </context>
 <context>
     <name>VCSourceDelegateItem</name>
@@ -262,6 +266,10 @@
     <message>
         <source>Volume level %</source>
         <translation>Громкость, %</translation>
+    </message>
+    <message>
+        <source>Back in %1</source>
+        <translation>Вернётся через %1</translation>
     </message>
 </context>
 <context>

@@ -25,14 +25,16 @@ confirmation_yes=(309 308)
 tray_silence_y=683
 tray_logout_y=729
 about_button=(100 510)
-silence_level_plus=(560 207)
-silence_duration_minus=(450 257)
+silence_level_plus=(578 182)
+silence_duration_minus=(468 232)
+failback_hold_minus=(468 332)
 tray_close_y=775
 
 # The report's "sourcesInfo" entries carry exactly these keys.
 keys="{'streamUrl', 'isActive', 'volumeLevel', 'activityDurationMs', 'isRecordDevice',
  'isPlaying', 'isStalled', 'isConnected', 'connectionDurationMs', 'level', 'levelDb',
- 'isSilentSound', 'soundDurationMs', 'isSilentSoundByLevel', 'soundByLevelDurationMs'}"
+ 'isSilentSound', 'soundDurationMs', 'isSilentSoundByLevel', 'soundByLevelDurationMs',
+ 'isHeldBack', 'heldBackRemainingMs'}"
 info="(s['sessions'][-1]['lastReport'] or {}).get('sourcesInfo', [])"
 
 gui_start_display
@@ -128,13 +130,15 @@ gui_tray_menu_open tray-menu-main-en
 xdotool mousemove 1150 $tray_silence_y click 1
 gui_wait_pixel silence-settings-dialog-en "${corner[@]}" "$dimmed"
 
-echo "== the silence duration box stops at 0.10 s; the level box steps by 1 dB"
+echo "== the silence duration box stops at 0.10 s; the level box steps by 1 dB; the hold by 1 s"
 gui_click "$window" "${silence_duration_minus[@]}"
 gui_wait_cond 5 "1.00 s minus 1.00 did not stop at 0.10 s" gui_ini '^silenceDetectionStartMs=100$'
 gui_click "$window" "${silence_duration_minus[@]}"
 gui_click "$window" "${silence_level_plus[@]}"
 gui_wait_cond 5 "the level did not go from -50 to -49 dB" gui_ini '^silenceDetectionLevelDb=-49$'
 gui_ini '^silenceDetectionStartMs=100$' >/dev/null || fail "the duration went below 0.10 s"
+gui_click "$window" "${failback_hold_minus[@]}"
+gui_wait_cond 5 "the failback hold did not go from 30 to 29 s" gui_ini '^failbackHoldMs=29000$'
 gui_screenshot silence-settings-dialog-changed-en
 xdotool key Escape
 gui_wait_pixel no-dialog "${corner[@]}" "$undimmed" 3

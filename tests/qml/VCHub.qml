@@ -40,6 +40,8 @@ QtObject {
     property int silenceDetectionStartMs: 5000
     property int silenceDetectionEndMs: 5000
     property bool isOutputDeviceMissing: false
+    property int failbackHoldMs: 30000
+    readonly property int failbackHoldMaxMs: 300000
 
     function record(name, args) {
         calls.push({
@@ -91,7 +93,9 @@ QtObject {
             "isSilentSound": true,
             "soundDurationMs": 0,
             "isSilentSoundByLevel": true,
-            "soundByLevelDurationMs": 0
+            "soundByLevelDurationMs": 0,
+            "isHeldBack": false,
+            "heldBackRemainingMs": 0
         }
         for (const name in properties)
             source[name] = properties[name]
@@ -120,5 +124,6 @@ QtObject {
         silenceDetectionStartMs = 5000
         silenceDetectionEndMs = 5000
         isOutputDeviceMissing = false
+        failbackHoldMs = 30000
     }
 }

@@ -89,7 +89,9 @@ TestCase {
                              avgLevelDb: -58.42,
                              isSilentSound: true,
                              soundDurationMs: 12000,
-                             isSilentSoundByLevel: true })
+                             isSilentSoundByLevel: true,
+                             isHeldBack: true,
+                             heldBackRemainingMs: 24500 })
         VCHub.appendSource({ streamUrl: "record:0",
                              isRecordDevice: true,
                              volumeLevel: 0.8,

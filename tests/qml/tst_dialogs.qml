@@ -190,6 +190,27 @@ TestCase {
         VCHub.silenceDetectionStartMs = 7000
         VCHub.silenceDetectionLevelDb = -20.5
         compare([level.value, start.value], [-2050, 7000])
+
+        const hold = findChild(dialog, "failbackHoldSpinBox")
+        compare(hold.value, 30000)
+        findChild(hold, "spinBox").increase()
+        tryCompare(VCHub, "failbackHoldMs", 31000)
+    }
+
+    // 0 turns the hold off; the longest hold bounds the first.
+    function test_failbackHoldClamped_data() {
+        return [
+            { tag: "off", holdMs: 0, expected: 0 },
+            { tag: "negative", holdMs: -5000, expected: 0 },
+            { tag: "beyond the longest hold", holdMs: 400000, expected: 300000 }
+        ]
+    }
+
+    function test_failbackHoldClamped(data) {
+        VCHub.failbackHoldMs = data.holdMs
+        create(silenceDialogComponent)
+        wait(0)
+        compare(VCHub.failbackHoldMs, data.expected)
     }
 
     SignalSpy {

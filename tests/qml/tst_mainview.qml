@@ -203,6 +203,37 @@ TestCase {
         verify(!sound.isActive)
     }
 
+    // A held-back source that plays but is not heard tells when it may be heard again, counted
+    // down in whole seconds; heard (no other source) or disconnected, its lamp reads as ever.
+    function test_heldBack_data() {
+        return [
+            { tag: "not held back", held: false, connected: true, active: false, remainingMs: 0,
+              text: "Not playing 0h 0min 7sec", color: "gray" },
+            { tag: "25 s left", held: true, connected: true, active: false, remainingMs: 25000,
+              text: "Back in 0h 0min 25sec", color: "#e08000" },
+            { tag: "a part of a second", held: true, connected: true, active: false,
+              remainingMs: 24001, text: "Back in 0h 0min 25sec", color: "#e08000" },
+            { tag: "the last moment", held: true, connected: true, active: false, remainingMs: 1,
+              text: "Back in 0h 0min 1sec", color: "#e08000" },
+            { tag: "a long hold", held: true, connected: true, active: false, remainingMs: 300000,
+              text: "Back in 0h 5min 0sec", color: "#e08000" },
+            { tag: "heard, no other source", held: true, connected: true, active: true,
+              remainingMs: 25000, text: "Playing 0h 0min 7sec", color: "gray" },
+            { tag: "disconnected", held: true, connected: false, active: false,
+              remainingMs: 30000, text: "Not playing 0h 0min 7sec", color: "gray" }
+        ]
+    }
+
+    function test_heldBack(data) {
+        VCHub.appendSource({ isActive: data.active, activityDurationMs: 7000,
+                             isConnected: data.connected, isHeldBack: data.held,
+                             heldBackRemainingMs: data.remainingMs })
+        const view = create(viewComponent)
+        const playing = findChild(row(view, 0), "playingIndicator")
+        compare(playing.text, data.text)
+        verify(Qt.colorEqual(playing.inactiveColor, data.color))
+    }
+
     function test_volumeWrittenBack_data() {
         return [
             { tag: "1.0", stored: 1.0, shown: 100, written: 1.0 },

@@ -31,6 +31,11 @@ Dialog {
             VCHub.silenceDetectionEndMs = endSpinBox.value
     }
 
+    function storeFailbackHold() {
+        if (VCHub.failbackHoldMs !== failbackHoldSpinBox.value)
+            VCHub.failbackHoldMs = failbackHoldSpinBox.value
+    }
+
     ColumnLayout {
         spacing: 10
 
@@ -71,6 +76,21 @@ Dialog {
             valueMultiplier: 1000
             value: VCHub.silenceDetectionEndMs
             onValueChanged: Qt.callLater(root.storeEnd)
+        }
+
+        // How long a source that lost its connection must play before it is heard again; 0 lets
+        // it back at once.
+        VCSilenceDetectionSettingsSpinBox {
+            id: failbackHoldSpinBox
+
+            objectName: "failbackHoldSpinBox"
+            text: qsTr("Hold back a source after a connection loss (seconds)")
+            from: 0
+            to: VCHub.failbackHoldMaxMs
+            stepSize: 1000
+            valueMultiplier: 1000
+            value: VCHub.failbackHoldMs
+            onValueChanged: Qt.callLater(root.storeFailbackHold)
         }
     }
 }

@@ -21,6 +21,8 @@ Item {
     required property double avgLevel
     required property double avgLevelDb
     required property double volumeLevel
+    required property bool isHeldBack
+    required property double heldBackRemainingMs
 
     // Asks the view to confirm deleting this row.
     signal deleteRequested(int sourceIndex)
@@ -125,13 +127,19 @@ Item {
             }
         }
 
+        // A source that lost its connection and plays again waits before it may be heard; it
+        // tells how long, counted down in whole seconds so that it never shows 0 while it waits.
         VCIndicator {
+            readonly property bool isWaiting: !root.isActive && root.isHeldBack && root.isConnected
+
             objectName: "playingIndicator"
             Layout.fillWidth: true
-            text: (root.isActive ? qsTr("Playing") : qsTr("Not playing")) + " "
-                  + formatDuration(root.activityDurationMs)
+            text: isWaiting ? qsTr("Back in %1").arg(formatDuration(
+                                                         Math.ceil(root.heldBackRemainingMs / 1000) * 1000))
+                            : (root.isActive ? qsTr("Playing") : qsTr("Not playing")) + " "
+                              + formatDuration(root.activityDurationMs)
             isActive: root.isActive
-            inactiveColor: "gray"
+            inactiveColor: isWaiting ? "#e08000" : "gray"
         }
 
         VCIndicator {
