@@ -182,6 +182,7 @@ private slots:
     void login_data();
     void login();
     void logoAndPage();
+    void nowPlaying();
     void refusedRequests_data();
     void refusedRequests();
     void oversizedBody();
@@ -412,6 +413,40 @@ void TestVCDevService::logoAndPage()
     QVERIFY(page.contentType.startsWith("text/html"));
     QVERIFY(page.body.contains("/status.json"));
     QVERIFY(page.body.contains("/control/stream/"));
+}
+
+void TestVCDevService::nowPlaying()
+{
+    // The description, the identifier and the status page agree, unless a title boundary fell
+    // between the requests: then they are asked again.
+    QJsonObject description;
+    QString liveTitle;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const QByteArray idBefore = request("GET", QStringLiteral("/nowplaying/2-id.json")).body;
+        const Answer answer = request("GET", QStringLiteral("/nowplaying/2.json"));
+        QCOMPARE(answer.status, 200);
+        description = QJsonDocument::fromJson(answer.body).object();
+        const QJsonObject status =
+            QJsonDocument::fromJson(request("GET", QStringLiteral("/status.json")).body).object();
+        liveTitle = status.value("streams").toArray().at(1).toObject().value("title").toString();
+        const QByteArray idAfter = request("GET", QStringLiteral("/nowplaying/2-id.json")).body;
+        if (idBefore == idAfter) {
+            QCOMPARE(QJsonDocument::fromJson(idAfter).object().value("uniqueid"),
+                     description.value("uniqueid"));
+            break;
+        }
+    }
+    QCOMPARE(description.value("artist").toString() + " - " + description.value("title").toString(),
+             liveTitle);
+    QCOMPARE(description.value("ddbId").toInt(), 2);
+
+    const QString coverPath =
+        QUrl("/nowplaying/2.json").resolved(QUrl(description.value("cover").toString())).path();
+    const Answer cover = request("GET", coverPath);
+    QCOMPARE(cover.status, 200);
+    QCOMPARE(cover.contentType, QByteArray("image/png"));
+    QCOMPARE(request("GET", QStringLiteral("/nowplaying/3.json")).status, 404);
+    QCOMPARE(request("GET", QStringLiteral("/nowplaying/-id.json")).status, 404);
 }
 
 void TestVCDevService::refusedRequests_data()

@@ -142,6 +142,8 @@ void tst_KLPlay::exitCodes_data()
     QTest::newRow("bad seconds") << QStringList{"x.mp3", "--seconds", "-1"} << 1;
     QTest::newRow("bad volume") << QStringList{"x.mp3", "--volume", "2"} << 1;
     QTest::newRow("bad device") << QStringList{"x.mp3", "--device", "-2"} << 1;
+    QTest::newRow("meta address without host") << QStringList{"--meta-url", "meta.json"} << 1;
+    QTest::newRow("meta ID address alone") << QStringList{"--meta-id-url", "http://h/id"} << 1;
     QTest::newRow("nothing played")
         << QStringList{"/missing", "--seconds", "1", "--device", "0"} << 4;
 }

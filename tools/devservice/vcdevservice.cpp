@@ -266,13 +266,37 @@ int VCDevService::listenerCount(int stream) const
     return count;
 }
 
+qint64 VCDevService::liveLoop(int stream) const
+{
+    const Channel &channel = *m_channels[stream - 1];
+    const qint64 frame = m_liveClock.nsecsElapsed() / 1000 / VCDemoAudio::frameDurationUs();
+    return frame / channel.audio.musicFrames().size();
+}
+
 QString VCDevService::liveTitle(int stream) const
 {
     const Channel &channel = *m_channels[stream - 1];
     if (channel.titles.isEmpty())
         return QString();
-    const qint64 frame = m_liveClock.nsecsElapsed() / 1000 / VCDemoAudio::frameDurationUs();
-    return channel.titles.at(frame / channel.audio.musicFrames().size() % channel.titles.size());
+    return channel.titles.at(liveLoop(stream) % channel.titles.size());
+}
+
+VCDevService::Response VCDevService::nowPlaying(int stream, bool idOnly) const
+{
+    // The identifier changes with every loop, so a title that comes round again is new.
+    const QString id = QStringLiteral("%1-%2").arg(stream).arg(liveLoop(stream));
+    if (idOnly)
+        return jsonResponse({{QStringLiteral("uniqueid"), id}});
+    const QString title = liveTitle(stream);
+    const qsizetype dash = title.indexOf(QLatin1String(" - "));
+    return jsonResponse({
+        {QStringLiteral("uniqueid"), id},
+        {QStringLiteral("artist"), dash < 0 ? title : title.left(dash)},
+        {QStringLiteral("title"), dash < 0 ? QString() : title.mid(dash + 3)},
+        {QStringLiteral("cover"), QStringLiteral("cover.png")},
+        {QStringLiteral("ddbId"), stream},
+        {QStringLiteral("type"), 1},
+    });
 }
 
 QJsonObject VCDevService::status() const
@@ -439,6 +463,22 @@ void VCDevService::dispatch(QTcpSocket *socket, const VCDevHttpRequest &request)
                 return methodNotAllowed("GET");
             return startStream(socket, request, stream);
         }
+    }
+
+    // Now playing: /nowplaying/<n>.json, its identifier /nowplaying/<n>-id.json, and the cover
+    // that both name relatively.
+    static const QString nowPlayingPrefix = QStringLiteral("/nowplaying/");
+    if (path.startsWith(nowPlayingPrefix) && get) {
+        const QString name = path.mid(nowPlayingPrefix.size());
+        if (name == QLatin1String("cover.png"))
+            return respond(socket, request, {200, "image/png", m_logo, {}}, keepAlive);
+        const bool idOnly = name.endsWith(QLatin1String("-id.json"));
+        const qsizetype suffix = idOnly ? 8 : 5;
+        bool ok = false;
+        const int stream = name.size() > suffix ? name.chopped(suffix).toInt(&ok) : 0;
+        if (ok && stream >= 1 && stream <= streamCount() &&
+            name == QStringLiteral("%1%2").arg(stream).arg(idOnly ? "-id.json" : ".json"))
+            return respond(socket, request, nowPlaying(stream, idOnly), keepAlive);
     }
 
     if (path == QLatin1String("/api/player/version") ||

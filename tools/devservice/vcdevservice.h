@@ -22,8 +22,9 @@ class QTcpSocket;
 // A stand-in of the broadcasting service for development, demos and end-to-end tests. It serves
 // the player API (version check, login and state reports, logout, station logo, new-build
 // download) for one demo account, streams two or three endless MP3 channels of generated music
-// with ICY titles to the sessions it issued, and shows every session's latest state report on a
-// web page and as JSON. Each channel can be switched to silence, stall or drop its listeners.
+// with ICY titles to the sessions it issued, describes what each channel plays now as JSON, and
+// shows every session's latest state report on a web page and as JSON. Each channel can be switched
+// to silence, stall or drop its listeners.
 class VCDevService : public QObject
 {
     Q_OBJECT
@@ -129,7 +130,10 @@ private:
     const Session *sessionFromAuthorization(const QByteArray &authorization) const;
     void endSession(Session &session);
     void forgetOldSessions();
+    // Loops of the stream's music since the service started; the title changes with each.
+    qint64 liveLoop(int stream) const;
     QString liveTitle(int stream) const;
+    Response nowPlaying(int stream, bool idOnly) const;
 
     static Response textResponse(int status, const QByteArray &text);
     static Response jsonResponse(const QJsonObject &object, int status = 200);

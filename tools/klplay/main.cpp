@@ -100,14 +100,14 @@ int main(int argc, char *argv[])
     QUrl metaIdUrl;
     if (withMeta) {
         metaUrl = QUrl(parser.value(metaUrlOption), QUrl::StrictMode);
-        if (!metaUrl.isValid() || metaUrl.isRelative()) {
+        if (!metaUrl.isValid() || metaUrl.host().isEmpty()) {
             err << "klplay: --meta-url takes an absolute address\n";
             return 1;
         }
     }
     if (parser.isSet(metaIdUrlOption)) {
         metaIdUrl = QUrl(parser.value(metaIdUrlOption), QUrl::StrictMode);
-        if (!withMeta || !metaIdUrl.isValid() || metaIdUrl.isRelative()) {
+        if (!withMeta || !metaIdUrl.isValid() || metaIdUrl.host().isEmpty()) {
             err << "klplay: --meta-id-url takes an absolute address, with --meta-url\n";
             return 1;
         }
