@@ -1,5 +1,6 @@
-// Runs the playlist fuzz target without libFuzzer: every file given on the command line (or
-// every file in a given directory), then a fixed number of seeded random mutations of them.
+// Runs a fuzz target (the playlist one unless built with another) without libFuzzer: every file
+// given on the command line (or every file in a given directory), then a fixed number of seeded
+// random mutations of them.
 //
 //   fuzz-playlist-replay [--mutations N] [--seed S] PATH...
 
@@ -18,6 +19,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+// Where the input that made the target abort is saved.
+#ifndef VC_FUZZ_CRASH_FILE
+#define VC_FUZZ_CRASH_FILE "fuzz-playlist-crash.bin"
+#endif
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 namespace {
@@ -28,13 +34,13 @@ const QByteArray *current = nullptr;
 void saveCurrentInput(int signal)
 {
     if (current) {
-        const int fd = ::open("fuzz-playlist-crash.bin", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int fd = ::open(VC_FUZZ_CRASH_FILE, O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd >= 0) {
             [[maybe_unused]] const ssize_t written =
                 ::write(fd, current->constData(), size_t(current->size()));
             ::close(fd);
         }
-        static const char note[] = "input saved to fuzz-playlist-crash.bin\n";
+        static const char note[] = "input saved to " VC_FUZZ_CRASH_FILE "\n";
         [[maybe_unused]] const ssize_t noted = ::write(2, note, sizeof note - 1);
     }
     std::signal(signal, SIG_DFL);
