@@ -54,6 +54,7 @@ private:
 
     QTemporaryDir m_dir;
     QString m_wav;
+    QByteArray m_memory;
     std::vector<HSTREAM> m_streams;
 };
 
@@ -335,7 +336,9 @@ void tst_EngineStreams::fileOffsetAndMemory()
 {
     QFile file(m_wav);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray bytes = file.readAll();
+    // The engine reads the memory while the stream lives (until cleanup()): it outlives the test.
+    m_memory = file.readAll();
+    const QByteArray &bytes = m_memory;
 
     // From memory: the same audio.
     const HSTREAM mem = BASS_StreamCreateFile(TRUE, bytes.constData(), 0, QWORD(bytes.size()), 0);
