@@ -1,5 +1,6 @@
 #include "vcclientuser.h"
 
+#include "klcredentials.h"
 #include "klnetworkaccessmanager.h"
 #include "vcassign.h"
 #include "vchub.h"
@@ -256,8 +257,8 @@ void VCClientUser::playerRequestFinished()
         const char *code =
             QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply->error());
         qWarning() << "Error Vellacast send player state request:"
-                   << reply->request().url().toString(QUrl::RemoveUserInfo) << reply->errorString()
-                   << "Code:" << code;
+                   << KLCredentials::redacted(reply->request().url())
+                   << KLCredentials::redacted(reply->errorString()) << "Code:" << code;
         if (!m_isLoggedIn)
             emit authError();
     }

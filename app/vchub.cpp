@@ -3,6 +3,7 @@
 #include "bass.h"
 #include "filelogging.h"
 #include "klbass.h"
+#include "klcredentials.h"
 #include "klplayer.h"
 #include "vcassign.h"
 #include "vcclientuser.h"
@@ -24,11 +25,6 @@ const QString settingsFileName = QStringLiteral("vellacast.ini");
 bool sameAddress(const QUrl &a, const QUrl &b)
 {
     return a.adjusted(QUrl::RemoveUserInfo) == b.adjusted(QUrl::RemoveUserInfo);
-}
-
-QString withoutCredentials(const QUrl &url)
-{
-    return url.toString(QUrl::RemoveUserInfo);
 }
 
 } // namespace
@@ -332,7 +328,8 @@ void VCHub::initSources()
         const QString text = m_settings->value(QStringLiteral("streamUrl")).toString();
         const QUrl url(text, QUrl::TolerantMode);
         if (text.isEmpty() || !url.isValid()) {
-            qWarning() << "Stream url" << text << "from config is not valid";
+            qWarning() << "Stream url" << KLCredentials::redacted(text)
+                       << "from config is not valid";
             continue;
         }
         m_sources->append(createSource(url, volumeLevel));
@@ -455,7 +452,7 @@ void VCHub::updateSourcesFromClient()
         const bool duplicate = std::any_of(wanted.cbegin(), wanted.cend(),
                                            [&](const QUrl &w) { return sameAddress(w, url); });
         if (duplicate) {
-            qDebug() << "Duplicate streamUrl from client user" << withoutCredentials(url)
+            qDebug() << "Duplicate streamUrl from client user" << KLCredentials::redacted(url)
                      << "was skipped";
             continue;
         }

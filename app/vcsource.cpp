@@ -1,5 +1,6 @@
 #include "vcsource.h"
 
+#include "klcredentials.h"
 #include "klnetworkaccessmanager.h"
 #include "klplayer.h"
 #include "vcassign.h"
@@ -38,11 +39,6 @@ qint64 steadyMs()
 bool isRecordAddress(const QUrl &url)
 {
     return url.scheme() == QLatin1String("record");
-}
-
-QString withoutCredentials(const QUrl &url)
-{
-    return url.toString(QUrl::RemoveUserInfo);
 }
 
 } // namespace
@@ -145,7 +141,7 @@ QString VCSource::sourceName() const
 {
     if (!m_player)
         return QStringLiteral("Unnamed source");
-    return m_player->playerName() + QLatin1Char(' ') + withoutCredentials(m_streamUrl);
+    return m_player->playerName() + QLatin1Char(' ') + KLCredentials::redacted(m_streamUrl);
 }
 
 void VCSource::initPlayer()
@@ -222,12 +218,12 @@ void VCSource::playInPlayerThread(const QUrl &streamUrl, quint64 command)
     // Every start logs here, whether it comes from play(), restart() or a stuck level. The name
     // is read from the player: this object's own address belongs to the main thread.
     const QString name =
-        player->playerName() + QLatin1Char(' ') + withoutCredentials(player->streamUrl());
+        player->playerName() + QLatin1Char(' ') + KLCredentials::redacted(player->streamUrl());
     if (streamUrl.isEmpty()) {
         qInfo() << "Source" << name << "start playing";
         player->play();
     } else {
-        qInfo() << "Source" << name << "start playing" << withoutCredentials(streamUrl);
+        qInfo() << "Source" << name << "start playing" << KLCredentials::redacted(streamUrl);
         player->play(streamUrl);
     }
     const bool recordDevice = isRecordAddress(player->streamUrl());

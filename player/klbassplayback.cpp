@@ -2,6 +2,7 @@
 
 #include "klbass.h"
 #include "klcallbackregistry.h"
+#include "klcredentials.h"
 #include "kllogging.h"
 #include "klnetworkaccessmanager.h"
 #include "klplayerinterface.h"
@@ -65,7 +66,7 @@ HSTREAM KLBassPlayback::start(QWORD startPos)
         if (!handle) {
             qCDebug(klLog) << owner->playerName() << "Bass playback: Can not create url ("
                            << urlError << ") and file stream (" << KLBass::errorMessage()
-                           << ") Url:" << url.toString(QUrl::RemoveUserInfo);
+                           << ") Url:" << KLCredentials::redacted(url);
             return 0;
         }
     }

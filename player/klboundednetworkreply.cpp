@@ -1,5 +1,7 @@
 #include "klboundednetworkreply.h"
 
+#include "klcredentials.h"
+
 #include <algorithm>
 
 #include <QSslConfiguration>
@@ -7,21 +9,38 @@
 KLBoundedNetworkReply::KLBoundedNetworkReply(QNetworkReply *inner, qint64 maxBodySize,
                                              QObject *parent)
     : QNetworkReply(parent)
-    , m_inner(inner)
     , m_maxBodySize(maxBodySize)
 {
-    inner->setParent(this);
     setRequest(inner->request());
     setOperation(inner->operation());
     setUrl(inner->url());
     open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    // With the user-verified redirect policy the caller allows the redirect on this reply.
+    connect(this, &QNetworkReply::redirectAllowed, this, [this]() {
+        if (m_pendingRedirect.isValid())
+            startHop();
+        else if (m_inner && !m_nextHop)
+            emit m_inner->redirectAllowed();
+    });
+    attach(inner);
+}
 
+void KLBoundedNetworkReply::attach(QNetworkReply *inner)
+{
+    m_inner = inner;
+    inner->setParent(this);
     connect(inner, &QNetworkReply::metaDataChanged, this, [this]() {
         if (isRepeatedRedirectHead()) {
             m_staleHead = m_inner->rawHeaderPairs();
             return;
         }
         copyMetaData();
+        if (isFollowedRedirect()) {
+            emit metaDataChanged();
+            if (!isFinished() && !m_aborting)
+                followRedirect();
+            return;
+        }
         const QVariant length = header(QNetworkRequest::ContentLengthHeader);
         if (m_maxBodySize > 0 && length.isValid() && length.toLongLong() > m_maxBodySize) {
             exceed();
@@ -45,15 +64,140 @@ KLBoundedNetworkReply::KLBoundedNetworkReply(QNetworkReply *inner, qint64 maxBod
     connect(inner, &QNetworkReply::sslErrors, this, &QNetworkReply::sslErrors);
     connect(inner, &QNetworkReply::preSharedKeyAuthenticationRequired, this,
             &QNetworkReply::preSharedKeyAuthenticationRequired);
-    // With the user-verified redirect policy the caller allows the redirect on this reply.
-    connect(this, &QNetworkReply::redirectAllowed, inner, &QNetworkReply::redirectAllowed);
     connect(inner, &QNetworkReply::errorOccurred, this, [this](QNetworkReply::NetworkError code) {
         if (m_exceeded)
             return;
-        setError(code, m_inner->errorString());
+        setError(code, KLCredentials::redacted(m_inner->errorString()));
         emit errorOccurred(code);
     });
     connect(inner, &QNetworkReply::finished, this, &KLBoundedNetworkReply::finishFromInner);
+    if (inner->isFinished())
+        QMetaObject::invokeMethod(this, &KLBoundedNetworkReply::finishFromInner,
+                                  Qt::QueuedConnection);
+}
+
+void KLBoundedNetworkReply::followRedirects(QNetworkRequest::RedirectPolicy policy,
+                                            int maxRedirects, HopFunction nextHop)
+{
+    m_redirectPolicy = policy;
+    m_redirectsLeft = maxRedirects;
+    m_nextHop = std::move(nextHop);
+}
+
+bool KLBoundedNetworkReply::isFollowedRedirect() const
+{
+    if (!m_nextHop || !m_inner || !m_inner->hasRawHeader("Location"))
+        return false;
+    switch (m_inner->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt()) {
+    case 301:
+    case 302:
+    case 303:
+    case 305:
+    case 307:
+    case 308:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void KLBoundedNetworkReply::followRedirect()
+{
+    const QUrl current = m_inner->url();
+    const QUrl target = current.resolved(QUrl::fromEncoded(m_inner->rawHeader("Location")));
+    const int status = m_inner->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QString scheme = target.scheme().toLower();
+
+    if (m_redirectsLeft <= 0) {
+        failRedirect(QNetworkReply::TooManyRedirectsError, QStringLiteral("Too many redirects"));
+        return;
+    }
+    if (!target.isValid() ||
+        (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+        failRedirect(QNetworkReply::ProtocolUnknownError,
+                     QStringLiteral("Redirect to an unsupported scheme"));
+        return;
+    }
+    const bool lessSafe =
+        current.scheme().toLower() == QLatin1String("https") && scheme == QLatin1String("http");
+    if ((m_redirectPolicy == QNetworkRequest::NoLessSafeRedirectPolicy && lessSafe) ||
+        (m_redirectPolicy == QNetworkRequest::SameOriginRedirectPolicy &&
+         !KLCredentials::isSameOrigin(current, target))) {
+        failRedirect(QNetworkReply::InsecureRedirectError, QStringLiteral("Insecure redirect"));
+        return;
+    }
+
+    // 303, and 301 or 302 after a POST, continue with GET; other redirects repeat the request,
+    // which a request with a body cannot do here: its body has been read.
+    QNetworkAccessManager::Operation operation = m_inner->operation();
+    if ((status == 303 && operation != QNetworkAccessManager::HeadOperation) ||
+        ((status == 301 || status == 302) && operation == QNetworkAccessManager::PostOperation)) {
+        operation = QNetworkAccessManager::GetOperation;
+    }
+    if (operation == QNetworkAccessManager::PostOperation ||
+        operation == QNetworkAccessManager::PutOperation ||
+        operation == QNetworkAccessManager::CustomOperation) {
+        failRedirect(QNetworkReply::ContentReSendError,
+                     QStringLiteral("Redirect needs the request body again"));
+        return;
+    }
+    QNetworkRequest request = m_inner->request();
+    request.setUrl(target);
+    if (operation != m_inner->operation()) {
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QVariant());
+        request.setHeader(QNetworkRequest::ContentLengthHeader, QVariant());
+    }
+    --m_redirectsLeft;
+    dropInner();
+    m_hopOperation = operation;
+    m_hopRequest = request;
+    m_pendingRedirect = target;
+    emit redirected(target);
+    if (m_redirectPolicy != QNetworkRequest::UserVerifiedRedirectPolicy && !isFinished() &&
+        m_pendingRedirect.isValid())
+        startHop();
+}
+
+void KLBoundedNetworkReply::startHop()
+{
+    m_pendingRedirect.clear();
+    // request() names the hop's request, without the credentials once they are left behind.
+    setRequest(m_hopRequest);
+    setUrl(m_hopRequest.url());
+    QNetworkReply *inner = m_nextHop(m_hopOperation, m_hopRequest);
+    if (readBufferSize() > 0)
+        inner->setReadBufferSize(readBufferSize());
+    attach(inner);
+}
+
+void KLBoundedNetworkReply::dropInner()
+{
+    if (!m_inner)
+        return;
+    QNetworkReply *inner = m_inner;
+    m_inner = nullptr;
+    inner->disconnect(this);
+    inner->abort();
+    inner->deleteLater();
+}
+
+void KLBoundedNetworkReply::failRedirect(QNetworkReply::NetworkError code, const QString &text)
+{
+    dropInner();
+    finishWithError(code, text);
+}
+
+void KLBoundedNetworkReply::finishWithError(QNetworkReply::NetworkError code, const QString &text)
+{
+    if (isFinished())
+        return;
+    m_buffer.clear();
+    m_bufferOffset = 0;
+    setError(code, text);
+    setFinished(true);
+    emit errorOccurred(code);
+    emit readChannelFinished();
+    emit finished();
 }
 
 qint64 KLBoundedNetworkReply::bytesAvailable() const
@@ -190,30 +334,25 @@ void KLBoundedNetworkReply::exceed()
     if (isFinished())
         return;
     m_exceeded = true;
-    m_buffer.clear();
-    m_bufferOffset = 0;
     if (m_inner) {
         m_inner->disconnect(this);
         m_inner->abort();
     }
-    setError(QNetworkReply::UnknownContentError,
-             QStringLiteral("Reply body exceeds its size limit of %1 bytes").arg(m_maxBodySize));
-    setFinished(true);
-    emit errorOccurred(QNetworkReply::UnknownContentError);
-    emit readChannelFinished();
-    emit finished();
+    finishWithError(
+        QNetworkReply::UnknownContentError,
+        QStringLiteral("Reply body exceeds its size limit of %1 bytes").arg(m_maxBodySize));
 }
 
 void KLBoundedNetworkReply::finishFromInner()
 {
-    if (isFinished())
+    if (isFinished() || !m_inner)
         return;
     takeData(true);
     if (m_exceeded)
         return;
     copyMetaData();
     if (m_inner->error() != error())
-        setError(m_inner->error(), m_inner->errorString());
+        setError(m_inner->error(), KLCredentials::redacted(m_inner->errorString()));
     if (error() == QNetworkReply::NoError && isTruncated()) {
         setError(QNetworkReply::RemoteHostClosedError,
                  QStringLiteral("Connection closed after %1 of %2 body bytes")
@@ -238,6 +377,9 @@ void KLBoundedNetworkReply::abort()
     m_aborting = true;
     if (m_inner)
         m_inner->abort();
+    else // between two hops of a redirect
+        finishWithError(QNetworkReply::OperationCanceledError,
+                        QStringLiteral("Operation canceled"));
 }
 
 void KLBoundedNetworkReply::close()

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QPointer>
+
+#include <functional>
 
 #include "klplayerglobal.h"
 
@@ -14,12 +18,30 @@
 // progress, TLS and errors of the inner reply are passed on; abort, close and the TLS settings
 // go to the inner reply. The inner reply is a child of this one. manager() of this reply is
 // null: keep the manager that made the request.
+//
+// With followRedirects() the reply follows redirects itself, hop by hop, each through a new
+// inner reply that the given function creates (the inner requests then use the manual redirect
+// policy). The manager uses this for requests that carry credentials, to decide per hop which
+// headers go along.
 class KELVANEPLAYER_EXPORT KLBoundedNetworkReply : public QNetworkReply
 {
     Q_OBJECT
 
 public:
+    // Creates the inner reply of the next hop of a redirect.
+    using HopFunction = std::function<QNetworkReply *(QNetworkAccessManager::Operation operation,
+                                                      const QNetworkRequest &request)>;
+
     KLBoundedNetworkReply(QNetworkReply *inner, qint64 maxBodySize, QObject *parent);
+
+    // Follows redirects under policy (not the manual one), at most maxRedirects of them, each
+    // through the inner reply that nextHop creates for the hop's request. A redirect that the
+    // policy refuses finishes this reply with QNetworkReply::InsecureRedirectError, one past
+    // the count with TooManyRedirectsError, one to a scheme other than http and https with
+    // ProtocolUnknownError, and one that needs the request body again with
+    // ContentReSendError.
+    void followRedirects(QNetworkRequest::RedirectPolicy policy, int maxRedirects,
+                         HopFunction nextHop);
 
     void abort() override;
     void close() override;
@@ -39,6 +61,13 @@ protected:
 private:
     using HeaderPairs = QList<QNetworkReply::RawHeaderPair>;
 
+    void attach(QNetworkReply *inner);
+    bool isFollowedRedirect() const;
+    void followRedirect();
+    void startHop();
+    void dropInner();
+    void failRedirect(QNetworkReply::NetworkError code, const QString &text);
+    void finishWithError(QNetworkReply::NetworkError code, const QString &text);
     bool isTruncated() const;
     bool isRepeatedRedirectHead() const;
     HeaderPairs currentHead() const;
@@ -55,6 +84,13 @@ private:
     bool m_exceeded = false;
     bool m_aborting = false;
     bool m_pullScheduled = false;
+    // Redirects followed here (see followRedirects).
+    HopFunction m_nextHop;
+    QNetworkRequest::RedirectPolicy m_redirectPolicy = QNetworkRequest::ManualRedirectPolicy;
+    int m_redirectsLeft = 0;
+    QNetworkAccessManager::Operation m_hopOperation = QNetworkAccessManager::GetOperation;
+    QNetworkRequest m_hopRequest;
+    QUrl m_pendingRedirect; // waits for redirectAllowed() under the user-verified policy
     // The head that announced the last redirect, and the copy of it that the inner reply
     // delivered again after the redirect (the inner reply then merges the next head into it).
     HeaderPairs m_redirectHead;

@@ -1,6 +1,7 @@
 #include "klnetworkaccessmanager.h"
 
 #include "klboundednetworkreply.h"
+#include "klcredentials.h"
 
 #include "bass.h"
 
@@ -132,8 +133,31 @@ QNetworkReply *KLNetworkAccessManager::createRequest(Operation op,
     const QVariant bodyBound = request.attribute(MaxBodySizeAttribute);
     const qint64 maxBodySize = bodyBound.isValid() ? bodyBound.toLongLong() : m_maxBodySize;
 
-    QNetworkReply *reply = QNetworkAccessManager::createRequest(op, request, outgoingData);
-    reply = new KLBoundedNetworkReply(reply, maxBodySize, this);
+    // The network stack would send every header of the request, Authorization included, to
+    // wherever a redirect leads. A request with credentials therefore follows its redirects
+    // hop by hop in the bounded reply, and the credentials go only to their own origin.
+    const QVariant policyAttribute = request.attribute(QNetworkRequest::RedirectPolicyAttribute);
+    const auto policy = policyAttribute.isValid()
+                            ? QNetworkRequest::RedirectPolicy(policyAttribute.toInt())
+                            : redirectPolicy();
+    const bool followsHere =
+        request.hasRawHeader("Authorization") && policy != QNetworkRequest::ManualRedirectPolicy;
+    if (followsHere)
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                             QNetworkRequest::ManualRedirectPolicy);
+
+    QNetworkReply *inner = QNetworkAccessManager::createRequest(op, request, outgoingData);
+    auto *reply = new KLBoundedNetworkReply(inner, maxBodySize, this);
+    if (followsHere) {
+        const QUrl origin = url;
+        reply->followRedirects(policy, request.maximumRedirectsAllowed(),
+                               [this, origin](Operation hopOperation, QNetworkRequest hop) {
+                                   // Once left behind, the credentials do not come back.
+                                   if (!KLCredentials::isSameOrigin(hop.url(), origin))
+                                       hop.setRawHeader("Authorization", QByteArray());
+                                   return QNetworkAccessManager::createRequest(hopOperation, hop);
+                               });
+    }
     if (m_await)
         awaitReply(reply);
     else
@@ -195,8 +219,9 @@ QNetworkReply *KLNetworkAccessManager::senderReply(QObject *sender, const QStrin
     reply->deleteLater();
     if (reply->error() == QNetworkReply::NoError)
         return reply;
-    qCWarning(category) << "Error" << name << ":" << reply->url().toString(QUrl::RemoveUserInfo)
-                        << reply->errorString() << "Code:" << reply->error();
+    qCWarning(category) << "Error" << name << ":" << KLCredentials::redacted(reply->url())
+                        << KLCredentials::redacted(reply->errorString())
+                        << "Code:" << reply->error();
     return nullptr;
 }
 

@@ -2,6 +2,7 @@
 
 #include "klbass.h"
 #include "klbassplayback.h"
+#include "klcredentials.h"
 #include "klhlsplayback.h"
 #include "kllogging.h"
 #include "klplaylistparser.h"
@@ -407,7 +408,7 @@ void KLPlayer::handlePlaylist(KLPlaylistStreams streams, bool isHls)
     const bool isRecord = scheme == QLatin1String("record");
 
     if (streams.isEmpty() && !isPush && !isRecord) {
-        qCWarning(klLog) << m_name << "Playback" << streamUrl().toString(QUrl::RemoveUserInfo)
+        qCWarning(klLog) << m_name << "Playback" << KLCredentials::redacted(streamUrl())
                          << "start error, streams is empty";
     } else {
         KLPlayback *backend = nullptr;
@@ -493,7 +494,8 @@ void KLPlayer::startHandle()
 void KLPlayer::processError(QString message)
 {
     // The engine's error code belongs to the failed call: read it before other events run.
-    const QString fullMessage = message + QLatin1Char(' ') + KLBass::errorMessage();
+    const QString fullMessage =
+        KLCredentials::redacted(message + QLatin1Char(' ') + KLBass::errorMessage());
 
     QCoreApplication::processEvents();
 

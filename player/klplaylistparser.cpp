@@ -1,5 +1,6 @@
 #include "klplaylistparser.h"
 
+#include "klcredentials.h"
 #include "klicyprobe.h"
 #include "kllogging.h"
 #include "klnetworkaccessmanager.h"
@@ -201,7 +202,7 @@ void KLPlaylistParser::icyProbeFinished()
     m_isIcyAnswer = KLPlaylistFormat::isIcyStreamHead(probe->head(), &m_icyBitrate);
     if (m_isIcyAnswer) {
         qCDebug(klLog) << player()->playerName() << "Playlist parser: ICY stream at"
-                       << m_reply->url().toString(QUrl::RemoveUserInfo);
+                       << KLCredentials::redacted(m_reply->url());
     }
     finishReply(m_reply);
 }
@@ -220,7 +221,7 @@ void KLPlaylistParser::finishReply(QNetworkReply *reply)
     if (m_isTooLarge || KLNetworkAccessManager::isBodyLimitExceeded(reply) ||
         (isMasterType(m_type) && m_data.size() > maxPlaylistSize)) {
         qCWarning(klLog) << player()->playerName() << "Playlist parser error"
-                         << reply->url().toString(QUrl::RemoveUserInfo) << "Playlist is larger than"
+                         << KLCredentials::redacted(reply->url()) << "Playlist is larger than"
                          << maxPlaylistSize << "bytes";
         m_type = UnknowPlaylist;
     } else if (m_isIcyAnswer) {
@@ -230,8 +231,8 @@ void KLPlaylistParser::finishReply(QNetworkReply *reply)
         // A cancellation that the parser did not cause (the manager's time limit) is a failure
         // like any other: a list cut short would be taken as complete.
         qCWarning(klLog) << player()->playerName() << "Playlist parser error"
-                         << reply->url().toString(QUrl::RemoveUserInfo) << reply->errorString()
-                         << "Code:" << error;
+                         << KLCredentials::redacted(reply->url())
+                         << KLCredentials::redacted(reply->errorString()) << "Code:" << error;
         m_type = UnknowPlaylist;
     }
 

@@ -14,6 +14,7 @@ struct Run
 {
     int exitCode = -1;
     QByteArray out;
+    QByteArray err;
     QList<QJsonObject> events;
 
     QList<QJsonObject> of(const QString &event) const
@@ -31,7 +32,6 @@ Run runKlplay(const QStringList &arguments)
 {
     Run run;
     QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(QStringLiteral(KLPLAY_PATH), arguments);
     if (!process.waitForFinished(30000)) {
         process.kill();
@@ -40,6 +40,7 @@ Run runKlplay(const QStringList &arguments)
     }
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
     for (const QByteArray &line : run.out.split('\n')) {
         const QJsonDocument document = QJsonDocument::fromJson(line);
         if (document.isObject())
@@ -63,6 +64,8 @@ private slots:
     void exitCodes();
     void listsDevices();
     void nowPlayingAlone();
+    void credentialsStayPrivate_data();
+    void credentialsStayPrivate();
 
 private:
     QTemporaryDir m_dir;
@@ -186,3 +189,42 @@ void tst_KLPlay::nowPlayingAlone()
 
 QTEST_GUILESS_MAIN(tst_KLPlay)
 #include "tst_klplay.moc"
+
+// An expired session answers 403; a redirect may lead to another host. Neither the output nor
+// the other host sees the session id.
+void tst_KLPlay::credentialsStayPrivate_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("printed");
+
+    QTest::newRow("forbidden") << "/expired.mp3" << QByteArray("server replied: Forbidden");
+    QTest::newRow("redirect to another host") << "/redir" << QByteArray("/elsewhere.mp3");
+}
+
+void tst_KLPlay::credentialsStayPrivate()
+{
+    QFETCH(QString, path);
+    QFETCH(QByteArray, printed);
+
+    QUrl elsewhere = m_server->url(QStringLiteral("/elsewhere.mp3"));
+    elsewhere.setHost(QStringLiteral("localhost"));
+    m_server->serve(QStringLiteral("/expired.mp3"), 403, "expired");
+    m_server->serve(QStringLiteral("/elsewhere.mp3"), 403, "expired");
+    m_server->route(QStringLiteral("/redir"),
+                    [elsewhere](LoopbackHttpExchange &ex) { ex.redirect(302, elsewhere); });
+
+    QUrl url = m_server->url(path);
+    url.setUserInfo(QStringLiteral("7:SECRETSID"));
+    const Run run = runKlplay({url.toString(), "--seconds", "1.5", "--device", "0"});
+    QCOMPARE(run.exitCode, 4);
+    const QByteArray printedAll = run.out + run.err;
+    QVERIFY2(printedAll.contains(printed), printedAll.constData());
+    QVERIFY2(!printedAll.contains("SECRETSID"), printedAll.constData());
+    QVERIFY(!printedAll.contains("NzpTRUNSRVRTSUQ"));
+
+    const QList<LoopbackHttpRequest> firstHops = m_server->requests(path);
+    QVERIFY(!firstHops.isEmpty());
+    QCOMPARE(firstHops.first().header("Authorization"), QByteArray("Basic NzpTRUNSRVRTSUQ="));
+    for (const LoopbackHttpRequest &request : m_server->requests(QStringLiteral("/elsewhere.mp3")))
+        QVERIFY(!request.hasHeader("Authorization"));
+}

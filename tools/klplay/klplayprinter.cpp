@@ -1,5 +1,6 @@
 #include "klplayprinter.h"
 
+#include <klcredentials.h>
 #include <klmetadataupdater.h>
 #include <klplayer.h>
 
@@ -33,8 +34,9 @@ KLPlayPrinter::KLPlayPrinter(KLPlayer *player, bool json, QObject *parent)
         print({{"event", "bitrate"}, {"bitrate", qint64(bitrate)}},
               QStringLiteral("bitrate %1").arg(bitrate));
     });
-    connect(player, &KLPlayerSource::error, this,
-            [this](const QString &message) { printMessage(QStringLiteral("error"), message); });
+    connect(player, &KLPlayerSource::error, this, [this](const QString &message) {
+        printMessage(QStringLiteral("error"), KLCredentials::redacted(message));
+    });
 }
 
 void KLPlayPrinter::watchMetadata(KLMetadataUpdater *updater)

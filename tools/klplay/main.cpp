@@ -15,6 +15,7 @@
 #include "klplayprinter.h"
 
 #include <klbass.h>
+#include <klcredentials.h>
 #include <klmetadataupdater.h>
 #include <klnetworkaccessmanager.h>
 #include <klplayer.h>
@@ -160,7 +161,7 @@ int main(int argc, char *argv[])
     QObject::connect(&levelTimer, &QTimer::timeout, &printer, &KLPlayPrinter::printLevel);
 
     QObject::connect(&player, &KLPlayerSource::ended, &app, [&] {
-        printer.printMessage(QStringLiteral("ended"), url.toString(QUrl::RemoveUserInfo));
+        printer.printMessage(QStringLiteral("ended"), KLCredentials::redacted(url));
         app.exit(0);
     });
     QObject::connect(&player, &KLPlayerSource::error, &app, [&] { app.exit(2); });
@@ -184,8 +185,8 @@ int main(int argc, char *argv[])
             return;
         player.play(url);
         if (player.isStopped()) {
-            printer.printMessage(QStringLiteral("error"), QStringLiteral("can not play ") +
-                                                              url.toString(QUrl::RemoveUserInfo));
+            printer.printMessage(QStringLiteral("error"),
+                                 QStringLiteral("can not play ") + KLCredentials::redacted(url));
             app.exit(1);
             return;
         }
