@@ -277,8 +277,8 @@ KLBoundedNetworkReply::HeaderPairs KLBoundedNetworkReply::currentHead() const
     HeaderPairs fresh;
     for (const auto &[name, value] : head) {
         const auto stale = std::find_if(
-            m_staleHead.cbegin(), m_staleHead.cend(), [&name](const RawHeaderPair &pair) {
-                return pair.first.compare(name, Qt::CaseInsensitive) == 0;
+            m_staleHead.cbegin(), m_staleHead.cend(), [&key = name](const RawHeaderPair &pair) {
+                return pair.first.compare(key, Qt::CaseInsensitive) == 0;
             });
         if (stale == m_staleHead.cend()) {
             fresh.append({name, value});
