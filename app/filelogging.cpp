@@ -16,6 +16,16 @@ std::atomic<LogClock> logClock{nullptr};
 // Serialises writers so that lines of concurrent messages never interleave.
 std::mutex writeMutex;
 
+// Log lines name sources and addresses: the files are the owner's alone, like the settings.
+constexpr QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner;
+constexpr QFile::Permissions othersAny = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                         QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+
+bool openForAppend(QFile &file)
+{
+    return file.open(QIODevice::WriteOnly | QIODevice::Append, ownerOnly);
+}
+
 QDateTime now()
 {
     const LogClock clock = logClock.load(std::memory_order_acquire);
@@ -78,7 +88,7 @@ void fileMessageHandler(QtMsgType type, const QMessageLogContext &context, const
         // The file is opened for every line, so the first message after midnight starts a new
         // day's file. A line that cannot be written is lost; logging never stops the program.
         QFile file(logFileName());
-        if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+        if (openForAppend(file))
             file.write(line);
     }
     if (type == QtFatalMsg)
@@ -106,9 +116,12 @@ void installFileLogging(const QString &name)
         return;
     }
     QFile probe(logFileName());
-    if (!probe.open(QIODevice::WriteOnly | QIODevice::Append))
+    if (!openForAppend(probe))
         qFatal("Can not open log file: %s", qPrintable(logName));
     probe.close();
+    // A file of an earlier version may have been created readable by others.
+    if (probe.permissions() & othersAny)
+        probe.setPermissions(ownerOnly);
     qInstallMessageHandler(fileMessageHandler);
 }
 

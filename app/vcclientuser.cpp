@@ -268,7 +268,10 @@ void VCClientUser::playerRequestFinished()
 void VCClientUser::logout()
 {
     abortPlayerRequest();
-    post(QStringLiteral("/api/player/logout"), {{QStringLiteral("sid"), m_sid}});
+    // Nobody reads the answer; the reply goes when it is done.
+    QNetworkReply *reply =
+        post(QStringLiteral("/api/player/logout"), {{QStringLiteral("sid"), m_sid}});
+    connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
     updateSid(QString());
     updateUserId(0);
     updateCity(QString());

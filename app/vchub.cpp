@@ -444,9 +444,18 @@ void VCHub::updateSourcesFromClient()
         return;
 
     QList<QUrl> wanted;
+    int beyondBound = 0;
     for (const QJsonValue &stream : m_clientUser->streams()) {
         QUrl url(stream.toObject().value(QStringLiteral("streamUrl")).toString(),
                  QUrl::TolerantMode);
+        // The service names network streams; anything else (a local file) is not played.
+        const QString scheme = url.scheme().toLower();
+        if ((scheme != QLatin1String("http") && scheme != QLatin1String("https")) ||
+            url.host().isEmpty()) {
+            qWarning() << "Stream url" << KLCredentials::redacted(url)
+                       << "from the server is not an http or https address, skipped";
+            continue;
+        }
         url.setUserName(QString::number(m_clientUser->userId()), QUrl::DecodedMode);
         url.setPassword(m_clientUser->sid(), QUrl::DecodedMode);
         const bool duplicate = std::any_of(wanted.cbegin(), wanted.cend(),
@@ -456,7 +465,15 @@ void VCHub::updateSourcesFromClient()
                      << "was skipped";
             continue;
         }
+        if (wanted.size() == maxServiceSources) {
+            ++beyondBound;
+            continue;
+        }
         wanted.append(url);
+    }
+    if (beyondBound > 0) {
+        qWarning() << "The server listed" << beyondBound << "streams beyond" << maxServiceSources
+                   << "sources, skipped";
     }
 
     // Of several sources with one address the last survives.

@@ -72,6 +72,8 @@ public:
     static constexpr int restartDelayMs = 5000;
     static constexpr int defaultFailbackHoldMs = 30000;
     static constexpr int defaultFailbackHoldMaxMs = 300000;
+    // Most sources taken from one service answer; each source runs a thread of its own.
+    static constexpr int maxServiceSources = 64;
 
     explicit VCHub(QObject *parent = nullptr);
     ~VCHub() override;

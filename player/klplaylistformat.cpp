@@ -50,7 +50,8 @@ KLPlaylistStreams hlsMasterStreams(const QByteArray &data, const QUrl &finalUrl)
             continue;
 
         QUrl address(uri, QUrl::TolerantMode);
-        if (address.host().isEmpty()) {
+        // An address with a scheme of its own stays as it is, even without a host ("file:").
+        if (address.scheme().isEmpty() && address.host().isEmpty()) {
             if (!uri.startsWith(QLatin1Char('/')))
                 address = QUrl(basePath + uri, QUrl::TolerantMode);
             address.setScheme(finalUrl.scheme());

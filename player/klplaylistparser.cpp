@@ -10,6 +10,16 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+namespace {
+
+bool isNetworkAddress(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
+}
+
+} // namespace
+
 KLPlaylistParser::KLPlaylistParser(KLPlayerInterface *player)
     : QObject(player ? player->playerObject() : nullptr)
     , m_playerObject(player ? player->playerObject() : nullptr)
@@ -108,6 +118,26 @@ void KLPlaylistParser::abortReply(QNetworkReply *reply)
     // was ours.
     m_isCutOff = true;
     reply->abort();
+}
+
+KLPlaylistStreams KLPlaylistParser::networkEntries(const KLPlaylistStreams &streams) const
+{
+    // A list from a server names what the server may make the player fetch: other servers,
+    // never a local file.
+    KLPlaylistStreams kept;
+    QStringList skipped;
+    for (auto it = streams.cbegin(); it != streams.cend(); ++it) {
+        if (isNetworkAddress(it.value()) && !it.value().host().isEmpty())
+            kept.insert(it.key(), it.value());
+        else
+            skipped.append(KLCredentials::redacted(it.value()));
+    }
+    if (!skipped.isEmpty()) {
+        qCWarning(klLog) << player()->playerName() << "Playlist parser skipped" << skipped.size()
+                         << "entries that are not http or https addresses, first"
+                         << skipped.first();
+    }
+    return kept;
 }
 
 void KLPlaylistParser::playlistRequestReadyRead()
@@ -255,6 +285,8 @@ void KLPlaylistParser::finishReply(QNetworkReply *reply)
             m_isIcyAnswer ? m_icyBitrate : reply->rawHeader("icy-br"), m_url);
         break;
     }
+    if (isMasterType(m_type) && isNetworkAddress(reply->url()))
+        streams = networkEntries(streams);
 
     m_data.clear();
     m_type = UnknowPlaylist;

@@ -16,10 +16,11 @@ class KLPlayerInterface;
 // and the first bytes what it is, and answers with the playable addresses by bitrate and
 // whether they are played as HLS. Plain streams and HLS media playlists are cut off after the
 // first bytes; HLS master playlists and JSON stream lists are read to the end (at most
-// maxPlaylistSize bytes). A server that answers with an ICY status line instead of an HTTP one
-// (older internet-radio servers do) fails Qt's request before any status; the parser then reads
-// the first bytes of that answer itself and takes it as a stream. Works only through signals
-// and never blocks.
+// maxPlaylistSize bytes). A list read from an http or https address keeps only its entries
+// that name http or https addresses. A server that answers with an ICY status line instead of
+// an HTTP one (older internet-radio servers do) fails Qt's request before any status; the parser
+// then reads the first bytes of that answer itself and takes it as a stream. Works only through
+// signals and never blocks.
 class KELVANEPLAYER_EXPORT KLPlaylistParser : public QObject
 {
     Q_OBJECT
@@ -64,6 +65,8 @@ private slots:
 private:
     KLPlayerInterface *player() const;
     PlaylistType playlistTypeFromData() const;
+    // The entries of a list read from a server that name http or https addresses.
+    KLPlaylistStreams networkEntries(const KLPlaylistStreams &streams) const;
     void abortReply(QNetworkReply *reply);
     bool isAnswerWithoutHttp(const QNetworkReply *reply) const;
     void finishReply(QNetworkReply *reply);

@@ -270,7 +270,8 @@ BASSDEF(DWORD) BASS_GetVersion(void);
 /* The code the last engine call on this thread set. */
 BASSDEF(int) BASS_ErrorGetCode(void);
 /* Output 0 is "No sound", then the sound server's outputs (1 = its default): DEVICE (no such
- * output, the end of the list), ILLPARAM. */
+ * output, the end of the list), ILLPARAM. The name and driver texts stay valid until at least
+ * 256 other names and drivers have been handed out; copy them. */
 BASSDEF(BOOL) BASS_GetDeviceInfo(DWORD device, BASS_DEVICEINFO *info);
 /* Opens an output (-1 = the default; without a sound server that is "No sound"): ALREADY,
  * DEVICE, DRIVER, FREQ. */

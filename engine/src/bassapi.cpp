@@ -9,6 +9,7 @@
 #include "memorysource.h"
 #include "recording.h"
 #include "streamfactory.h"
+#include "textpool.h"
 #include "userfilesource.h"
 
 extern "C" {
@@ -263,26 +264,15 @@ BOOL BASS_GetDeviceInfo(DWORD device, BASS_DEVICEINFO *info)
 {
     if (!info)
         return fail(BASS_ERROR_ILLPARAM, FALSE);
-    // The texts live as long as the process: names are interned once.
-    static std::mutex namesMutex;
-    static std::deque<std::string> names;
+    // Names and ids of devices that come and go (each headset has its own) are not kept for
+    // ever; those of the devices in use are asked for again and again and stay.
+    static engine::TextPool names(256);
     const std::vector<engine::DeviceEntry> list = E().devices();
     if (device >= list.size())
         return fail(BASS_ERROR_DEVICE, FALSE);
     const engine::DeviceEntry &e = list[device];
-    {
-        std::lock_guard lock(namesMutex);
-        auto intern = [&](const std::string &s) {
-            for (const std::string &n : names) {
-                if (n == s)
-                    return n.c_str();
-            }
-            names.push_back(s);
-            return names.back().c_str();
-        };
-        info->name = intern(e.name);
-        info->driver = intern(e.id);
-    }
+    info->name = names.intern(e.name);
+    info->driver = names.intern(e.id);
     info->flags = BASS_DEVICE_ENABLED;
     if (e.isDefault || (list.size() == 1 && device == 0))
         info->flags |= BASS_DEVICE_DEFAULT;

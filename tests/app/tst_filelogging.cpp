@@ -175,6 +175,11 @@ void TestFileLogging::dayRollover()
              QByteArrayList{"08.12.2026 23:59:59 (W): before midnight (|0)"});
     QCOMPARE(fileLines(QStringLiteral("vellacast_09.12.2026.log")),
              QByteArrayList{"09.12.2026 00:00:00 (W): after midnight (|0)"});
+    // Both files, the one made at installation and the one made for a line, are private.
+    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                      QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    for (const char *name : {"vellacast_08.12.2026.log", "vellacast_09.12.2026.log"})
+        QCOMPARE(QFile::permissions(QString::fromLatin1(name)) & others, QFile::Permissions());
 }
 
 void TestFileLogging::cleanUp_data()

@@ -243,6 +243,8 @@ void TestClientUser::forbiddenWhileLoggedInLogsOut()
     QVERIFY(!m_client->newVersionUrl().isEmpty());
     QCOMPARE(m_hub->settings()->value("sid").toString(), QString());
     QCOMPARE(authErrors.count(), 0);
+    // Both replies are freed, the logout's one included.
+    QTRY_VERIFY(m_client->nam()->findChildren<QNetworkReply *>().isEmpty());
 }
 
 void TestClientUser::forbiddenWhileLoggedOutIsAuthError()

@@ -2,6 +2,7 @@
 // that keeps time, a format change reopens the output; both reach the channels' syncs.
 
 #include "enginetestutil.h"
+#include "textpool.h"
 
 #include <bass.h>
 #include <enginetest.h>
@@ -27,6 +28,7 @@ private slots:
     void controlsNeedAnOpenDevice();
     void failedDeviceKeepsTheClock();
     void formatChange();
+    void deviceNamesAreBounded();
 
 private:
     QTemporaryDir m_dir;
@@ -122,6 +124,25 @@ void tst_EngineDevices::formatChange()
     QCOMPARE(info.freq, DWORD(22050));
     const QWORD at = BASS_ChannelGetPosition(a, BASS_POS_BYTE);
     QTRY_VERIFY(BASS_ChannelGetPosition(a, BASS_POS_BYTE) > at + 4 * 4410);
+}
+
+// Names of devices that come and go are not kept for ever; those in use keep their address.
+void tst_EngineDevices::deviceNamesAreBounded()
+{
+    BASS_DEVICEINFO first{};
+    BASS_DEVICEINFO again{};
+    QVERIFY(BASS_GetDeviceInfo(0, &first));
+    QVERIFY(BASS_GetDeviceInfo(0, &again));
+    QCOMPARE(QByteArray(first.name), QByteArray("No sound"));
+    QCOMPARE(again.name, first.name);
+
+    engine::TextPool pool(4);
+    const char *inUse = pool.intern("Speakers");
+    for (int i = 0; i < 1000; ++i) {
+        pool.intern("Headset " + std::to_string(i));
+        QCOMPARE(pool.intern("Speakers"), inUse);
+    }
+    QCOMPARE(pool.size(), std::size_t(4));
 }
 
 QTEST_GUILESS_MAIN(tst_EngineDevices)

@@ -97,6 +97,8 @@ private slots:
     void pushAndRecordAreNotFetched();
     void responses_data();
     void responses();
+    void remoteListsNameNetworkAddressesOnly_data();
+    void remoteListsNameNetworkAddressesOnly();
     void audioStreamIsCutOffAtOnce();
     void masterResolvedAgainstRedirectedAddress();
     void oversizedMasterFails();
@@ -520,6 +522,45 @@ void tst_KLPlaylistParser::largeStreamsAndFilesAreNotRefused()
     QVERIFY(parseAndWait(local, &result, &isHls));
     QCOMPARE(result, streams({{64000, qPrintable(local.toString())}}));
     QCOMPARE(isHls, false);
+}
+
+void tst_KLPlaylistParser::remoteListsNameNetworkAddressesOnly_data()
+{
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("kept");
+
+    QTest::newRow("json list")
+        << QByteArray("application/json")
+        << QByteArray(R"([{"streamUrl":"file:///home/op/jingle.mp3","bandwidth":64000},)"
+                      R"({"streamUrl":"/home/op/news.mp3","bandwidth":96000},)"
+                      R"({"streamUrl":"record:0","bandwidth":48000},)"
+                      R"({"streamUrl":"ftp://u:pw@a/x.mp3","bandwidth":32000},)"
+                      R"({"streamUrl":"https://a/128","bandwidth":128000}])")
+        << "https://a/128";
+    QTest::newRow("master playlist")
+        << QByteArray("application/vnd.apple.mpegurl")
+        << QByteArray("#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=64000\nfile:///home/op/a.m3u8\n"
+                      "#EXT-X-STREAM-INF:BANDWIDTH=96000\nftp://u:pw@a/x.m3u8\n"
+                      "#EXT-X-STREAM-INF:BANDWIDTH=128000\nhttp://a/128.m3u8\n")
+        << "http://a/128.m3u8";
+}
+
+void tst_KLPlaylistParser::remoteListsNameNetworkAddressesOnly()
+{
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, kept);
+
+    m_server->serve(QStringLiteral("/list"), 200, body, {{"Content-Type", contentType}});
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression(R"(^"KLPlayer #7" Playlist parser skipped \d entries )"
+                                            R"(that are not http or https addresses, first )"
+                                            R"("[^@"]*"$)"));
+    Streams result;
+    bool isHls = false;
+    QVERIFY(parseAndWait(m_server->url(QStringLiteral("/list")), &result, &isHls));
+    QCOMPARE(result, streams({{128000, kept.toUtf8().constData()}}));
 }
 
 void tst_KLPlaylistParser::masterOverTimeLimitFails()
