@@ -42,7 +42,8 @@ void KLBoundedNetworkReply::attach(QNetworkReply *inner)
             return;
         }
         const QVariant length = header(QNetworkRequest::ContentLengthHeader);
-        if (m_maxBodySize > 0 && length.isValid() && length.toLongLong() > m_maxBodySize) {
+        if (m_maxBodySize > 0 && length.isValid() && length.toLongLong() > m_maxBodySize &&
+            !isErrorAnswer()) {
             exceed();
             return;
         }
@@ -247,6 +248,10 @@ void KLBoundedNetworkReply::takeData(bool all)
     const QByteArray data = m_inner->read(room);
     if (data.isEmpty())
         return;
+    // Nobody reads an error page: it is drained and dropped, so an endless one costs no memory
+    // and does not count against the body's bound.
+    if (isErrorAnswer())
+        return;
     m_received += data.size();
     if (m_maxBodySize > 0 && m_received > m_maxBodySize) {
         exceed();
@@ -314,12 +319,17 @@ void KLBoundedNetworkReply::copyMetaData()
     }
 }
 
+bool KLBoundedNetworkReply::isErrorAnswer() const
+{
+    return m_inner && m_inner->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() >= 400;
+}
+
 bool KLBoundedNetworkReply::isTruncated() const
 {
     if (operation() == QNetworkAccessManager::HeadOperation)
         return false;
     const int status = attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status == 204 || status == 304 || (status >= 100 && status < 200))
+    if (status == 204 || status == 304 || (status >= 100 && status < 200) || status >= 400)
         return false;
     // A decoded body has another length than the one announced.
     const QByteArray encoding = rawHeader("Content-Encoding").trimmed().toLower();

@@ -68,6 +68,8 @@ private:
     void dropInner();
     void failRedirect(QNetworkReply::NetworkError code, const QString &text);
     void finishWithError(QNetworkReply::NetworkError code, const QString &text);
+    // The answer carries an HTTP error status: its body is an error page nobody reads.
+    bool isErrorAnswer() const;
     bool isTruncated() const;
     bool isRepeatedRedirectHead() const;
     HeaderPairs currentHead() const;

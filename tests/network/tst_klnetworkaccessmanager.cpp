@@ -101,6 +101,7 @@ private slots:
 
     void bodyLimit_data();
     void bodyLimit();
+    void errorPageIsDropped();
 
     void truncatedBody_data();
     void truncatedBody();
@@ -414,6 +415,25 @@ void tst_KLNetworkAccessManager::bodyLimit()
         QCOMPARE(reply->error(), QNetworkReply::NoError);
         QCOMPARE(received, 2000);
     }
+}
+
+void tst_KLNetworkAccessManager::errorPageIsDropped()
+{
+    // An error page far above the bound: nobody reads it, so it neither reaches the reader nor
+    // counts against the bound, and the reply ends with the answer's own error.
+    m_server.serve("/denied", 403, QByteArray(256 * 1024, 'e'));
+    KLNetworkAccessManager manager;
+    manager.setMaxBodySize(1000);
+    std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(m_server.url("/denied"))));
+    qint64 received = 0;
+    connect(reply.get(), &QNetworkReply::readyRead, this,
+            [&]() { received += reply->readAll().size(); });
+    QSignalSpy finishedSpy(reply.get(), &QNetworkReply::finished);
+    QVERIFY(finishedSpy.wait(5000));
+    received += reply->readAll().size();
+    QCOMPARE(reply->error(), QNetworkReply::ContentAccessDenied);
+    QVERIFY(!KLNetworkAccessManager::isBodyLimitExceeded(reply.get()));
+    QCOMPARE(received, 0);
 }
 
 void tst_KLNetworkAccessManager::truncatedBody_data()
