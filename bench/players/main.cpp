@@ -8,6 +8,7 @@
 // The players run in a child process per count, so that its CPU time and peak RSS are its own;
 // the loopback server runs in this process.
 
+#include "benchplayerthread.h"
 #include <klbass.h>
 #include <klplayer.h>
 #include <loopbackhttpserver.h>
@@ -55,48 +56,9 @@ double peakRssMiB()
 }
 
 // One player on a thread of its own.
-struct PlayerThread
+struct PlayerThread : BenchPlayerThread
 {
-    QThread thread;
-    QObject *anchor = nullptr;
-    KLPlayer *player = nullptr;
-
-    void start(const QUrl &url)
-    {
-        anchor = new QObject;
-        anchor->moveToThread(&thread);
-        thread.start();
-        QMetaObject::invokeMethod(
-            anchor,
-            [this, url] {
-                player = new KLPlayer;
-                player->play(url);
-            },
-            Qt::BlockingQueuedConnection);
-    }
-
-    bool isPlaying()
-    {
-        bool playing = false;
-        QMetaObject::invokeMethod(
-            anchor, [this, &playing] { playing = player->state() == KLPlayerSource::PlayingState; },
-            Qt::BlockingQueuedConnection);
-        return playing;
-    }
-
-    void finish()
-    {
-        QMetaObject::invokeMethod(
-            anchor,
-            [this] {
-                delete player;
-                player = nullptr;
-            },
-            Qt::BlockingQueuedConnection);
-        thread.quit();
-        thread.wait();
-        delete anchor;
-    }
+    bool isPlaying() { return state() == KLPlayerSource::PlayingState; }
 };
 
 // Child: n players for the given time; prints one JSON object.

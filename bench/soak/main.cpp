@@ -17,6 +17,7 @@
 // buffers, decoders and connections of all players exist by then, so what grows after it is
 // what a longer run would keep growing).
 
+#include "benchplayerthread.h"
 #include "soakfaultserver.h"
 
 #include <klbass.h>
@@ -95,50 +96,11 @@ Sample sampleSelf(qint64 ms)
     return sample;
 }
 
-// One player on a thread of its own.
-struct PlayerThread
+// One player on a thread of its own, and what the soak keeps of it.
+struct PlayerThread : BenchPlayerThread
 {
-    QThread thread;
-    QObject *anchor = nullptr;
-    KLPlayer *player = nullptr;
     qint64 playingSinceMs = -1;
     bool recovered = false;
-
-    void start(const QUrl &url)
-    {
-        anchor = new QObject;
-        anchor->moveToThread(&thread);
-        thread.start();
-        QMetaObject::invokeMethod(
-            anchor,
-            [this, url] {
-                player = new KLPlayer;
-                player->play(url);
-            },
-            Qt::BlockingQueuedConnection);
-    }
-
-    KLPlayerSource::State state()
-    {
-        auto state = KLPlayerSource::StoppedState;
-        QMetaObject::invokeMethod(
-            anchor, [this, &state] { state = player->state(); }, Qt::BlockingQueuedConnection);
-        return state;
-    }
-
-    void finish()
-    {
-        QMetaObject::invokeMethod(
-            anchor,
-            [this] {
-                delete player;
-                player = nullptr;
-            },
-            Qt::BlockingQueuedConnection);
-        thread.quit();
-        thread.wait();
-        delete anchor;
-    }
 };
 
 // Child: the players. Prints "sample <ms> <rss MiB> <threads> <fds> <playing>" lines and one

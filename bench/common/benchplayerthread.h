@@ -1,0 +1,56 @@
+#pragma once
+
+#include "klplayer.h"
+
+#include <QMetaObject>
+#include <QObject>
+#include <QThread>
+#include <QUrl>
+
+// One player on a thread of its own, as the program runs its sources; the benchmarks ask it for
+// its state across the thread.
+class BenchPlayerThread
+{
+public:
+    void start(const QUrl &url)
+    {
+        m_anchor = new QObject;
+        m_anchor->moveToThread(&m_thread);
+        m_thread.start();
+        QMetaObject::invokeMethod(
+            m_anchor,
+            [this, url] {
+                m_player = new KLPlayer;
+                m_player->play(url);
+            },
+            Qt::BlockingQueuedConnection);
+    }
+
+    KLPlayerSource::State state()
+    {
+        auto state = KLPlayerSource::StoppedState;
+        QMetaObject::invokeMethod(
+            m_anchor, [this, &state] { state = m_player->state(); }, Qt::BlockingQueuedConnection);
+        return state;
+    }
+
+    void finish()
+    {
+        QMetaObject::invokeMethod(
+            m_anchor,
+            [this] {
+                delete m_player;
+                m_player = nullptr;
+            },
+            Qt::BlockingQueuedConnection);
+        m_thread.quit();
+        m_thread.wait();
+        delete m_anchor;
+        m_anchor = nullptr;
+    }
+
+private:
+    QThread m_thread;
+    QObject *m_anchor = nullptr;
+    KLPlayer *m_player = nullptr;
+};
