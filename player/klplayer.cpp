@@ -238,8 +238,16 @@ bool KLPlayer::updateNam(QPointer<KLNetworkAccessManager> nam)
 void KLPlayer::updateStateHelpers()
 {
     const State current = state();
-    setIsPlaying(current == PlayingState || current == StalledState);
-    setIsStalled(current == StalledState);
+    // Observers read "playing and not stalled" as connected, so a stall is published before the
+    // playing that comes with it and ends after it: between the two notifications a stopped
+    // player that starts stalled must not look connected, even for a moment.
+    if (current == StalledState) {
+        setIsStalled(true);
+        setIsPlaying(true);
+    } else {
+        setIsPlaying(current == PlayingState);
+        setIsStalled(false);
+    }
     setIsPaused(current == PausedState);
     setIsStopped(current == StoppedState || current == ErrorState);
 }
