@@ -1,16 +1,14 @@
 // The C interface: argument checks, handle look-up and error codes around the engine.
 
+#include "apierror.h"
 #include "bass.h"
 #include "channel.h"
 #include "decoder.h"
 #include "engine.h"
 #include "enginetest.h"
-#include "filesource.h"
-#include "memorysource.h"
 #include "recording.h"
 #include "streamfactory.h"
 #include "textpool.h"
-#include "userfilesource.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -19,27 +17,15 @@ extern "C" {
 
 #include <cmath>
 #include <cstring>
-#include <functional>
 
 using engine::Channel;
 using engine::Engine;
+using engine::fail;
+using engine::kFail32;
+using engine::kFail64;
+using engine::succeed;
 
 namespace {
-
-constexpr QWORD kFail64 = QWORD(-1);
-constexpr DWORD kFail32 = DWORD(-1);
-
-template <typename T> T fail(int code, T value)
-{
-    engine::setError(code);
-    return value;
-}
-
-BOOL succeed()
-{
-    engine::setError(BASS_OK);
-    return TRUE;
-}
 
 Engine &E()
 {
@@ -78,144 +64,7 @@ std::string utf8FromWide(const wchar_t *text)
     return out;
 }
 
-// Builds a decoding stream; `beforeStart` runs after the stream is registered and before its
-// decoder thread starts. Sets the error code.
-std::shared_ptr<Channel> createDecoding(std::unique_ptr<engine::ByteSource> source,
-                                        const engine::Decoder::Params &params, DWORD flags,
-                                        double bufferSeconds,
-                                        const std::function<void()> &beforeStart = {})
-{
-    if (!E().isInitialized())
-        return fail(BASS_ERROR_INIT, nullptr);
-    int error = BASS_OK;
-    auto decoder = engine::Decoder::open(std::move(source), params, &error);
-    if (!decoder)
-        return fail(error, nullptr);
-    auto ch = std::make_shared<Channel>(E().newHandle(), Channel::Kind::Decoding, decoder->rate(),
-                                        decoder->channels(), flags, decoder->ctype());
-    ch->fileName = params.fileName;
-    ch->lengthFrames = decoder->lengthFrames();
-    ch->seekable = decoder->seekable();
-    const double seconds = bufferSeconds > 0 ? bufferSeconds : 1.0;
-    ch->ring.allocate(size_t(double(decoder->rate()) * std::max(seconds, 0.5)),
-                      decoder->channels());
-    ch->decoder = std::move(decoder);
-    ch->prefill(ch->rate / 4);
-    if (!E().addChannel(ch, error))
-        return fail(error, nullptr);
-    if (beforeStart)
-        beforeStart();
-    ch->startDecoderThread(ch);
-    engine::setError(BASS_OK);
-    return ch;
-}
-
-// A stream whose audio a caller's STREAMPROC delivers, read on a thread of its own.
-void procLoop(std::shared_ptr<Channel> ch, STREAMPROC *proc, void *user)
-{
-    std::vector<uint8_t> buffer(size_t(ch->rate / 20) * size_t(ch->frameBytes()));
-    size_t carry = 0;
-    std::unique_lock lock(ch->prodMutex);
-    while (!ch->abortProducer && !ch->sourceEnded.load()) {
-        const size_t room = ch->ring.writable() * size_t(ch->frameBytes());
-        if (room < buffer.size()) {
-            ch->prodCv.wait_for(lock, std::chrono::milliseconds(20));
-            continue;
-        }
-        lock.unlock();
-        const DWORD r = proc(ch->handle, buffer.data() + carry, DWORD(buffer.size() - carry), user);
-        const size_t got = std::min<size_t>(r & ~BASS_STREAMPROC_END, buffer.size() - carry);
-        const size_t bytes = carry + got;
-        const size_t whole = bytes / size_t(ch->frameBytes());
-        ch->ring.write(reinterpret_cast<const int16_t *>(buffer.data()), whole);
-        carry = bytes - whole * size_t(ch->frameBytes());
-        std::memmove(buffer.data(), buffer.data() + whole * size_t(ch->frameBytes()), carry);
-        if (r & BASS_STREAMPROC_END)
-            ch->sourceEnded.store(true, std::memory_order_release);
-        lock.lock();
-    }
-}
-
-class Metadata : public engine::StreamMetadata
-{
-public:
-    explicit Metadata(std::weak_ptr<Channel> channel)
-        : m_channel(std::move(channel))
-    {}
-
-    void post(int64_t offset, const std::string &text) override
-    {
-        auto ch = m_channel.lock();
-        if (!ch || ch->freed.load())
-            return;
-        {
-            std::lock_guard lock(ch->prodMutex);
-            auto it = ch->encodedMarks.end();
-            while (it != ch->encodedMarks.begin() && std::prev(it)->first > offset)
-                --it;
-            ch->encodedMarks.insert(it, {offset, text});
-        }
-        ch->prodCv.notify_all();
-    }
-
-    void setCurrent(const std::string &text) override
-    {
-        auto ch = m_channel.lock();
-        if (!ch || ch->freed.load())
-            return;
-        std::lock_guard lock(ch->mutex);
-        ch->metaTags.push_back(text);
-        while (ch->metaTags.size() > 16)
-            ch->metaTags.pop_front();
-    }
-
-private:
-    std::weak_ptr<Channel> m_channel;
-};
-
-bool seekChannel(Channel &ch, int64_t frame)
-{
-    std::unique_lock lock(ch.prodMutex);
-    if (ch.abortProducer)
-        return false;
-    const uint64_t request = ++ch.seekRequest;
-    ch.seekTarget = frame;
-    ch.prodCv.notify_all();
-    const bool done = ch.prodCv.wait_for(
-        lock, std::chrono::seconds(10), [&] { return ch.seekDone >= request || ch.abortProducer; });
-    return done && ch.seekDone >= request && ch.seekResult;
-}
-
-void rearmPosSyncs(Channel &ch, int64_t frame)
-{
-    std::lock_guard lock(ch.mutex);
-    for (engine::SyncEntry &s : ch.syncs) {
-        if (s.type == BASS_SYNC_POS)
-            s.armed = s.posFrame >= frame;
-    }
-    ch.recomputePosSync();
-}
-
 } // namespace
-
-// ---------------------------------------------------------------- internal factory
-
-namespace engine {
-
-CreatedStream createSourceStream(std::unique_ptr<ByteSource> source,
-                                 const SourceStreamParams &params)
-{
-    Decoder::Params p;
-    p.contentType = params.contentType;
-    p.fileName = params.fileName;
-    p.probeBytes = params.probeBytes > 0 ? params.probeBytes : configValue(BASS_CONFIG_VERIFY_NET);
-    auto ch = createDecoding(std::move(source), p, params.flags, params.bufferSeconds);
-    if (!ch)
-        return {};
-    return {ch->handle, std::make_shared<Metadata>(ch)};
-}
-
-} // namespace engine
 
 // ---------------------------------------------------------------- engine
 
@@ -367,21 +216,7 @@ HSTREAM BASS_StreamCreate(DWORD freq, DWORD chans, DWORD flags, STREAMPROC *proc
         return fail<HSTREAM>(BASS_ERROR_FREQ, 0);
     if (chans < 1 || chans > 8 || (flags & (BASS_SAMPLE_8BITS | BASS_SAMPLE_FLOAT)))
         return fail<HSTREAM>(BASS_ERROR_FORMAT, 0);
-    const bool push = proc == STREAMPROC_PUSH;
-    auto ch = std::make_shared<Channel>(
-        E().newHandle(), push ? Channel::Kind::Push : Channel::Kind::Decoding, int(freq),
-        int(chans), flags, push ? BASS_CTYPE_STREAM_PUSH : BASS_CTYPE_STREAM);
-    // A push queue holds up to 4 MiB (the most BASS_ATTRIB_PUSH_LIMIT can ask for); a
-    // procedure stream keeps half a second ahead.
-    const size_t frames = push ? (size_t(4) << 20) / size_t(ch->frameBytes()) : freq / 2;
-    ch->ring.allocate(frames, int(chans));
-    int error = BASS_OK;
-    if (!E().addChannel(ch, error))
-        return fail<HSTREAM>(error, 0);
-    if (!push)
-        std::thread(procLoop, ch, proc, user).detach();
-    engine::setError(BASS_OK);
-    return ch->handle;
+    return engine::createProcStream(freq, chans, flags, proc, user);
 }
 
 HSTREAM BASS_StreamCreateFile(BOOL mem, const void *file, QWORD offset, QWORD length, DWORD flags)
@@ -390,23 +225,17 @@ HSTREAM BASS_StreamCreateFile(BOOL mem, const void *file, QWORD offset, QWORD le
         return fail<HSTREAM>(BASS_ERROR_INIT, 0);
     if (!file)
         return fail<HSTREAM>(BASS_ERROR_FILEOPEN, 0);
-    std::unique_ptr<engine::ByteSource> source;
-    engine::Decoder::Params params;
+    const DWORD streamFlags = flags & ~BASS_UNICODE;
     if (mem) {
         if (length == 0)
             return fail<HSTREAM>(BASS_ERROR_ILLPARAM, 0);
-        source = std::make_unique<engine::MemorySource>(static_cast<const uint8_t *>(file) + offset,
-                                                        int64_t(length));
-    } else {
-        params.fileName = (flags & BASS_UNICODE) ? utf8FromWide(static_cast<const wchar_t *>(file))
-                                                 : std::string(static_cast<const char *>(file));
-        source = engine::FileSource::open(params.fileName, offset, length);
-        if (!source)
-            return fail<HSTREAM>(BASS_ERROR_FILEOPEN, 0);
+        return engine::createMemoryStream(static_cast<const uint8_t *>(file) + offset, length,
+                                          streamFlags);
     }
-    params.probeBytes = engine::configValue(BASS_CONFIG_VERIFY);
-    auto ch = createDecoding(std::move(source), params, flags & ~BASS_UNICODE, 1.0);
-    return ch ? ch->handle : 0;
+    const std::string path = (flags & BASS_UNICODE)
+                                 ? utf8FromWide(static_cast<const wchar_t *>(file))
+                                 : std::string(static_cast<const char *>(file));
+    return engine::createFileStream(path, offset, length, streamFlags);
 }
 
 HSTREAM BASS_StreamCreateFileUser(DWORD system, DWORD flags, const BASS_FILEPROCS *procs,
@@ -418,13 +247,7 @@ HSTREAM BASS_StreamCreateFileUser(DWORD system, DWORD flags, const BASS_FILEPROC
         return fail<HSTREAM>(BASS_ERROR_ILLTYPE, 0);
     if (!procs || !procs->read)
         return fail<HSTREAM>(BASS_ERROR_ILLPARAM, 0);
-    auto source = std::make_unique<engine::UserFileSource>(system, flags, *procs, user);
-    engine::UserFileSource *raw = source.get();
-    engine::Decoder::Params params;
-    params.probeBytes = engine::configValue((flags & BASS_STREAM_BLOCK) ? BASS_CONFIG_VERIFY_NET
-                                                                        : BASS_CONFIG_VERIFY);
-    auto ch = createDecoding(std::move(source), params, flags, 1.0, [raw] { raw->startReading(); });
-    return ch ? ch->handle : 0;
+    return engine::createUserFileStream(system, flags, *procs, user);
 }
 
 BOOL BASS_StreamFree(HSTREAM handle)
@@ -520,9 +343,9 @@ BOOL BASS_ChannelPlay(DWORD handle, BOOL restart)
     if (!E().isInitialized())
         return fail(BASS_ERROR_INIT, FALSE);
     if (restart && ch->kind == Channel::Kind::Decoding && ch->seekable) {
-        if (!seekChannel(*ch, 0))
+        if (!ch->seek(0))
             return fail(lookup(handle) ? BASS_ERROR_POSITION : BASS_ERROR_HANDLE, FALSE);
-        rearmPosSyncs(*ch, 0);
+        ch->rearmPosSyncs(0);
     }
     ch->ended.store(false, std::memory_order_release);
     ch->playState.store(Channel::Playing, std::memory_order_release);
@@ -740,10 +563,10 @@ BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode)
     const int64_t frame = int64_t(pos / QWORD(ch->frameBytes()));
     if (ch->lengthFrames >= 0 && frame > ch->lengthFrames)
         return fail(BASS_ERROR_POSITION, FALSE);
-    if (!seekChannel(*ch, frame))
+    if (!ch->seek(frame))
         return fail(lookup(handle) ? BASS_ERROR_POSITION : BASS_ERROR_HANDLE, FALSE);
     ch->ended.store(false, std::memory_order_release);
-    rearmPosSyncs(*ch, frame);
+    ch->rearmPosSyncs(frame);
     return succeed();
 }
 

@@ -128,6 +128,29 @@ void Channel::startDecoderThread(std::shared_ptr<Channel> self)
     }).detach();
 }
 
+bool Channel::seek(int64_t frame)
+{
+    std::unique_lock lock(prodMutex);
+    if (abortProducer)
+        return false;
+    const uint64_t request = ++seekRequest;
+    seekTarget = frame;
+    prodCv.notify_all();
+    const bool done = prodCv.wait_for(lock, std::chrono::seconds(10),
+                                      [&] { return seekDone >= request || abortProducer; });
+    return done && seekDone >= request && seekResult;
+}
+
+void Channel::rearmPosSyncs(int64_t frame)
+{
+    std::lock_guard lock(mutex);
+    for (SyncEntry &s : syncs) {
+        if (s.type == BASS_SYNC_POS)
+            s.armed = s.posFrame >= frame;
+    }
+    recomputePosSync();
+}
+
 void Channel::stopProducer()
 {
     {

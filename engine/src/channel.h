@@ -134,6 +134,11 @@ public:
     bool seekResult = false;                                  // under prodMutex
     std::deque<std::pair<int64_t, std::string>> encodedMarks; // under prodMutex
     void startDecoderThread(std::shared_ptr<Channel> self);
+    // Control: has the producer seek to `frame` and waits for it (at most 10 s). False when
+    // the seek failed, timed out or the channel was freed meanwhile.
+    bool seek(int64_t frame);
+    // Control: position syncs at or after `frame` fire again; takes `mutex`.
+    void rearmPosSyncs(int64_t frame);
     void stopProducer();
     // Decodes synchronously until `frames` are queued or the data ends (before the thread
     // starts).

@@ -14,7 +14,6 @@ namespace engine {
 
 namespace {
 
-thread_local int t_error = BASS_OK;
 thread_local bool t_onEventThread = false;
 thread_local uint64_t t_eventGeneration = 0;
 
@@ -41,15 +40,6 @@ std::string libraryPath()
 }
 
 } // namespace
-
-void setError(int code)
-{
-    t_error = code;
-}
-int lastError()
-{
-    return t_error;
-}
 
 DWORD configValue(DWORD option)
 {

@@ -147,7 +147,4 @@ private:
     std::chrono::steady_clock::time_point m_deviceListTime;
 };
 
-// Per-thread error code (set with setError).
-int lastError();
-
 } // namespace engine

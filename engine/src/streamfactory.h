@@ -1,8 +1,10 @@
 #pragma once
 
-// Internal entry points for the parts of the engine that build streams from their own byte
+// How streams are built: the C interface's stream constructors after their argument checks,
+// and the entry point for the parts of the engine that build streams from their own byte
 // sources (internet streams, recording). Not part of the C interface.
 
+#include "apierror.h"
 #include "bass.h"
 #include "bytesource.h"
 
@@ -10,13 +12,7 @@
 #include <memory>
 #include <string>
 
-// Visible outside the library for the engine's own tests.
-#define ENGINE_INTERNAL __attribute__((visibility("default")))
-
 namespace engine {
-
-// Sets the calling thread's error code (what BASS_ErrorGetCode returns next).
-ENGINE_INTERNAL void setError(int code);
 
 // Current value of a numeric / text configuration option (BASS_CONFIG_*).
 ENGINE_INTERNAL DWORD configValue(DWORD option);
@@ -71,5 +67,19 @@ struct CreatedStream
 // that is -1), START = 0.
 ENGINE_INTERNAL CreatedStream createSourceStream(std::unique_ptr<ByteSource> source,
                                                  const SourceStreamParams &params);
+
+// The C interface's constructors, called once their arguments are checked (the engine is
+// initialised, pointers are set, the format is in range). Each returns the new handle, or 0
+// with the calling thread's error code set.
+
+// A stream whose audio `proc` delivers from a thread of its own; STREAMPROC_PUSH makes a push
+// stream fed by BASS_StreamPutData.
+HSTREAM createProcStream(DWORD freq, DWORD chans, DWORD flags, STREAMPROC *proc, void *user);
+// A stream over `length` bytes at `data` (not copied: the caller keeps them alive).
+HSTREAM createMemoryStream(const void *data, QWORD length, DWORD flags);
+// A stream over the file at `path` (UTF-8) from `offset`, `length` bytes long (0 = to its end).
+HSTREAM createFileStream(const std::string &path, QWORD offset, QWORD length, DWORD flags);
+// A stream over what the caller's file procedures deliver.
+HSTREAM createUserFileStream(DWORD system, DWORD flags, const BASS_FILEPROCS &procs, void *user);
 
 } // namespace engine

@@ -3,10 +3,10 @@
 
 #include "recording.h"
 
+#include "apierror.h"
 #include "pulseconnection.h"
 #include "pulsesourcelist.h"
 #include "recordchannel.h"
-#include "streamfactory.h"
 
 #include <algorithm>
 #include <map>
