@@ -8,6 +8,8 @@
 #include <cctype>
 #include <charconv>
 #include <cstring>
+#include <memory>
+#include <optional>
 
 namespace engine {
 
@@ -89,30 +91,82 @@ HttpByteSource::Error mapCurlError(CURLcode code)
     }
 }
 
+struct UrlFree
+{
+    void operator()(CURLU *u) const { curl_url_cleanup(u); }
+};
+struct HeaderListFree
+{
+    void operator()(curl_slist *list) const { curl_slist_free_all(list); }
+};
+struct EasyFree
+{
+    void operator()(CURL *easy) const { curl_easy_cleanup(easy); }
+};
+struct CurlTextFree
+{
+    void operator()(char *text) const { curl_free(text); }
+};
+using UrlHandle = std::unique_ptr<CURLU, UrlFree>;
+using HeaderList = std::unique_ptr<curl_slist, HeaderListFree>;
+using EasyHandle = std::unique_ptr<CURL, EasyFree>;
+
+// One part of a parsed address; nothing when curl cannot give it.
+std::optional<std::string> urlPart(CURLU *u, CURLUPart part, unsigned int flags = 0)
+{
+    char *text = nullptr;
+    const bool ok = curl_url_get(u, part, &text, flags) == CURLUE_OK;
+    const std::unique_ptr<char, CurlTextFree> owned(text);
+    if (!ok || !text)
+        return std::nullopt;
+    return std::string(text);
+}
+
+UrlHandle parsedUrl(const std::string &url)
+{
+    UrlHandle u(curl_url());
+    if (u && curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+        u.reset();
+    return u;
+}
+
 // Scheme, host and port of an address, as curl normalises them.
 std::string originOf(const std::string &url)
 {
-    CURLU *u = curl_url();
-    std::string origin;
-    char *scheme = nullptr;
-    char *host = nullptr;
-    char *port = nullptr;
-    if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
-        curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-        curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
-        curl_url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK)
-        origin = lower(scheme) + "://" + lower(host) + ":" + port;
-    curl_free(scheme);
-    curl_free(host);
-    curl_free(port);
-    curl_url_cleanup(u);
-    return origin;
+    const UrlHandle u = parsedUrl(url);
+    if (!u)
+        return {};
+    const auto scheme = urlPart(u.get(), CURLUPART_SCHEME);
+    const auto host = urlPart(u.get(), CURLUPART_HOST);
+    const auto port = urlPart(u.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    if (!scheme || !host || !port)
+        return {};
+    return lower(*scheme) + "://" + lower(*host) + ":" + *port;
 }
 
 bool sameOrigin(const std::string &a, const std::string &b)
 {
     const std::string origin = originOf(a);
     return !origin.empty() && origin == originOf(b);
+}
+
+// `reference` (a playlist entry) resolved against the address of the playlist; empty when
+// either does not parse.
+std::string resolvedUrl(const std::string &base, const std::string &reference)
+{
+    const UrlHandle u = parsedUrl(base);
+    if (!u || curl_url_set(u.get(), CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK)
+        return {};
+    return urlPart(u.get(), CURLUPART_URL).value_or(std::string());
+}
+
+// The list with `line` appended; on failure the list as it was.
+void append(HeaderList &list, const char *line)
+{
+    if (curl_slist *longer = curl_slist_append(list.get(), line)) {
+        (void)list.release();
+        list.reset(longer);
+    }
 }
 
 } // namespace
@@ -131,6 +185,7 @@ struct HttpByteSource::Transfer
     size_t headerBytes = 0;
     std::string rawHead; // status and headers sent in the body (HTTP/0.9 style "ICY 200 OK")
     std::string head;    // first body bytes while deciding between audio and a playlist
+    std::string path;    // of the address, for telling a playlist by its name
     std::string playlist;
     NetPlaylist::Kind kind = NetPlaylist::Kind::None;
     int64_t discardLeft = 0;
@@ -381,44 +436,59 @@ void HttpByteSource::run()
 HttpByteSource::Error HttpByteSource::transfer(const std::string &url, int64_t offset,
                                                bool allowPlaylist, bool sendCredentials)
 {
-    CURLM *multi = static_cast<CURLM *>(m_multi);
     Transfer t;
     t.self = this;
     t.url = url;
     t.offset = offset;
     t.allowPlaylist = allowPlaylist;
-    t.easy = curl_easy_init();
-    if (!t.easy)
+    std::string effectiveUrl = url;
+    if (const Error error = download(t, sendCredentials, effectiveUrl); error != Error::None)
+        return error; // after the start of the audio this just ends the stream
+    if (const Error error = decideShortBody(t); error != Error::None)
+        return error;
+    if (t.state != BodyState::Playlist)
+        return t.opened ? Error::None : Error::FileForm;
+    return followPlaylist(t, effectiveUrl, sendCredentials);
+}
+
+HttpByteSource::Error HttpByteSource::download(Transfer &t, bool sendCredentials,
+                                               std::string &effectiveUrl)
+{
+    const EasyHandle easy(curl_easy_init());
+    if (!easy)
         return Error::NoNet;
-
-    CURLU *parsed = curl_url();
-    char *scheme = nullptr;
-    char *path = nullptr;
-    const bool urlOk = curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
-                       curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-                       curl_url_get(parsed, CURLUPART_PATH, &path, 0) == CURLUE_OK;
-    const std::string schemeText = scheme ? lower(scheme) : std::string();
-    const std::string pathText = path ? path : "";
-    curl_free(scheme);
-    curl_free(path);
-    curl_url_cleanup(parsed);
-    if (!urlOk || (schemeText != "http" && schemeText != "https")) {
-        curl_easy_cleanup(t.easy);
+    const UrlHandle parsed = parsedUrl(t.url);
+    const auto scheme = parsed ? urlPart(parsed.get(), CURLUPART_SCHEME) : std::nullopt;
+    const auto path = parsed ? urlPart(parsed.get(), CURLUPART_PATH) : std::nullopt;
+    const std::string schemeText = scheme ? lower(*scheme) : std::string();
+    if (!path || (schemeText != "http" && schemeText != "https"))
         return Error::FileOpen;
-    }
+    t.path = *path;
+    t.easy = easy.get();
 
-    curl_slist *headers = nullptr;
+    HeaderList headers;
     for (const std::string &line : m_requestHeaders)
         if (sendCredentials || !startsWithNoCase(line, "authorization:"))
-            headers = curl_slist_append(headers, line.c_str());
-    curl_slist *aliases = curl_slist_append(nullptr, "ICY 200 OK");
+            append(headers, line.c_str());
+    HeaderList aliases;
+    append(aliases, "ICY 200 OK");
+    configure(t, schemeText == "https", headers.get(), aliases.get());
 
+    const Error result = pump(t);
+    if (char *eff = nullptr;
+        curl_easy_getinfo(t.easy, CURLINFO_EFFECTIVE_URL, &eff) == CURLE_OK && eff)
+        effectiveUrl = eff;
+    t.easy = nullptr;
+    return result;
+}
+
+void HttpByteSource::configure(Transfer &t, bool https, curl_slist *headers, curl_slist *aliases)
+{
     CURL *e = t.easy;
-    curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(e, CURLOPT_URL, t.url.c_str());
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
     // Never follow a redirect from an encrypted address to a plain one.
-    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR,
-                     schemeText == "https" ? "https" : "http,https");
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, MaxRedirects);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
@@ -437,8 +507,8 @@ HttpByteSource::Error HttpByteSource::transfer(const std::string &url, int64_t o
     curl_easy_setopt(e, CURLOPT_HTTP09_ALLOWED, 1L);
     if (!m_customAgent && !m_options.agent.empty())
         curl_easy_setopt(e, CURLOPT_USERAGENT, m_options.agent.c_str());
-    if (offset > 0) {
-        const std::string range = std::to_string(offset) + "-";
+    if (t.offset > 0) {
+        const std::string range = std::to_string(t.offset) + "-";
         curl_easy_setopt(e, CURLOPT_RANGE, range.c_str()); // copied by curl
     }
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(CurlBlockBytes));
@@ -446,8 +516,12 @@ HttpByteSource::Error HttpByteSource::transfer(const std::string &url, int64_t o
     curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &HttpByteSource::writeThunk);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+}
 
-    curl_multi_add_handle(multi, e);
+HttpByteSource::Error HttpByteSource::pump(Transfer &t)
+{
+    CURLM *multi = static_cast<CURLM *>(m_multi);
+    curl_multi_add_handle(multi, t.easy);
     t.lastData = Clock::now();
     Error result = Error::None;
     CURLcode code = CURLE_OK;
@@ -457,107 +531,84 @@ HttpByteSource::Error HttpByteSource::transfer(const std::string &url, int64_t o
             result = Error::Aborted;
             break;
         }
-        if (t.paused) {
-            bool resume;
-            {
-                std::lock_guard lock(m_mutex);
-                resume = m_ring.writable() >= CurlBlockBytes || m_ring.unread() == 0;
-            }
-            if (resume) {
-                t.paused = false;
-                t.lastData = Clock::now();
-                curl_easy_pause(e, CURLPAUSE_CONT);
-            }
-        }
+        resumeWhenRoom(t);
         int running = 0;
         curl_multi_perform(multi, &running);
         int left = 0;
         while (CURLMsg *msg = curl_multi_info_read(multi, &left)) {
-            if (msg->msg == CURLMSG_DONE && msg->easy_handle == e) {
+            if (msg->msg == CURLMSG_DONE && msg->easy_handle == t.easy) {
                 code = msg->data.result;
                 done = true;
             }
         }
         if (done || t.error != Error::None)
             break;
-        if (!t.paused) {
-            // Until the answer has come, the server has the connect time-out to respond.
-            const int limitMs = t.state == BodyState::Headers && m_options.connectTimeoutMs > 0
-                                    ? m_options.connectTimeoutMs
-                                    : m_options.readTimeoutMs;
-            if (limitMs > 0 && Clock::now() - t.lastData > std::chrono::milliseconds(limitMs)) {
-                result = Error::Timeout;
-                break;
-            }
+        if (timedOut(t)) {
+            result = Error::Timeout;
+            break;
         }
         curl_multi_poll(multi, nullptr, 0, 100, nullptr);
     }
-
-    std::string effectiveUrl = url;
-    if (char *eff = nullptr; curl_easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &eff) == CURLE_OK && eff)
-        effectiveUrl = eff;
-    curl_multi_remove_handle(multi, e);
-    curl_easy_cleanup(e);
-    curl_slist_free_all(headers);
-    curl_slist_free_all(aliases);
-
+    curl_multi_remove_handle(multi, t.easy);
     if (t.error != Error::None)
         return t.error;
     if (result != Error::None)
         return result;
-    if (code != CURLE_OK)
-        return mapCurlError(code); // after the start of the audio this just ends the stream
+    return mapCurlError(code);
+}
 
-    // A short body still waiting for the audio-or-playlist decision.
+void HttpByteSource::resumeWhenRoom(Transfer &t)
+{
+    if (!t.paused)
+        return;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_ring.writable() < CurlBlockBytes && m_ring.unread() > 0)
+            return;
+    }
+    t.paused = false;
+    t.lastData = Clock::now();
+    curl_easy_pause(t.easy, CURLPAUSE_CONT);
+}
+
+bool HttpByteSource::timedOut(const Transfer &t) const
+{
+    if (t.paused)
+        return false;
+    // Until the answer has come, the server has the connect time-out to respond.
+    const int limitMs = t.state == BodyState::Headers && m_options.connectTimeoutMs > 0
+                            ? m_options.connectTimeoutMs
+                            : m_options.readTimeoutMs;
+    return limitMs > 0 && Clock::now() - t.lastData > std::chrono::milliseconds(limitMs);
+}
+
+HttpByteSource::Error HttpByteSource::decideShortBody(Transfer &t)
+{
     if (t.state == BodyState::Headers) {
-        if (!t.rawHead.empty()) {
-            t.status = 200;
-            if (!headersComplete(t))
-                return t.error;
-            std::string raw = std::move(t.rawHead);
-            onBody(t, reinterpret_cast<const uint8_t *>(raw.data()), raw.size());
-        } else if (!t.sawStatus) {
+        if (!t.rawHead.empty())
+            takeBareBody(t);
+        else if (!t.sawStatus)
             return Error::FileOpen;
-        }
     }
-    if (t.state == BodyState::Deciding) {
-        std::string head = std::move(t.head);
-        t.kind = NetPlaylist::detect(t.headers["content-type"], head, pathText);
-        if (t.kind == NetPlaylist::Kind::Hls)
-            return Error::FileForm;
-        if (t.kind == NetPlaylist::Kind::Pls || t.kind == NetPlaylist::Kind::M3u) {
-            t.state = BodyState::Playlist;
-            t.playlist = std::move(head);
-        } else {
-            t.state = BodyState::Audio;
-            markOpened(t.offset);
-            t.opened = true;
-            deliverAudio(t, reinterpret_cast<const uint8_t *>(head.data()), head.size());
-        }
-    }
-    if (t.error != Error::None)
-        return t.error;
-    if (t.state != BodyState::Playlist)
-        return t.opened ? Error::None : Error::FileForm;
+    if (t.error == Error::None && t.state == BodyState::Deciding)
+        decide(t, nullptr, 0);
+    return t.error;
+}
 
-    // Play the first entry that opens.
+HttpByteSource::Error HttpByteSource::followPlaylist(const Transfer &t,
+                                                     const std::string &playlistUrl,
+                                                     bool sendCredentials)
+{
     const std::vector<std::string> entries = NetPlaylist::parse(t.kind, t.playlist);
     Error last = Error::FileForm;
     for (const std::string &entry : entries) {
         if (m_abort)
             return Error::Aborted;
-        CURLU *u = curl_url();
-        char *resolved = nullptr;
-        bool ok = curl_url_set(u, CURLUPART_URL, effectiveUrl.c_str(), 0) == CURLUE_OK &&
-                  curl_url_set(u, CURLUPART_URL, entry.c_str(), 0) == CURLUE_OK &&
-                  curl_url_get(u, CURLUPART_URL, &resolved, 0) == CURLUE_OK;
-        std::string next = ok && resolved ? resolved : "";
-        curl_free(resolved);
-        curl_url_cleanup(u);
+        const std::string next = resolvedUrl(playlistUrl, entry);
         if (next.empty())
             continue;
         // Credentials for the playlist's server are not for anybody else's.
-        last = transfer(next, 0, false, sendCredentials && sameOrigin(effectiveUrl, next));
+        last = transfer(next, 0, false, sendCredentials && sameOrigin(playlistUrl, next));
         std::lock_guard lock(m_mutex);
         if (m_opened || last == Error::Aborted)
             return last;
@@ -674,153 +725,151 @@ bool HttpByteSource::headersComplete(Transfer &t)
 size_t HttpByteSource::onBody(Transfer &t, const uint8_t *data, size_t size)
 {
     t.lastData = Clock::now();
-    if (t.state == BodyState::Headers) {
-        if (t.sawStatus) // body bytes before the end of the headers: not HTTP
-            return 0;
-        // No status line came through curl: the server answered in the HTTP/0.9 way, which
-        // is how "ICY 200 OK" arrives. Read its status and header block from the body.
-        const size_t room = MaxHeaderBytes - t.rawHead.size();
-        t.rawHead.append(reinterpret_cast<const char *>(data), std::min(size, room));
-        if (t.rawHead.size() >= 4 && !startsWithNoCase(t.rawHead, "icy ") &&
-            !startsWithNoCase(t.rawHead, "http")) {
-            // A bare body without any header block.
-            t.status = 200;
-            if (!headersComplete(t))
-                return 0;
-            std::string raw = std::move(t.rawHead);
-            t.rawHead.clear();
-            return onBody(t, reinterpret_cast<const uint8_t *>(raw.data()), raw.size()) ==
-                           raw.size()
-                       ? size
-                       : 0;
-        }
-        size_t end = t.rawHead.find("\r\n\r\n");
-        size_t sep = 4;
-        if (end == std::string::npos) {
-            end = t.rawHead.find("\n\n");
-            sep = 2;
-        }
-        if (end == std::string::npos) {
-            if (t.rawHead.size() >= MaxHeaderBytes) {
-                t.error = Error::FileOpen;
-                return 0;
-            }
-            return size;
-        }
-        const std::string block = t.rawHead.substr(0, end);
-        const std::string rest = t.rawHead.substr(end + sep);
-        t.rawHead.clear();
-        size_t pos = 0;
-        bool first = true;
-        while (pos <= block.size()) {
-            size_t nl = block.find('\n', pos);
-            std::string line = block.substr(pos, nl == std::string::npos ? nl : nl - pos);
-            while (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            if (first) {
-                if (!parseStatusLine(t, line)) {
-                    t.error = Error::FileOpen;
-                    return 0;
-                }
-                first = false;
-            } else if (!line.empty()) {
-                if (t.headers.size() >= MaxHeaderLines) {
-                    t.error = Error::FileOpen;
-                    return 0;
-                }
-                addHeaderLine(t, line);
-            }
-            if (nl == std::string::npos)
-                break;
-            pos = nl + 1;
-        }
-        t.sawStatus = true;
-        if (!headersComplete(t))
-            return 0;
-        if (!rest.empty() &&
-            onBody(t, reinterpret_cast<const uint8_t *>(rest.data()), rest.size()) != rest.size())
-            return 0;
-        return size;
-    }
+    if (t.state == BodyState::Headers)
+        return onRawHead(t, data, size);
 
-    size_t used = 0;
+    size_t skipped = 0;
     if (t.discardLeft > 0) {
-        const size_t n = static_cast<size_t>(std::min<int64_t>(t.discardLeft, size));
-        t.discardLeft -= static_cast<int64_t>(n);
-        used += n;
-        if (used == size)
+        skipped = static_cast<size_t>(std::min<int64_t>(t.discardLeft, size));
+        t.discardLeft -= static_cast<int64_t>(skipped);
+        if (skipped == size)
             return size;
     }
-    data += used;
-    const size_t rest = size - used;
+    const auto *rest = reinterpret_cast<const char *>(data + skipped);
+    const size_t restSize = size - skipped;
 
     switch (t.state) {
     case BodyState::Deciding: {
-        const size_t take = std::min(rest, SniffBytes - t.head.size());
-        t.head.append(reinterpret_cast<const char *>(data), take);
+        const size_t take = std::min(restSize, SniffBytes - t.head.size());
+        t.head.append(rest, take);
         if (t.head.size() < SniffBytes)
             return size;
-        std::string path;
-        if (CURLU *u = curl_url()) {
-            char *p = nullptr;
-            if (curl_url_set(u, CURLUPART_URL, t.url.c_str(), 0) == CURLUE_OK &&
-                curl_url_get(u, CURLUPART_PATH, &p, 0) == CURLUE_OK && p)
-                path = p;
-            curl_free(p);
-            curl_url_cleanup(u);
-        }
-        t.kind = NetPlaylist::detect(t.headers["content-type"], t.head, path);
-        if (t.kind == NetPlaylist::Kind::Hls) {
-            t.error = Error::FileForm;
-            return 0;
-        }
-        if (t.kind != NetPlaylist::Kind::None) {
-            t.state = BodyState::Playlist;
-            t.playlist = std::move(t.head);
-            t.playlist.append(reinterpret_cast<const char *>(data) + take, rest - take);
-            if (t.playlist.size() > NetPlaylist::MaxBytes) {
-                t.error = Error::FileForm;
-                return 0;
-            }
-            return size;
-        }
-        t.state = BodyState::Audio;
-        markOpened(t.offset);
-        t.opened = true;
-        std::string head = std::move(t.head);
-        head.append(reinterpret_cast<const char *>(data) + take, rest - take);
-        // The ring is empty here, so everything fits.
-        if (!deliverAudio(t, reinterpret_cast<const uint8_t *>(head.data()), head.size()))
-            return 0;
-        return size;
+        return decide(t, rest + take, restSize - take) ? size : 0;
     }
     case BodyState::Playlist:
-        if (t.playlist.size() + rest > NetPlaylist::MaxBytes) {
+        if (t.playlist.size() + restSize > NetPlaylist::MaxBytes) {
             t.error = Error::FileForm;
             return 0;
         }
-        t.playlist.append(reinterpret_cast<const char *>(data), rest);
+        t.playlist.append(rest, restSize);
         return size;
-    case BodyState::Audio: {
-        if (used == 0) {
+    case BodyState::Audio:
+        if (skipped == 0) {
             std::lock_guard lock(m_mutex);
-            if (m_ring.writable() < rest) {
+            if (m_ring.writable() < restSize) {
                 if (m_ring.unread() > 0) {
                     t.paused = true;
                     m_readerWantsSpace = true;
                     return CURL_WRITEFUNC_PAUSE;
                 }
-                m_ring.resize(rest); // a block larger than the whole ring
+                m_ring.resize(restSize); // a block larger than the whole ring
             }
         }
-        if (!deliverAudio(t, data, rest))
-            return 0;
-        return size;
-    }
+        return deliverAudio(t, data + skipped, restSize) ? size : 0;
     case BodyState::Headers:
         break;
     }
     return size;
+}
+
+size_t HttpByteSource::onRawHead(Transfer &t, const uint8_t *data, size_t size)
+{
+    if (t.sawStatus) // body bytes before the end of the headers: not HTTP
+        return 0;
+    const size_t room = MaxHeaderBytes - t.rawHead.size();
+    t.rawHead.append(reinterpret_cast<const char *>(data), std::min(size, room));
+    if (t.rawHead.size() >= 4 && !startsWithNoCase(t.rawHead, "icy ") &&
+        !startsWithNoCase(t.rawHead, "http"))
+        return takeBareBody(t) ? size : 0;
+    size_t end = t.rawHead.find("\r\n\r\n");
+    size_t sep = 4;
+    if (end == std::string::npos) {
+        end = t.rawHead.find("\n\n");
+        sep = 2;
+    }
+    if (end == std::string::npos) {
+        if (t.rawHead.size() >= MaxHeaderBytes) {
+            t.error = Error::FileOpen;
+            return 0;
+        }
+        return size;
+    }
+    const std::string block = t.rawHead.substr(0, end);
+    const std::string rest = t.rawHead.substr(end + sep);
+    t.rawHead.clear();
+    if (!parseRawHead(t, block)) {
+        t.error = Error::FileOpen;
+        return 0;
+    }
+    t.sawStatus = true;
+    if (!headersComplete(t))
+        return 0;
+    if (!rest.empty() &&
+        onBody(t, reinterpret_cast<const uint8_t *>(rest.data()), rest.size()) != rest.size())
+        return 0;
+    return size;
+}
+
+bool HttpByteSource::parseRawHead(Transfer &t, const std::string &block)
+{
+    size_t pos = 0;
+    bool first = true;
+    while (pos <= block.size()) {
+        const size_t nl = block.find('\n', pos);
+        std::string line = block.substr(pos, nl == std::string::npos ? nl : nl - pos);
+        while (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (first) {
+            if (!parseStatusLine(t, line))
+                return false;
+            first = false;
+        } else if (!line.empty()) {
+            if (t.headers.size() >= MaxHeaderLines)
+                return false;
+            addHeaderLine(t, line);
+        }
+        if (nl == std::string::npos)
+            break;
+        pos = nl + 1;
+    }
+    return true;
+}
+
+bool HttpByteSource::takeBareBody(Transfer &t)
+{
+    t.status = 200;
+    if (!headersComplete(t))
+        return false;
+    const std::string raw = std::move(t.rawHead);
+    t.rawHead.clear();
+    return onBody(t, reinterpret_cast<const uint8_t *>(raw.data()), raw.size()) == raw.size();
+}
+
+bool HttpByteSource::decide(Transfer &t, const char *more, size_t moreSize)
+{
+    t.kind = NetPlaylist::detect(t.headers["content-type"], t.head, t.path);
+    if (t.kind == NetPlaylist::Kind::Hls) {
+        t.error = Error::FileForm;
+        return false;
+    }
+    std::string body = std::move(t.head);
+    t.head.clear();
+    if (more)
+        body.append(more, moreSize);
+    if (t.kind != NetPlaylist::Kind::None) {
+        t.state = BodyState::Playlist;
+        t.playlist = std::move(body);
+        if (t.playlist.size() > NetPlaylist::MaxBytes) {
+            t.error = Error::FileForm;
+            return false;
+        }
+        return true;
+    }
+    t.state = BodyState::Audio;
+    markOpened(t.offset);
+    t.opened = true;
+    // The ring is empty here, so everything fits.
+    return deliverAudio(t, reinterpret_cast<const uint8_t *>(body.data()), body.size());
 }
 
 bool HttpByteSource::deliverAudio(Transfer &t, const uint8_t *data, size_t size)

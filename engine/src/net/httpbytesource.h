@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+struct curl_slist;
+
 namespace engine {
 
 // An internet stream read over HTTP or HTTPS on a download thread of its own (libcurl multi
@@ -103,10 +105,34 @@ private:
     struct Transfer;
 
     void run();
+    // One request and, when it serves a playlist, the requests for its entries.
     Error transfer(const std::string &url, int64_t offset, bool allowPlaylist,
                    bool sendCredentials);
+    // The request itself: sets up the handle, runs it to its end and reports the address it
+    // ended at (after redirects).
+    Error download(Transfer &t, bool sendCredentials, std::string &effectiveUrl);
+    void configure(Transfer &t, bool https, curl_slist *headers, curl_slist *aliases);
+    // Runs the request until it completes, fails, times out or is aborted.
+    Error pump(Transfer &t);
+    // Resumes a download paused for want of room once the reader has made some.
+    void resumeWhenRoom(Transfer &t);
+    bool timedOut(const Transfer &t) const;
+    // After the download: decides on a body that ended before enough of it came to decide.
+    Error decideShortBody(Transfer &t);
+    // Plays the first entry of the playlist that opens.
+    Error followPlaylist(const Transfer &t, const std::string &playlistUrl, bool sendCredentials);
+
     size_t onHeader(Transfer &t, const char *data, size_t size);
     size_t onBody(Transfer &t, const uint8_t *data, size_t size);
+    // Body bytes while no status line came through curl: the server answered in the HTTP/0.9
+    // way, which is how "ICY 200 OK" arrives. Reads its status and header block from the body.
+    size_t onRawHead(Transfer &t, const uint8_t *data, size_t size);
+    bool parseRawHead(Transfer &t, const std::string &block);
+    // A body without any header block: plays as a 200 answer.
+    bool takeBareBody(Transfer &t);
+    // Tells audio from a playlist by the first body bytes (t.head), then goes on with `more`,
+    // the rest of the block (may be null). False when the body is refused.
+    bool decide(Transfer &t, const char *more, size_t moreSize);
     bool headersComplete(Transfer &t);
     bool parseStatusLine(Transfer &t, const std::string &line);
     bool addHeaderLine(Transfer &t, const std::string &line);
