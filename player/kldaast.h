@@ -1,0 +1,128 @@
+#pragma once
+
+#include "kldaastparser.h"
+#include "klplayerglobal.h"
+#include "rep_klplayer_merged.h"
+
+#include <bass.h>
+
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+class KLPlayer;
+class QNetworkReply;
+
+// Plays one audio advertisement for a player. play() requests the ad document from daastUrl
+// (within daastTimeoutMs), plays its linear audio file on an engine stream of its own, reports
+// the ad's text and banner through started(), and calls the document's tracking addresses at
+// the playback events: start (with the impression), the quartiles, every second of playback
+// ("progress0", "progress1", ...), completion, error and click. state follows the ad in the
+// player's state vocabulary. Every way out of an ad ends with exactly one of ended() (after
+// the end, stop() or a failure, which also emits error()) or skipped() (no address, or a
+// "nobanner" answer).
+//
+// A child of the player it serves; lives on the player's thread and uses the player's network
+// access manager. Like the player, it opens the ad's stream on that thread, which waits for
+// the stream's first bytes. Engine notifications reach it queued. The ad plays on the output
+// device that the player's first play() opens.
+//
+// Network input is bounded: the document body (KLDaastParser::maxDocumentSize), and the
+// tracking requests of one ad (at most maxProgressEvents per-second events). Log lines and
+// error texts name addresses without user information and never the request header lines.
+class KELVANEPLAYER_EXPORT KLDaast : public QObject
+{
+    Q_OBJECT
+
+    Q_PROPERTY(QUrl daastUrl READ daastUrl WRITE setDaastUrl NOTIFY daastUrlChanged)
+
+    Q_PROPERTY(
+        int daastTimeoutMs READ daastTimeoutMs WRITE setDaastTimeoutMs NOTIFY daastTimeoutMsChanged)
+
+    Q_PROPERTY(double volume READ volume WRITE setVolume NOTIFY volumeChanged)
+
+    Q_PROPERTY(KLPlayerSource::State state READ state NOTIFY stateChanged)
+
+public:
+    static constexpr int defaultTimeoutMs = 5000;
+    // Per-second events of one ad; the seconds after the last one are not tracked.
+    static constexpr int maxProgressEvents = 600;
+
+    explicit KLDaast(KLPlayer *player);
+    ~KLDaast() override;
+
+    QUrl daastUrl() const { return m_daastUrl; }
+    int daastTimeoutMs() const { return m_daastTimeoutMs; }
+    double volume() const { return m_volume; }
+    KLPlayerSource::State state() const { return m_state; }
+    // The ad being played (empty when none).
+    const KLDaastParser &ad() const { return m_parser; }
+    // The engine stream of the ad, 0 when none.
+    HSTREAM stream() const { return m_stream; }
+    // The position events still to come on the ad's stream, in the order they were set.
+    QStringList pendingPositionEvents() const;
+
+signals:
+    void daastUrlChanged(const QUrl &daastUrl);
+    void daastTimeoutMsChanged(int daastTimeoutMs);
+    void volumeChanged(double volume);
+    void stateChanged(KLPlayerSource::State state);
+    void started(const QString &meta, const QString &imageUrl, const QString &clickUrl);
+    void error(const QString &message);
+    void skipped();
+    void ended();
+    void aboutToEnd();
+
+public slots:
+    bool setDaastUrl(const QUrl &daastUrl);
+    bool setDaastTimeoutMs(int daastTimeoutMs);
+    bool setVolume(double volume);
+    void play();
+    void pause();
+    void stop();
+    void click();
+
+protected slots:
+    bool updateState(KLPlayerSource::State state);
+    KLPlayerSource::State readState() const;
+    void updateState();
+    void daastRequestFinished();
+    void eventRequestFinished();
+    QUrl formatUrl(const QUrl &url) const;
+    void startBassPlayback();
+    void stopBassPlayback();
+    void sendDaastEvent(const QUrl &url);
+    bool createDaastPosSync(QWORD pos, const QString &event);
+    void handleError(const QString &message);
+    void handleStreamEnd();
+    void handleStreamStalledChanged(bool isStalled);
+    void handleStreamVolume();
+    void handleDaastEvent(const QString &event);
+
+private:
+    // Engine notifications, as queued from the sync procedures.
+    void handleSync(HSTREAM channel, HSYNC sync, DWORD type, DWORD data);
+    // The address as it may be printed: no user information, no header lines.
+    static QString printable(const QUrl &url);
+
+    static void bassDaastEvent(HSYNC handle, DWORD channel, DWORD data, void *user);
+    static void bassEnd(HSYNC handle, DWORD channel, DWORD data, void *user);
+    static void bassStalled(HSYNC handle, DWORD channel, DWORD data, void *user);
+    static void postSync(void *user, HSYNC sync, DWORD channel, DWORD type, DWORD data);
+
+    QUrl m_daastUrl;
+    int m_daastTimeoutMs = defaultTimeoutMs;
+    double m_volume = 1.0;
+    KLPlayerSource::State m_state = KLPlayerSource::StoppedState;
+    QPointer<KLPlayer> m_player;
+    QUrl m_requestUrl;
+    QPointer<QNetworkReply> m_reply;
+    KLDaastParser m_parser;
+    HSTREAM m_stream = 0;
+    // Position syncs of the current stream that have not fired yet, in the order they were set.
+    QList<QPair<HSYNC, QString>> m_positionEvents;
+    quintptr m_callbackSerial = 0;
+};
