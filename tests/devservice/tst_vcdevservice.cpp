@@ -16,6 +16,8 @@ extern "C" {
 #include <QTcpSocket>
 #include <QTest>
 
+#include <kldaastparser.h>
+
 #include <cmath>
 #include <memory>
 
@@ -198,6 +200,7 @@ private slots:
     void stallSwitch();
     void dropSwitch();
     void destroyedWhileStreaming();
+    void demoAd();
 
 private:
     Answer request(const QByteArray &method, const QString &path, const QByteArray &body = {});
@@ -235,6 +238,7 @@ void TestVCDevService::cleanupTestCase()
 void TestVCDevService::cleanup()
 {
     m_service->setForbidden(false);
+    m_service->setAdNoBanner(false);
     for (int i = 1; i <= m_service->streamCount(); ++i)
         m_service->setStreamMode(i, VCDevStreamSender::Normal);
 }
@@ -798,6 +802,46 @@ void TestVCDevService::destroyedWhileStreaming()
     QTRY_VERIFY(listener.bodySize() > 0);
     service.reset();
     QTRY_VERIFY(!listener.isConnected());
+}
+
+// The ad document is one the player library accepts; its addresses answer, the tracking calls
+// are counted, and the nobanner switch answers that there is no ad.
+void TestVCDevService::demoAd()
+{
+    const Answer document = request("GET", QStringLiteral("/ad/daast.xml"));
+    QCOMPARE(document.status, 200);
+    KLDaastParser ad;
+    QVERIFY(ad.parse(document.body));
+    const QString base = m_service->baseUrl();
+    QVERIFY(ad.linearMediaUrl.startsWith(base));
+    const Answer jingle = request("GET", QUrl(ad.linearMediaUrl).path());
+    QCOMPARE(jingle.contentType, QByteArray("audio/mpeg"));
+    QVERIFY(jingle.body.size() > 3 * 16000); // a few seconds at 128 kbit/s
+    QCOMPARE(request("GET", QUrl(ad.companionImageUrl).path()).contentType,
+             QByteArray("image/png"));
+    QCOMPARE(request("GET", QUrl(ad.companionClickThroughUrl).path()).status, 200);
+    QVERIFY(ad.linearTrackingUrls.contains(QStringLiteral("progress3")));
+
+    for (const QString &url :
+         {ad.impressionUrl, ad.linearTrackingUrls.value("start"),
+          ad.linearTrackingUrls.value("progress0"), ad.linearTrackingUrls.value("progress1"),
+          ad.companionClickTrackingUrl})
+        QCOMPARE(request("GET", QUrl(url).path()).status, 204);
+    QCOMPARE(request("GET", QStringLiteral("/ad/track/anything")).status, 404);
+    const QJsonObject tracking = request("GET", QStringLiteral("/status.json"))
+                                     .json()
+                                     .value("service")
+                                     .toObject()
+                                     .value("ad")
+                                     .toObject()
+                                     .value("tracking")
+                                     .toObject();
+    QCOMPARE(tracking,
+             (QJsonObject{{"impression", 1}, {"start", 1}, {"progress", 2}, {"click", 1}}));
+
+    QCOMPARE(request("POST", QStringLiteral("/control/ad/nobanner/on")).status, 200);
+    QVERIFY(ad.parse(request("GET", QStringLiteral("/ad/daast.xml")).body));
+    QVERIFY(ad.noBanner);
 }
 
 QTEST_GUILESS_MAIN(TestVCDevService)

@@ -66,6 +66,8 @@ private slots:
     void nowPlayingAlone();
     void credentialsStayPrivate_data();
     void credentialsStayPrivate();
+    void adBeforeStream_data();
+    void adBeforeStream();
 
 private:
     QTemporaryDir m_dir;
@@ -87,6 +89,24 @@ void tst_KLPlay::initTestCase()
                                      PlayerTestMedia::readFile(m_tonePath), 3, 4000,
                                      QStringLiteral("Artist - Title"));
     m_server->serve(QStringLiteral("/missing"), 404, "no such stream");
+    const QString base = m_server->url(QString()).toString();
+    PlayerTestMedia::serveFile(*m_server, QStringLiteral("/jingle.mp3"),
+                               PlayerTestMedia::readFile(m_shortPath), 1 << 20, 0);
+    m_server->serve(
+        QStringLiteral("/ad.xml"), 200,
+        QStringLiteral(R"(<DAAST><Ad><InLine><AdSystem>s</AdSystem><AdTitle>Jingle</AdTitle>
+<Impression>%1/t/i</Impression><Error>%1/t/e</Error><Creatives>
+<Creative><Linear><Duration>1</Duration><MediaFiles>
+<MediaFile type="audio/mpeg">%1/jingle.mp3</MediaFile></MediaFiles></Linear></Creative>
+<Creative><CompanionAds><Companion><StaticResource creativeType="image/png">%1/b.png</StaticResource>
+<CompanionClickThrough>%1/shop</CompanionClickThrough><CompanionClickTracking>%1/t/c</CompanionClickTracking>
+</Companion></CompanionAds></Creative></Creatives></InLine></Ad></DAAST>)")
+            .arg(base)
+            .toUtf8());
+    m_server->serve(QStringLiteral("/nobanner.xml"), 200, "<nobanner/>");
+    m_server->route(QStringLiteral("/held.xml"),
+                    [](LoopbackHttpExchange &exchange) { exchange.pause(600000); });
+    m_server->setFallback([](LoopbackHttpExchange &exchange) { exchange.respond(204); });
     m_server->serve(QStringLiteral("/api/meta.json"), 200,
                     R"({"uniqueid":"7","artist":"A","title":"T","cover":"img/c.jpg","type":1})");
 }
@@ -187,9 +207,6 @@ void tst_KLPlay::nowPlayingAlone()
              QByteArray("Basic ") + QByteArray("user:secret").toBase64());
 }
 
-QTEST_GUILESS_MAIN(tst_KLPlay)
-#include "tst_klplay.moc"
-
 // An expired session answers 403; a redirect may lead to another host. Neither the output nor
 // the other host sees the session id.
 void tst_KLPlay::credentialsStayPrivate_data()
@@ -228,3 +245,42 @@ void tst_KLPlay::credentialsStayPrivate()
     for (const LoopbackHttpRequest &request : m_server->requests(QStringLiteral("/elsewhere.mp3")))
         QVERIFY(!request.hasHeader("Authorization"));
 }
+
+// The ad's events come before the stream's own, in the order the ad lived them.
+void tst_KLPlay::adBeforeStream_data()
+{
+    QTest::addColumn<QString>("adPath");
+    QTest::addColumn<QStringList>("adEvents");
+    QTest::newRow("ad") << "/ad.xml" << QStringList{"adStarted", "adEnded"};
+    QTest::newRow("nobanner") << "/nobanner.xml" << QStringList{"adSkipped"};
+    QTest::newRow("time-out") << "/held.xml" << QStringList{"adEnded", "adError"};
+}
+
+void tst_KLPlay::adBeforeStream()
+{
+    QFETCH(QString, adPath);
+    QFETCH(QStringList, adEvents);
+    const Run run =
+        runKlplay({m_server->url(QStringLiteral("/icy")).toString(), "--seconds", "2.5", "--device",
+                   "0", "--json", "--ad", m_server->url(adPath).toString(), "--ad-timeout", "300"});
+    QCOMPARE(run.exitCode, 0);
+    QStringList events;
+    for (const QJsonObject &object : run.events) {
+        if (object.value("event").toString().startsWith(QLatin1String("ad")))
+            events << object.value("event").toString();
+    }
+    QCOMPARE(events, adEvents);
+    if (adPath == QLatin1String("/ad.xml")) {
+        const QJsonObject started = run.of("adStarted").first();
+        QCOMPARE(started.value("meta").toString(), QStringLiteral("Jingle"));
+        QCOMPARE(started.value("image").toString(), m_server->url("/b.png").toString());
+        QCOMPARE(started.value("click").toString(), m_server->url("/shop").toString());
+    }
+    if (adPath == QLatin1String("/held.xml"))
+        QVERIFY(run.of("adError").first().value("message").toString().startsWith(
+            "Can not get daast data from url:"));
+    QVERIFY2(run.out.contains(R"("state":"PlayingState")"), run.out.constData());
+}
+
+QTEST_GUILESS_MAIN(tst_KLPlay)
+#include "tst_klplay.moc"

@@ -181,6 +181,11 @@ bool VCDevService::start(QString *error)
     }
 
     m_logo = makeLogo();
+    // The ad's jingle: two bars of music at a brisk tempo, a few seconds long.
+    VCDemoAudio jingle;
+    if (!jingle.build({64, 2, 150, 11, 128000, 0}, error))
+        return false;
+    m_jingle = jingle.musicFrames().join();
     QFile page(QStringLiteral(":/devservice/statuspage.html"));
     if (!page.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("the status page is missing from the resources");
@@ -299,6 +304,101 @@ VCDevService::Response VCDevService::nowPlaying(int stream, bool idOnly) const
     });
 }
 
+bool VCDevService::adResponse(const QString &path, Response *response)
+{
+    const QString name = path.mid(4);
+    if (name == QLatin1String("daast.xml")) {
+        if (m_adNoBanner) {
+            *response = {200, "application/xml", "<nobanner/>\n", {}};
+            return true;
+        }
+        QByteArray document = R"(<?xml version="1.0" encoding="UTF-8"?>
+<DAAST version="1.0">
+  <Ad id="demo-jingle">
+    <InLine>
+      <AdSystem>Vellacast development service</AdSystem>
+      <AdTitle>Demo jingle: a word from our sponsor</AdTitle>
+      <Impression>BASE/ad/track/impression</Impression>
+      <Error>BASE/ad/track/error</Error>
+      <Creatives>
+        <Creative>
+          <Linear>
+            <Duration>DURATION</Duration>
+            <MediaFiles>
+              <MediaFile delivery="progressive" type="audio/mpeg">BASE/ad/jingle.mp3</MediaFile>
+            </MediaFiles>
+            <TrackingEvents>
+              <Tracking event="start">BASE/ad/track/start</Tracking>
+              <Tracking event="firstQuartile">BASE/ad/track/firstQuartile</Tracking>
+              <Tracking event="midpoint">BASE/ad/track/midpoint</Tracking>
+              <Tracking event="thirdQuartile">BASE/ad/track/thirdQuartile</Tracking>
+              <Tracking event="complete">BASE/ad/track/complete</Tracking>
+              PROGRESS
+            </TrackingEvents>
+          </Linear>
+        </Creative>
+        <Creative>
+          <CompanionAds>
+            <Companion width="128" height="128">
+              <StaticResource creativeType="image/png">BASE/ad/banner.png</StaticResource>
+              <CompanionClickThrough>BASE/ad/click</CompanionClickThrough>
+              <CompanionClickTracking>BASE/ad/track/click</CompanionClickTracking>
+              <TrackingEvents>
+                <Tracking event="start">BASE/ad/track/creativeView</Tracking>
+              </TrackingEvents>
+            </Companion>
+          </CompanionAds>
+        </Creative>
+      </Creatives>
+    </InLine>
+  </Ad>
+</DAAST>
+)";
+        const qint64 seconds = qint64(m_jingle.size()) * 8 / 128000;
+        QByteArray progress;
+        for (qint64 n = 0; n <= seconds; ++n)
+            progress += "<Tracking event=\"progress" + QByteArray::number(n) +
+                        "\">BASE/ad/track/progress" + QByteArray::number(n) + "</Tracking>";
+        document.replace("PROGRESS", progress);
+        document.replace(
+            "DURATION",
+            QStringLiteral("00:00:%1").arg(seconds, 2, 10, QLatin1Char('0')).toLatin1());
+        document.replace("BASE", baseUrl().toUtf8());
+        *response = {200, "application/xml", document, {}};
+        return true;
+    }
+    if (name == QLatin1String("jingle.mp3")) {
+        *response = {200, "audio/mpeg", m_jingle, {}};
+        return true;
+    }
+    if (name == QLatin1String("banner.png")) {
+        *response = {200, "image/png", m_logo, {}};
+        return true;
+    }
+    if (name == QLatin1String("click")) {
+        *response = textResponse(200, "Thank you for your interest in our sponsor.");
+        return true;
+    }
+    static const QStringList events = {
+        QStringLiteral("impression"),  QStringLiteral("error"),
+        QStringLiteral("start"),       QStringLiteral("firstQuartile"),
+        QStringLiteral("midpoint"),    QStringLiteral("thirdQuartile"),
+        QStringLiteral("complete"),    QStringLiteral("click"),
+        QStringLiteral("creativeView")};
+    static const QString trackPrefix = QStringLiteral("track/");
+    if (name.startsWith(trackPrefix)) {
+        QString event = name.mid(trackPrefix.size());
+        if (event.startsWith(QLatin1String("progress")))
+            event = QStringLiteral("progress");
+        else if (!events.contains(event))
+            return false;
+        ++m_adTracking[event];
+        *response = {204, "text/plain", {}, {}};
+        return true;
+    }
+    return false;
+}
+
 QJsonObject VCDevService::status() const
 {
     QJsonObject service{{QStringLiteral("baseUrl"), baseUrl()},
@@ -307,6 +407,13 @@ QJsonObject VCDevService::status() const
                         {QStringLiteral("offeredVersionCode"), m_offeredCode},
                         {QStringLiteral("newBuildOffered"),
                          m_offeredCode > versionCode(QString::fromLatin1(playerVersion))}};
+    QJsonObject tracking;
+    for (auto it = m_adTracking.cbegin(); it != m_adTracking.cend(); ++it)
+        tracking.insert(it.key(), it.value());
+    service.insert(QStringLiteral("ad"), QJsonObject{{QStringLiteral("document"),
+                                                      baseUrl() + QStringLiteral("/ad/daast.xml")},
+                                                     {QStringLiteral("nobanner"), m_adNoBanner},
+                                                     {QStringLiteral("tracking"), tracking}});
     QJsonArray streams;
     for (int i = 1; i <= streamCount(); ++i) {
         const Channel &channel = *m_channels[i - 1];
@@ -491,6 +598,12 @@ void VCDevService::dispatch(QTcpSocket *socket, const VCDevHttpRequest &request)
         return respond(socket, request, response, keepAlive);
     }
 
+    if (path.startsWith(QLatin1String("/ad/")) && get) {
+        Response response;
+        if (adResponse(path, &response))
+            return respond(socket, request, response, keepAlive);
+    }
+
     if (path.startsWith(QLatin1String("/control/"))) {
         if (!post)
             return methodNotAllowed("POST");
@@ -672,6 +785,13 @@ VCDevService::Response VCDevService::handleControl(const VCDevHttpRequest &reque
             !VCDevStreamSender::modeFromName(parts[3], &mode))
             return textResponse(404, reason(404));
         setStreamMode(stream, mode);
+        return jsonResponse(status());
+    }
+    // control/ad/nobanner/on|off
+    if (parts.size() == 4 && parts[1] == QLatin1String("ad") &&
+        parts[2] == QLatin1String("nobanner") &&
+        (parts[3] == QLatin1String("on") || parts[3] == QLatin1String("off"))) {
+        setAdNoBanner(parts[3] == QLatin1String("on"));
         return jsonResponse(status());
     }
     // control/forbidden/on|off

@@ -10,6 +10,7 @@
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QPointer>
 
@@ -24,7 +25,8 @@ class QTcpSocket;
 // download) for one demo account, streams two or three endless MP3 channels of generated music
 // with ICY titles to the sessions it issued, describes what each channel plays now as JSON, and
 // shows every session's latest state report on a web page and as JSON. Each channel can be switched
-// to silence, stall or drop its listeners.
+// to silence, stall or drop its listeners. An audio ad (a DAAST document with a generated jingle,
+// a banner and tracking addresses that it counts) can be played before a stream.
 class VCDevService : public QObject
 {
     Q_OBJECT
@@ -71,6 +73,12 @@ public:
     VCDevStreamSender::Mode streamMode(int stream) const;
     bool setStreamMode(int stream, VCDevStreamSender::Mode mode);
     int listenerCount(int stream) const;
+
+    // The demo ad: while switched to "nobanner" the ad document answers that there is no ad.
+    bool isAdNoBanner() const { return m_adNoBanner; }
+    void setAdNoBanner(bool noBanner) { m_adNoBanner = noBanner; }
+    // Calls of the ad's tracking addresses by event ("progress" counts every second's event).
+    QMap<QString, int> adTracking() const { return m_adTracking; }
 
     // Everything the status page shows.
     QJsonObject status() const;
@@ -134,6 +142,9 @@ private:
     qint64 liveLoop(int stream) const;
     QString liveTitle(int stream) const;
     Response nowPlaying(int stream, bool idOnly) const;
+    // The ad's addresses under /ad/: the document, its jingle, banner, click-through and
+    // tracking addresses; false when the path is none of them.
+    bool adResponse(const QString &path, Response *response);
 
     static Response textResponse(int status, const QByteArray &text);
     static Response jsonResponse(const QJsonObject &object, int status = 200);
@@ -148,6 +159,9 @@ private:
     int m_nextSession = 1;
     QElapsedTimer m_liveClock;
     QByteArray m_logo;
+    QByteArray m_jingle;
+    bool m_adNoBanner = false;
+    QMap<QString, int> m_adTracking;
     QByteArray m_statusPage;
     QString m_offeredVersion;
     qint64 m_offeredCode = 0;

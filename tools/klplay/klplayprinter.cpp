@@ -1,8 +1,8 @@
 #include "klplayprinter.h"
 
 #include <klcredentials.h>
+#include <kldaastplayer.h>
 #include <klmetadataupdater.h>
-#include <klplayer.h>
 
 #include <QJsonDocument>
 #include <QMetaEnum>
@@ -10,9 +10,9 @@
 #include <cmath>
 #include <cstdio>
 
-KLPlayPrinter::KLPlayPrinter(KLPlayer *player, bool json, QObject *parent)
+KLPlayPrinter::KLPlayPrinter(KLPlayerSource *player, bool json, QObject *parent)
     : QObject(parent)
-    , m_player(player)
+    , m_levelSource(player)
     , m_json(json)
     , m_out(stdout)
 {
@@ -36,6 +36,28 @@ KLPlayPrinter::KLPlayPrinter(KLPlayer *player, bool json, QObject *parent)
     });
     connect(player, &KLPlayerSource::error, this, [this](const QString &message) {
         printMessage(QStringLiteral("error"), KLCredentials::redacted(message));
+    });
+}
+
+void KLPlayPrinter::watchAds(KLDaastPlayer *player)
+{
+    connect(
+        player, &KLDaastPlayer::daastStarted, this,
+        [this](const QString &meta, const QString &image, const QString &click) {
+            const QString imageUrl = KLCredentials::redacted(image);
+            const QString clickUrl = KLCredentials::redacted(click);
+            print(
+                {{"event", "adStarted"}, {"meta", meta}, {"image", imageUrl}, {"click", clickUrl}},
+                QStringLiteral("adStarted %1 image %2 click %3").arg(meta, imageUrl, clickUrl));
+        });
+    connect(player, &KLDaastPlayer::daastSkipped, this, [this] {
+        print({{"event", "adSkipped"}}, QStringLiteral("adSkipped"));
+    });
+    connect(player, &KLDaastPlayer::daastError, this, [this](const QString &message) {
+        printMessage(QStringLiteral("adError"), KLCredentials::redacted(message));
+    });
+    connect(player, &KLDaastPlayer::daastEnded, this, [this] {
+        print({{"event", "adEnded"}}, QStringLiteral("adEnded"));
     });
 }
 
@@ -78,8 +100,8 @@ QString KLPlayPrinter::titleFromMeta(const QString &meta)
 
 void KLPlayPrinter::printLevel()
 {
-    const double level = m_player->level();
-    const double levelDb = m_player->levelDb();
+    const double level = m_levelSource->level();
+    const double levelDb = m_levelSource->levelDb();
     QJsonObject object{{"event", "level"}, {"level", level}};
     // JSON has no infinity: silence is reported as null.
     object.insert("levelDb", std::isfinite(levelDb) ? QJsonValue(levelDb) : QJsonValue());

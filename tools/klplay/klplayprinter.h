@@ -5,18 +5,25 @@
 #include <QString>
 #include <QTextStream>
 
+#include <rep_klplayer_merged.h>
+
+class KLDaastPlayer;
 class KLMetadataUpdater;
-class KLPlayer;
 
 // Prints what a player reports: state changes, metadata, bitrate, errors, and its level once a
-// second, and the now-playing description of a metadata updater, as text lines or as one JSON
-// object per line.
+// second, the events of an ad-aware player's ads, and the now-playing description of a metadata
+// updater, as text lines or as one JSON object per line.
 class KLPlayPrinter : public QObject
 {
     Q_OBJECT
 
 public:
-    KLPlayPrinter(KLPlayer *player, bool json, QObject *parent = nullptr);
+    KLPlayPrinter(KLPlayerSource *player, bool json, QObject *parent = nullptr);
+
+    // The player whose level is printed (the printed player unless set).
+    void setLevelSource(KLPlayerSource *player) { m_levelSource = player; }
+    // Prints one line for every ad event: adStarted, adSkipped, adError, adEnded.
+    void watchAds(KLDaastPlayer *player);
 
     // Prints one line for every change of the updater's now-playing description.
     void watchMetadata(KLMetadataUpdater *updater);
@@ -37,7 +44,7 @@ public slots:
 private:
     void print(const QJsonObject &object, const QString &text);
 
-    KLPlayer *m_player = nullptr;
+    KLPlayerSource *m_levelSource = nullptr;
     bool m_json = false;
     bool m_hasPlayed = false;
     bool m_hasNowPlaying = false;

@@ -1,12 +1,14 @@
 // klplay: plays one stream through the player library and prints what the player reports.
 //
 //   klplay URL [--seconds N] [--device N] [--volume V] [--json] [--verbose]
-//          [--meta-url URL [--meta-id-url URL]]
+//          [--meta-url URL [--meta-id-url URL]] [--ad AD_URL [--ad-timeout MS]]
 //   klplay --meta-url URL [--meta-id-url URL] [--seconds N] [--json] [--verbose]
 //   klplay --devices
 //
 // With --meta-url the now-playing description is polled beside the stream (or alone, without a
-// stream address) and printed on every change.
+// stream address) and printed on every change. With --ad the stream plays through the ad-aware
+// player: the ad document at AD_URL is requested (within --ad-timeout ms) and its ad sounds
+// first, with the stream muted until the ad is about to end.
 //
 // Exit codes: 0 after a normal end or when --seconds ran out, 1 for bad arguments or an
 // address that cannot be played, 2 after a playback error, 3 after a device failure, 4 when
@@ -16,6 +18,8 @@
 
 #include <klbass.h>
 #include <klcredentials.h>
+#include <kldaast.h>
+#include <kldaastplayer.h>
 #include <klmetadataupdater.h>
 #include <klnetworkaccessmanager.h>
 #include <klplayer.h>
@@ -29,6 +33,8 @@
 #include <QUrl>
 
 #include <bass.h>
+
+#include <memory>
 
 namespace {
 
@@ -83,8 +89,15 @@ int main(int argc, char *argv[])
         QStringLiteral("meta-id-url"),
         QStringLiteral("Poll the now-playing identifier from URL (with --meta-url)."),
         QStringLiteral("URL"));
+    const QCommandLineOption adOption(
+        QStringLiteral("ad"), QStringLiteral("Play the ad of the ad document at AD_URL first."),
+        QStringLiteral("AD_URL"));
+    const QCommandLineOption adTimeoutOption(
+        QStringLiteral("ad-timeout"),
+        QStringLiteral("Time limit of the ad document request in ms (0: none)."),
+        QStringLiteral("MS"), QString::number(KLDaast::defaultTimeoutMs));
     parser.addOptions({secondsOption, deviceOption, volumeOption, jsonOption, devicesOption,
-                       verboseOption, metaUrlOption, metaIdUrlOption});
+                       verboseOption, metaUrlOption, metaIdUrlOption, adOption, adTimeoutOption});
     parser.process(app);
 
     if (parser.isSet(devicesOption))
@@ -114,7 +127,21 @@ int main(int argc, char *argv[])
         }
     }
 
+    QUrl adUrl;
+    if (parser.isSet(adOption)) {
+        adUrl = QUrl(parser.value(adOption), QUrl::StrictMode);
+        if (args.isEmpty() || !adUrl.isValid() || adUrl.host().isEmpty()) {
+            err << "klplay: --ad takes an absolute address, with a stream address\n";
+            return 1;
+        }
+    }
+
     bool ok = true;
+    const int adTimeoutMs = parser.value(adTimeoutOption).toInt(&ok);
+    if (!ok || adTimeoutMs < 0) {
+        err << "klplay: --ad-timeout takes a number of ms, 0 or above\n";
+        return 1;
+    }
     double seconds = 0;
     if (parser.isSet(secondsOption)) {
         seconds = parser.value(secondsOption).toDouble(&ok);
@@ -147,10 +174,27 @@ int main(int argc, char *argv[])
 
     KLBass::outputDevice = device;
 
-    KLPlayer player;
-    player.setVolume(volume);
-    player.setIsUpdatesLevel(true);
-    KLPlayPrinter printer(&player, parser.isSet(jsonOption));
+    // Without an ad the player plays alone; with one, the ad-aware player owns it.
+    std::unique_ptr<KLDaastPlayer> adPlayer;
+    std::unique_ptr<KLPlayer> plainPlayer;
+    KLPlayerSource *source = nullptr;
+    KLPlayer *engine = nullptr;
+    if (adUrl.isEmpty()) {
+        plainPlayer = std::make_unique<KLPlayer>();
+        source = engine = plainPlayer.get();
+    } else {
+        adPlayer = std::make_unique<KLDaastPlayer>();
+        adPlayer->setDaastUrl(adUrl.toString());
+        adPlayer->setDaastTimeoutMs(adTimeoutMs);
+        source = adPlayer.get();
+        engine = adPlayer->player();
+    }
+    source->setVolume(volume);
+    engine->setIsUpdatesLevel(true);
+    KLPlayPrinter printer(source, parser.isSet(jsonOption));
+    printer.setLevelSource(engine);
+    if (adPlayer)
+        printer.watchAds(adPlayer.get());
 
     KLNetworkAccessManager metaNam;
     KLMetadataUpdater metadata(&metaNam);
@@ -160,12 +204,12 @@ int main(int argc, char *argv[])
     levelTimer.setInterval(1000);
     QObject::connect(&levelTimer, &QTimer::timeout, &printer, &KLPlayPrinter::printLevel);
 
-    QObject::connect(&player, &KLPlayerSource::ended, &app, [&] {
+    QObject::connect(source, &KLPlayerSource::ended, &app, [&] {
         printer.printMessage(QStringLiteral("ended"), KLCredentials::redacted(url));
         app.exit(0);
     });
-    QObject::connect(&player, &KLPlayerSource::error, &app, [&] { app.exit(2); });
-    QObject::connect(&player, &KLPlayerSource::deviceFailure, &app, [&] {
+    QObject::connect(source, &KLPlayerSource::error, &app, [&] { app.exit(2); });
+    QObject::connect(engine, &KLPlayerSource::deviceFailure, &app, [&] {
         printer.printMessage(QStringLiteral("error"), QStringLiteral("device failure"));
         app.exit(3);
     });
@@ -180,11 +224,11 @@ int main(int argc, char *argv[])
         metadata.setMetaIdUrl(metaIdUrl);
         metadata.setMetaUrl(metaUrl);
     });
-    QTimer::singleShot(0, &player, [&] {
+    QTimer::singleShot(0, source, [&] {
         if (url.isEmpty())
             return;
-        player.play(url);
-        if (player.isStopped()) {
+        source->play(url);
+        if (engine->isStopped()) {
             printer.printMessage(QStringLiteral("error"),
                                  QStringLiteral("can not play ") + KLCredentials::redacted(url));
             app.exit(1);
@@ -194,6 +238,6 @@ int main(int argc, char *argv[])
     });
 
     const int code = app.exec();
-    player.stop();
+    source->stop();
     return code;
 }
