@@ -268,7 +268,6 @@ QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode)
     const engine::ByteSource *src = ch->decoder->source();
     const int64_t pos = src->position();
     const int64_t avail = src->available();
-    const int64_t len = src->length();
     int64_t value = -1;
     switch (mode) {
     case BASS_FILEPOS_CURRENT:
@@ -278,7 +277,7 @@ QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode)
         value = avail;
         break;
     case BASS_FILEPOS_END:
-        value = len >= 0 ? len : avail;
+        value = src->endPosition();
         break;
     case BASS_FILEPOS_START:
         value = 0;

@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 using namespace enginetest;
 
@@ -41,7 +42,9 @@ struct GatedFile
     qsizetype released = 0;
     qsizetype position = 0;
     bool end = false;
+    bool endByFailure = false; // the end is reported as -1 instead of 0
     bool closed = false;
+    std::thread::id firstReader; // the format is read on the thread that creates the stream
     std::mutex mutex;
     std::condition_variable cv;
 
@@ -71,10 +74,12 @@ struct GatedFile
     {
         auto *f = static_cast<GatedFile *>(user);
         std::unique_lock lock(f->mutex);
+        if (f->firstReader == std::thread::id())
+            f->firstReader = std::this_thread::get_id();
         f->cv.wait(lock, [&] { return f->position < f->released || f->end; });
         const qsizetype n = std::min<qsizetype>(length, f->released - f->position);
         if (n <= 0)
-            return 0; // the end
+            return f->endByFailure ? DWORD(-1) : 0; // the end
         std::memcpy(buffer, f->data.constData() + f->position, size_t(n));
         f->position += n;
         return DWORD(n);
@@ -138,6 +143,7 @@ private:
     QString m_mp3;
     QString m_wav;
     QString m_ts;
+    QString m_tsMp3;
 };
 
 void tst_EngineSources::initTestCase()
@@ -145,7 +151,9 @@ void tst_EngineSources::initTestCase()
     m_mp3 = makeTone(m_dir, QStringLiteral("tone.mp3"), 3, {"-b:a", "128k"});
     m_wav = makeTone(m_dir, QStringLiteral("tone.wav"), 3, wavArgs());
     m_ts = makeTone(m_dir, QStringLiteral("tone.ts"), 3, {"-c:a", "aac", "-f", "mpegts"});
-    if (m_mp3.isEmpty() || m_wav.isEmpty() || m_ts.isEmpty())
+    m_tsMp3 = makeTone(m_dir, QStringLiteral("tone-mp3.ts"), 3,
+                       {"-c:a", "libmp3lame", "-b:a", "128k", "-f", "mpegts"});
+    if (m_mp3.isEmpty() || m_wav.isEmpty() || m_ts.isEmpty() || m_tsMp3.isEmpty())
         QSKIP("the ffmpeg program is needed to generate test audio");
     QVERIFY(BASS_Init(0, 44100, 0, nullptr, nullptr));
 }
@@ -284,20 +292,26 @@ void tst_EngineSources::procStream()
 void tst_EngineSources::userFileReadThatBlocks_data()
 {
     QTest::addColumn<DWORD>("system");
-    QTest::addColumn<bool>("transportStream");
-    QTest::newRow("buffered mp3") << DWORD(STREAMFILE_BUFFER) << false;
-    QTest::newRow("unbuffered mp3") << DWORD(STREAMFILE_NOBUFFER) << false;
-    QTest::newRow("buffered MPEG-TS with AAC, probed") << DWORD(STREAMFILE_BUFFER) << true;
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("endByFailure");
+    QTest::newRow("buffered mp3") << DWORD(STREAMFILE_BUFFER) << "mp3" << false;
+    QTest::newRow("unbuffered mp3") << DWORD(STREAMFILE_NOBUFFER) << "mp3" << false;
+    QTest::newRow("buffered MPEG-TS with AAC, probed, ended by -1")
+        << DWORD(STREAMFILE_BUFFER) << "ts" << true;
+    QTest::newRow("buffered MPEG-TS with MP3, probed, ended by -1")
+        << DWORD(STREAMFILE_BUFFER) << "tsmp3" << true;
 }
 
 void tst_EngineSources::userFileReadThatBlocks()
 {
     QFETCH(DWORD, system);
-    QFETCH(bool, transportStream);
-    QFile file(transportStream ? m_ts : m_mp3);
+    QFETCH(QString, kind);
+    QFETCH(bool, endByFailure);
+    QFile file(kind == "ts" ? m_ts : kind == "tsmp3" ? m_tsMp3 : m_mp3);
     QVERIFY(file.open(QIODevice::ReadOnly));
     GatedFile gated;
     gated.data = file.readAll();
+    gated.endByFailure = endByFailure;
     gated.release(gated.data.size() / 3);         // about one second of audio
     BASS_SetConfig(BASS_CONFIG_VERIFY_NET, 4096); // as for HLS: a few packets decide the format
     const BASS_FILEPROCS procs{&GatedFile::close, &GatedFile::length, &GatedFile::read,
@@ -305,6 +319,10 @@ void tst_EngineSources::userFileReadThatBlocks()
     const HSTREAM h =
         BASS_StreamCreateFileUser(system, BASS_STREAM_BLOCK | BASS_STREAM_AUTOFREE, &procs, &gated);
     QVERIFY2(h, qPrintable(QString::number(BASS_ErrorGetCode())));
+    {
+        std::lock_guard lock(gated.mutex);
+        QVERIFY(gated.firstReader == std::this_thread::get_id());
+    }
     SyncRecorder syncs;
     QVERIFY(syncs.attach(h, BASS_SYNC_STALL));
     QVERIFY(syncs.attach(h, BASS_SYNC_END));
@@ -320,6 +338,9 @@ void tst_EngineSources::userFileReadThatBlocks()
         QCOMPARE(BASS_StreamGetFilePosition(h, BASS_FILEPOS_DOWNLOAD),
                  QWORD(gated.data.size() / 3));
         QCOMPARE(BASS_StreamGetFilePosition(h, BASS_FILEPOS_BUFFER), QWORD(0));
+        QCOMPARE(BASS_StreamGetFilePosition(h, BASS_FILEPOS_CURRENT), QWORD(gated.data.size() / 3));
+        // The length procedure gives none: the end is unknown.
+        QCOMPARE(BASS_StreamGetFilePosition(h, BASS_FILEPOS_END), QWORD(0));
     }
     // Data arrives: it resumes.
     gated.release(gated.data.size());

@@ -30,6 +30,13 @@ public:
     // Bytes that have arrived so far (for a file: its length); the "downloaded" position.
     virtual int64_t available() const = 0;
 
+    // What BASS_FILEPOS_END reports: the length, or for an endless stream what has arrived.
+    virtual int64_t endPosition() const
+    {
+        const int64_t len = length();
+        return len >= 0 ? len : available();
+    }
+
     // MIME type as announced by the source ("audio/mpeg"), or empty when unknown.
     virtual std::string contentType() const { return {}; }
 

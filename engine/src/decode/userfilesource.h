@@ -33,6 +33,8 @@ public:
     int64_t length() const override { return m_length; }
     int64_t position() const override { return m_position.load(); }
     int64_t available() const override { return m_fetched.load(); }
+    // The length procedure's answer: 0 when it gave none (the length is unknown).
+    int64_t endPosition() const override { return m_length >= 0 ? m_length : 0; }
     void abort() override;
 
 private:
