@@ -429,12 +429,24 @@ void KLDaast::click()
 
 // --- Engine notifications -------------------------------------------------------------------
 
-void KLDaast::handleSync(HSTREAM channel, HSYNC sync, DWORD type, DWORD data)
+void KLDaast::processSyncs()
+{
+    std::vector<QueuedSync> syncs;
+    {
+        std::lock_guard lock(m_syncsMutex);
+        syncs.swap(m_syncs);
+    }
+    for (const QueuedSync &queued : syncs)
+        handleSync(queued);
+}
+
+void KLDaast::handleSync(const QueuedSync &queued)
 {
     // A notification of a stream that has been released or replaced meanwhile is stale.
-    if (!m_stream || channel != m_stream)
+    if (!m_stream || queued.channel != m_stream)
         return;
-    switch (type) {
+    const HSYNC sync = queued.sync;
+    switch (queued.type) {
     case BASS_SYNC_POS: {
         const auto it = std::find_if(
             m_positionEvents.begin(), m_positionEvents.end(),
@@ -450,7 +462,7 @@ void KLDaast::handleSync(HSTREAM channel, HSYNC sync, DWORD type, DWORD data)
         handleStreamEnd();
         break;
     case BASS_SYNC_STALL:
-        handleStreamStalledChanged(data == 0);
+        handleStreamStalledChanged(queued.data == 0);
         break;
     default:
         break;
@@ -460,10 +472,13 @@ void KLDaast::handleSync(HSTREAM channel, HSYNC sync, DWORD type, DWORD data)
 void KLDaast::postSync(void *user, HSYNC sync, DWORD channel, DWORD type, DWORD data)
 {
     living().with<KLDaast>(user, [=](KLDaast *daast) {
-        QMetaObject::invokeMethod(
-            daast,
-            [daast, channel, sync, type, data]() { daast->handleSync(channel, sync, type, data); },
-            Qt::QueuedConnection);
+        {
+            std::lock_guard lock(daast->m_syncsMutex);
+            daast->m_syncs.push_back({channel, sync, type, data});
+        }
+        // Posted by name: nothing made on the calling thread is read on the object's thread
+        // except through the queue above.
+        QMetaObject::invokeMethod(daast, "processSyncs", Qt::QueuedConnection);
     });
 }
 

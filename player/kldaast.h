@@ -13,6 +13,9 @@
 #include <QString>
 #include <QUrl>
 
+#include <mutex>
+#include <vector>
+
 class KLPlayer;
 class QNetworkReply;
 
@@ -102,9 +105,21 @@ protected slots:
     void handleStreamVolume();
     void handleDaastEvent(const QString &event);
 
+private slots:
+    // Handles the engine notifications queued since the last call.
+    void processSyncs();
+
 private:
-    // Engine notifications, as queued from the sync procedures.
-    void handleSync(HSTREAM channel, HSYNC sync, DWORD type, DWORD data);
+    // An engine notification as a sync procedure queued it.
+    struct QueuedSync
+    {
+        HSTREAM channel;
+        HSYNC sync;
+        DWORD type;
+        DWORD data;
+    };
+
+    void handleSync(const QueuedSync &queued);
     // The address as it may be printed: no user information, no header lines.
     static QString printable(const QUrl &url);
 
@@ -125,4 +140,7 @@ private:
     // Position syncs of the current stream that have not fired yet, in the order they were set.
     QList<QPair<HSYNC, QString>> m_positionEvents;
     quintptr m_callbackSerial = 0;
+    // Notifications from engine threads, waiting for this object's thread.
+    std::mutex m_syncsMutex;
+    std::vector<QueuedSync> m_syncs;
 };
