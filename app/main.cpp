@@ -7,6 +7,7 @@
 #include <QLockFile>
 #include <QMessageBox>
 #include <QQmlApplicationEngine>
+#include <QQuickWindow>
 #include <QSettings>
 #include <QSystemTrayIcon>
 #include <QTranslator>
@@ -37,6 +38,18 @@ QString chooseLanguage(const QSettings &settings)
     return language;
 }
 
+// The window is a form with a few level meters. Drawn with the software scene graph, a frame
+// repaints only what changed; through OpenGL it is a whole-window frame, which costs a core's
+// worth on machines without a graphics card (virtual machines, remote desktops: where backups
+// often run) and twice the memory. QT_QUICK_BACKEND or QSG_RHI_BACKEND still choose another.
+void chooseSceneGraph()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND") &&
+        qEnvironmentVariableIsEmpty("QSG_RHI_BACKEND")) {
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -45,6 +58,7 @@ int main(int argc, char *argv[])
     qWarning() << "--------------------------------------------------";
     qWarning() << "Vellacast" << VCIdentity::applicationVersion << "startup";
 
+    chooseSceneGraph();
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QString::fromLatin1(VCIdentity::organizationName));
     QApplication::setOrganizationDomain(QString::fromLatin1(VCIdentity::organizationDomain));

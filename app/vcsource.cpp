@@ -118,7 +118,11 @@ VCSource::VCSource(VCHub *hub, const QUrl &streamUrl, double volumeLevel, QObjec
         updateSilentState();
         updateFailbackHold();
     });
-    m_monitorTimer.start();
+    // Every source ticks on the same grid of the monotonic clock, so that what the ticks change
+    // on the window (durations, silence) is drawn in one frame for all sources, not one each.
+    m_monitorTimer.setTimerType(Qt::PreciseTimer);
+    QTimer::singleShot(monitorIntervalMs - steadyMs() % monitorIntervalMs, Qt::PreciseTimer,
+                       &m_monitorTimer, qOverload<>(&QTimer::start));
 
     m_playerThread.setObjectName(QStringLiteral("VCSource player"));
     m_playerThread.start();

@@ -13,10 +13,15 @@ Rectangle {
     property real avgLevelDb: -Infinity
     // Silent by level counts only while the stream is not stalled.
     readonly property bool isSilent: isSilentSoundByLevel && !isStalled
+    // On a shown, not minimised window.
+    readonly property bool isSeen: visible && Window.visibility !== Window.Hidden
+                                   && Window.visibility !== Window.Minimized
     // The moving part moves only while someone can see it.
-    readonly property bool isMoving: !isConnected && visible
-                                     && Window.visibility !== Window.Hidden
-                                     && Window.visibility !== Window.Minimized
+    readonly property bool isMoving: !isConnected && isSeen
+    // The levels as drawn: taken at the shared clock's ticks while the meter is seen.
+    property real shownLevel: 0
+    property real shownLevelDb: -Infinity
+    property bool watchesClock: false
     // Positions of the moving segment; it goes there and back in 2 × (positions - 1) steps.
     readonly property int segmentPositions: 6
     property bool holdsClock: false
@@ -41,6 +46,23 @@ Rectangle {
         return phase < positions ? phase : 2 * positions - 2 - phase
     }
 
+    function showLevels() {
+        shownLevel = avgLevel
+        shownLevelDb = avgLevelDb
+    }
+
+    function watchClock(watch) {
+        if (watch === watchesClock)
+            return
+        watchesClock = watch
+        if (watch) {
+            showLevels()
+            VCMeterClock.watch()
+        } else {
+            VCMeterClock.unwatch()
+        }
+    }
+
     function holdClock(hold) {
         if (hold === holdsClock)
             return
@@ -55,10 +77,25 @@ Rectangle {
     border.color: "black"
     color: "transparent"
     onIsMovingChanged: holdClock(isMoving)
-    // A new level is drawn anyway: a good moment for the clock's next step.
-    onAvgLevelChanged: VCMeterClock.nudge()
-    Component.onCompleted: holdClock(isMoving)
-    Component.onDestruction: holdClock(false)
+    onIsSeenChanged: watchClock(isSeen)
+    Component.onCompleted: {
+        showLevels()
+        holdClock(isMoving)
+        watchClock(isSeen)
+    }
+    Component.onDestruction: {
+        holdClock(false)
+        watchClock(false)
+    }
+
+    Connections {
+        target: VCMeterClock
+        enabled: root.watchesClock
+
+        function onTickChanged() {
+            root.showLevels()
+        }
+    }
 
     Rectangle {
         id: levelBar
@@ -66,7 +103,7 @@ Rectangle {
         objectName: "levelBar"
         x: 1
         anchors.verticalCenter: parent.verticalCenter
-        width: root.barWidth(root.width - 2, root.avgLevel)
+        width: root.barWidth(root.width - 2, root.shownLevel)
         height: root.height - 2
         color: root.barColor(root.isSilent, root.isActive)
     }
@@ -110,7 +147,7 @@ Rectangle {
         objectName: "levelLabel"
         anchors.centerIn: parent
         visible: root.isConnected
-        text: root.levelText(root.avgLevelDb)
+        text: root.levelText(root.shownLevelDb)
         color: root.isSilent ? "red" : "black"
         font.bold: root.isSilent
     }

@@ -2,26 +2,25 @@ pragma Singleton
 
 import QtQuick
 
-// The one clock behind the moving part of every level meter whose source is connecting. It steps
-// a few times a second, so a waiting meter costs a few frames a second rather than every frame
-// the display can show, and it runs only while some meter holds it: a meter holds it only while
-// its moving part is on a shown, not minimised window.
-//
-// A step costs a frame of its own unless it falls into a frame that is drawn anyway. So meters
-// nudge the clock when their levels change, and it steps there when a step is nearly due; its
-// timer steps, a little less often, only while nothing nudges it.
+// The one clock behind every level meter. Meters show their levels as they are at its ticks, so
+// all meters of a window change in the same frame, four times a second, however often and in
+// whatever phase their sources' levels change; and the moving part of a meter whose source is
+// connecting steps at the same ticks. It runs only while some meter is on a shown, not minimised
+// window.
 QtObject {
     id: root
 
-    // Steps along with other drawing come this often at most (less a fifth, for timer jitter).
-    property int stepMs: 250
-    // Steps on the clock's own come this often.
-    property int idleStepMs: 400
-    // Counts up by one per step while the clock runs; a meter takes it modulo its own cycle.
+    property int tickMs: 250
+    // Counts up by one per tick while meters are seen.
+    property int tick: 0
+    // Counts up by one per tick while some meter's moving part is seen; a meter takes it modulo
+    // its own cycle.
     property int step: 0
+    // Some meter's moving part is seen.
     readonly property bool running: holders > 0
     property int holders: 0
-    property double lastStepMs: 0
+    // Meters that are seen, moving or not.
+    property int viewers: 0
 
     function hold() {
         ++holders
@@ -31,22 +30,22 @@ QtObject {
         holders = Math.max(0, holders - 1)
     }
 
-    // Something on the window changed in this turn of the event loop, so it will be drawn.
-    function nudge() {
-        if (running && Date.now() - lastStepMs >= stepMs * 0.8)
-            advance()
+    function watch() {
+        ++viewers
     }
 
-    function advance() {
-        step = (step + 1) % 1000000
-        lastStepMs = Date.now()
-        root.timer.restart()
+    function unwatch() {
+        viewers = Math.max(0, viewers - 1)
     }
 
     property Timer timer: Timer {
-        interval: root.idleStepMs
+        interval: root.tickMs
         repeat: true
-        running: root.running
-        onTriggered: root.advance()
+        running: root.viewers > 0 || root.holders > 0
+        onTriggered: {
+            root.tick = (root.tick + 1) % 1000000
+            if (root.holders > 0)
+                root.step = (root.step + 1) % 1000000
+        }
     }
 }
