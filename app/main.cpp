@@ -1,4 +1,5 @@
 #include "filelogging.h"
+#include "vccommandline.h"
 #include "vcidentity.h"
 #include "vcunixsignalwatcher.h"
 
@@ -12,6 +13,7 @@
 #include <QSystemTrayIcon>
 #include <QTranslator>
 
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -54,6 +56,22 @@ void chooseSceneGraph()
 
 int main(int argc, char *argv[])
 {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const VCCommandLine commandLine(arguments);
+    switch (commandLine.action()) {
+    case VCCommandLine::Action::ShowHelp:
+    case VCCommandLine::Action::ShowVersion:
+        fputs(qPrintable(commandLine.text()), stdout);
+        return 0;
+    case VCCommandLine::Action::Fail:
+        fputs(qPrintable(commandLine.text()), stderr);
+        return VCCommandLine::usageExitCode;
+    case VCCommandLine::Action::Run:
+        break;
+    }
+
     installFileLogging(QStringLiteral("vellacast"));
     qWarning() << "--------------------------------------------------";
     qWarning() << "Vellacast" << VCIdentity::applicationVersion << "startup";
@@ -114,7 +132,11 @@ int main(int argc, char *argv[])
         [] { QCoreApplication::exit(-1); }, Qt::QueuedConnection);
     // Creating the window makes the engine create the VCHub singleton, which starts everything
     // else.
-    engine.loadData(QByteArrayLiteral("import Vellacast\nVCApplicationWindow {}\n"),
+    // --minimized (the login autostart entry) starts the window hidden in the tray.
+    engine.loadData(commandLine.isMinimized()
+                        ? QByteArrayLiteral("import Vellacast\nVCApplicationWindow { "
+                                            "startMinimized: true }\n")
+                        : QByteArrayLiteral("import Vellacast\nVCApplicationWindow {}\n"),
                     QUrl(QStringLiteral("qrc:/qt/qml/Vellacast/main.qml")));
 
     return QApplication::exec();

@@ -7,6 +7,8 @@
 #include "klnetworkaccessmanager.h"
 #include "klplayer.h"
 
+#include <bass.h>
+
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTimer>

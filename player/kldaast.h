@@ -1,10 +1,9 @@
 #pragma once
 
 #include "kldaastparser.h"
+#include "klbasstypes.h"
 #include "klplayerglobal.h"
 #include "rep_klplayer_merged.h"
-
-#include <bass.h>
 
 #include <QList>
 #include <QObject>

@@ -461,10 +461,12 @@ void KLPlayer::startHandle()
 {
     const HSTREAM handle = stream();
 
-    if (!BASS_ChannelGetInfo(handle, &m_streamInfo)) {
+    BASS_CHANNELINFO info = {};
+    if (!BASS_ChannelGetInfo(handle, &info)) {
         processError(QStringLiteral("Can not get channel info"));
         return;
     }
+    m_streamFreq = info.freq;
 
     updateLength();
     updatePosition();
@@ -668,19 +670,19 @@ void KLPlayer::changePlaybackRate()
         qCWarning(klLog) << m_name << "Can not change playback rate to invalid value" << rate;
         return;
     }
-    if (m_streamInfo.freq == 0) {
+    if (m_streamFreq == 0) {
         qCWarning(klLog) << m_name << "Can not change playback rate to invalid stream info freq"
-                         << m_streamInfo.freq;
+                         << m_streamFreq;
         return;
     }
-    if (!BASS_ChannelSetAttribute(stream(), BASS_ATTRIB_FREQ, float(m_streamInfo.freq * rate)))
+    if (!BASS_ChannelSetAttribute(stream(), BASS_ATTRIB_FREQ, float(m_streamFreq * rate)))
         qCWarning(klLog) << m_name << "Can not change playback rate to" << rate
                          << KLBass::errorMessage();
 }
 
 void KLPlayer::resetStreamInfo()
 {
-    m_streamInfo = BASS_CHANNELINFO{};
+    m_streamFreq = 0;
 }
 
 // --- Timers ---------------------------------------------------------------------------------
@@ -806,6 +808,21 @@ QWORD KLPlayer::streamFilePosition(DWORD mode) const
         return 0;
     const QWORD result = BASS_StreamGetFilePosition(handle, mode);
     return result == BassFailure ? 0 : result;
+}
+
+QWORD KLPlayer::streamFilePosCurrent() const
+{
+    return streamFilePosition(BASS_FILEPOS_CURRENT);
+}
+
+QWORD KLPlayer::streamFilePosEnd() const
+{
+    return streamFilePosition(BASS_FILEPOS_END);
+}
+
+QWORD KLPlayer::streamFilePosBuffer() const
+{
+    return streamFilePosition(BASS_FILEPOS_BUFFER);
 }
 
 // --- Seeking --------------------------------------------------------------------------------

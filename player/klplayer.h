@@ -1,13 +1,12 @@
 #pragma once
 
+#include "klbasstypes.h"
 #include "klnetworkaccessmanager.h"
 #include "klplayerglobal.h"
 #include "klplayerinterface.h"
 #include "klplaylisttypes.h"
 #include "klpushplaybackdevice.h"
 #include "rep_klplayer_merged.h"
-
-#include <bass.h>
 
 #include <QPointer>
 #include <QString>
@@ -66,9 +65,9 @@ public:
     // File position of the current handle in the given BASS_FILEPOS_* mode; 0 without a handle
     // or when the engine cannot tell.
     QWORD streamFilePosition(DWORD mode) const;
-    QWORD streamFilePosCurrent() const { return streamFilePosition(BASS_FILEPOS_CURRENT); }
-    QWORD streamFilePosEnd() const { return streamFilePosition(BASS_FILEPOS_END); }
-    QWORD streamFilePosBuffer() const { return streamFilePosition(BASS_FILEPOS_BUFFER); }
+    QWORD streamFilePosCurrent() const;
+    QWORD streamFilePosEnd() const;
+    QWORD streamFilePosBuffer() const;
     // The device into which audio for a "push:" address is written (see KLPushPlaybackDevice);
     // it exists as long as the player and takes data while such an address plays.
     QPointer<KLPushPlaybackDevice> pushPlaybackDevice() const;
@@ -169,7 +168,8 @@ private:
     QTimer *m_positionTimer = nullptr;
     QTimer *m_levelTimer = nullptr;
     std::atomic<HSTREAM> m_stream = 0;
-    BASS_CHANNELINFO m_streamInfo = {};
+    // Sample rate of the current handle, 0 without one: the base of the playback rate.
+    DWORD m_streamFreq = 0;
     QWORD m_startBytePos = 0;
     QTimer *m_restartTimer = nullptr;
     KLPlaylistParser *m_parser = nullptr;

@@ -1,8 +1,7 @@
 #pragma once
 
+#include "klbasstypes.h"
 #include "klplayerglobal.h"
-
-#include <bass.h>
 
 #include <QString>
 #include <QUrl>

@@ -2,6 +2,8 @@
 
 #include "klbass.h"
 
+#include <bass.h>
+
 #include <QDeadlineTimer>
 #include <QMetaObject>
 #include <QThread>

@@ -13,6 +13,9 @@ ApplicationWindow {
     property alias state: stateGroup.state
     // Set only when the user has confirmed quitting; lets the close go ahead.
     property bool closing: false
+    // Started hidden in the tray (by the login autostart entry). The window shows all the same
+    // while there is no saved session: nothing goes on air before somebody logs in.
+    property bool startMinimized: false
     readonly property string trayTitle: trayTitleText(VCHub.clientUser.stationName,
                                                       VCHub.clientUser.city)
     readonly property string noOutputDeviceText: qsTr("No output device: sound is off")
@@ -59,7 +62,7 @@ ApplicationWindow {
     minimumHeight: 480
     width: 720
     height: 540
-    visible: true
+    visible: !startMinimized || VCHub.clientUser.sid === ""
     // The window must carry its title even before the hub has published its client.
     title: windowTitle(VCHub.clientUser.stationName, VCHub.clientUser.city)
 
@@ -116,7 +119,7 @@ ApplicationWindow {
         id: trayIcon
 
         objectName: "trayIcon"
-        visible: true
+        visible: !startMinimized || VCHub.clientUser.sid === ""
         icon.source: "qrc:/images/vellacast.svg"
         icon.name: root.trayTitle
         // The lost output device stays in sight for as long as it lasts.

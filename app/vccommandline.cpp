@@ -1,0 +1,87 @@
+#include "vccommandline.h"
+
+#include "vcidentity.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+namespace {
+
+// Options of the application object itself (see QGuiApplication and QApplication), with and
+// without a value; they are accepted here and handled there.
+const char *const toolkitValueOptions[] = {"platform",      "platformpluginpath",
+                                           "platformtheme", "plugin",
+                                           "qmljsdebugger", "qwindowgeometry",
+                                           "qwindowicon",   "qwindowtitle",
+                                           "style",         "stylesheet",
+                                           "session",       "display",
+                                           "geometry",      "title",
+                                           "name",          "widgetcount"};
+const char *const toolkitFlagOptions[] = {"reverse", "nograb", "dograb", "sync"};
+
+} // namespace
+
+VCCommandLine::VCCommandLine(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    // The toolkit's options are written with one dash (-platform xcb).
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(QCoreApplication::translate(
+        "main", "Keeps a radio station on air over the internet as a backup. Settings, lock and "
+                "log files live in the working directory."));
+    const QCommandLineOption helpOption(
+        {QStringLiteral("h"), QStringLiteral("help")},
+        QCoreApplication::translate("main", "Show this help and exit."));
+    const QCommandLineOption versionOption(
+        {QStringLiteral("v"), QStringLiteral("version")},
+        QCoreApplication::translate("main", "Show the version and exit."));
+    const QCommandLineOption minimizedOption(
+        QStringLiteral("minimized"),
+        QCoreApplication::translate("main", "Start in the system tray without showing the "
+                                            "window (it shows when nobody is logged in)."));
+    parser.addOptions({helpOption, versionOption, minimizedOption});
+    for (const char *name : toolkitValueOptions) {
+        QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+    for (const char *name : toolkitFlagOptions) {
+        QCommandLineOption option(QString::fromLatin1(name));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+
+    const QString program = QStringLiteral("vellacast");
+    if (!parser.parse(arguments)) {
+        m_action = Action::Fail;
+        m_text =
+            program + QStringLiteral(": ") + parser.errorText() + QLatin1Char('\n') +
+            QCoreApplication::translate("main", "Try '%1 --help' for the options.").arg(program) +
+            QLatin1Char('\n');
+        return;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        m_action = Action::Fail;
+        m_text =
+            program + QStringLiteral(": ") +
+            QCoreApplication::translate("main", "Unexpected argument '%1'.")
+                .arg(parser.positionalArguments().constFirst()) +
+            QLatin1Char('\n') +
+            QCoreApplication::translate("main", "Try '%1 --help' for the options.").arg(program) +
+            QLatin1Char('\n');
+        return;
+    }
+    if (parser.isSet(helpOption)) {
+        m_action = Action::ShowHelp;
+        // Without an application object the parser cannot name the program.
+        m_text = parser.helpText().replace(QStringLiteral("<executable_name>"), program);
+        return;
+    }
+    if (parser.isSet(versionOption)) {
+        m_action = Action::ShowVersion;
+        m_text = program + QLatin1Char(' ') + QLatin1String(VCIdentity::applicationVersion) +
+                 QLatin1Char('\n');
+        return;
+    }
+    m_isMinimized = parser.isSet(minimizedOption);
+}
