@@ -85,7 +85,28 @@ void KLPlayer::construct(KLNetworkAccessManager *nam)
     if (m_nam->await())
         m_nam->setAwait(false);
 
-    // Timers.
+    createTimers();
+    m_parser = new KLPlaylistParser(this);
+    connect(m_parser, &KLPlaylistParser::parsingFinished, this, &KLPlayer::handlePlaylist);
+    createBackends();
+
+    // Defaults of a player.
+    setIsRestarted(true);
+    setState(StoppedState);
+    setLevelDb(minusInfinity());
+    setPlaybackRate(1.0);
+    setVolume(1.0);
+    setCurrentQuality(LowQuality);
+    setPlayingQuality(AutoQuality);
+    updateStateHelpers();
+
+    connectOwnSignals();
+    registerPlayer();
+    qCDebug(klLog) << m_name << "was created";
+}
+
+void KLPlayer::createTimers()
+{
     m_positionTimer = new QTimer(this);
     m_positionTimer->setInterval(PositionIntervalMs);
     connect(m_positionTimer, &QTimer::timeout, this, &KLPlayer::updatePositionAndBufferedLength);
@@ -96,11 +117,10 @@ void KLPlayer::construct(KLNetworkAccessManager *nam)
     m_restartTimer->setInterval(KL_PLAYER_RESTART_INTERVAL_MS);
     m_restartTimer->setSingleShot(true);
     connect(m_restartTimer, &QTimer::timeout, this, &KLPlayer::processPlay);
+}
 
-    // The playlist parser.
-    m_parser = new KLPlaylistParser(this);
-    connect(m_parser, &KLPlaylistParser::parsingFinished, this, &KLPlayer::handlePlaylist);
-
+void KLPlayer::createBackends()
+{
     // The back-ends. Their signals may come from engine threads; the player's own thread
     // handles them.
     m_bassPlayback = new KLBassPlayback(this, this);
@@ -127,18 +147,10 @@ void KLPlayer::construct(KLNetworkAccessManager *nam)
 
     m_pushPlayback = new KLPushPlayback(this, this);
     m_recordPlayback = new KLRecordPlayback(this, this);
+}
 
-    // Defaults of a player.
-    setIsRestarted(true);
-    setState(StoppedState);
-    setLevelDb(minusInfinity());
-    setPlaybackRate(1.0);
-    setVolume(1.0);
-    setCurrentQuality(LowQuality);
-    setPlayingQuality(AutoQuality);
-    updateStateHelpers();
-
-    // Own signals.
+void KLPlayer::connectOwnSignals()
+{
     connect(this, &KLPlayerSource::streamUrlChanged, this, &KLPlayer::handleStreamUrlChange);
     connect(this, &KLPlayerSource::stateChanged, this, &KLPlayer::updateStateHelpers);
     connect(this, &KLPlayerSource::isPlayingChanged, this, &KLPlayer::updateTimersForPlaying);
@@ -156,7 +168,10 @@ void KLPlayer::construct(KLNetworkAccessManager *nam)
     connect(this, &KLPlayerSource::currentBitrateChanged, this, &KLPlayer::updateCurrentQuality);
     connect(this, &KLPlayerSource::playingBitrateChanged, this, &KLPlayer::updatePlayingBitrates);
     connect(this, &KLPlayerSource::playingQualityChanged, this, &KLPlayer::updatePlayingBitrates);
+}
 
+void KLPlayer::registerPlayer()
+{
     // The engine is configured by the first player of the process.
     {
         std::lock_guard locker(engineMutex());
@@ -170,8 +185,6 @@ void KLPlayer::construct(KLNetworkAccessManager *nam)
         std::lock_guard locker(registryMutex());
         registry().insert(m_serial, this);
     }
-
-    qCDebug(klLog) << m_name << "was created";
 }
 
 KLPlayer::~KLPlayer()

@@ -144,6 +144,12 @@ private:
     };
 
     void construct(KLNetworkAccessManager *nam);
+    // The steps of construct().
+    void createTimers();
+    void createBackends();
+    void connectOwnSignals();
+    // Configures the engine for the first player and enters this one in the registry.
+    void registerPlayer();
     void tearDown(Release release, QWORD startBytePos, State state);
     void restartKeepingPlayState();
     void handleStreamUrlChange();

@@ -39,36 +39,58 @@ HSTREAM KLRecordPlayback::start(QWORD startPos)
     resetAndFree();
 
     m_name = owner->playerName();
+    const std::optional<int> device = deviceFromUrl();
+    if (!device || !openDevice(*device))
+        return 0;
+    BASS_RECORDINFO info = {};
+    const HSTREAM handle = startRecording(*device, info) ? createPushStream(info) : 0;
+    if (!handle) {
+        resetAndFree();
+        return 0;
+    }
+    m_pushStream.store(handle, std::memory_order_release);
+    return handle;
+}
+
+std::optional<int> KLRecordPlayback::deviceFromUrl() const
+{
     const QUrl url = playerStreamUrl();
     if (url.isEmpty()) {
         qCDebug(klLog) << m_name << "Record playback: player stream url is empty";
-        return 0;
+        return std::nullopt;
     }
     if (url.scheme() != QLatin1String("record")) {
         qCDebug(klLog) << m_name << "Record playback: player stream url scheme is not valid";
-        return 0;
+        return std::nullopt;
     }
-
     const QString path = url.path(QUrl::FullyDecoded);
     bool isNumber = false;
     const int device = path.toInt(&isNumber, 10);
     if (!isNumber) {
         qCDebug(klLog) << m_name << "Record playback: invalid device in stream url" << path;
-        return 0;
+        return std::nullopt;
     }
+    return device;
+}
 
+bool KLRecordPlayback::openDevice(int device)
+{
     BASS_RecordSetDevice(DWORD(device));
     if (!BASS_RecordInit(device)) {
         qCDebug(klLog) << m_name << "Record playback: can not init record device" << device
                        << KLBass::errorMessage();
-        return 0;
+        return false;
     }
     m_initialized = true;
     // The device the engine opened (-1 stands for the default one), so that it is selected
     // again when it is freed.
     const DWORD opened = BASS_RecordGetDevice();
     m_device = opened == DWORD(-1) ? device : int(opened);
+    return true;
+}
 
+bool KLRecordPlayback::startRecording(int device, BASS_RECORDINFO &info)
+{
     m_pushStream.store(0, std::memory_order_release);
     m_overflowing.store(false, std::memory_order_relaxed);
     m_recordChannel = BASS_RecordStart(KL_RECORD_FREQ, 0, 0, &KLRecordPlayback::bassRecordProc,
@@ -76,44 +98,38 @@ HSTREAM KLRecordPlayback::start(QWORD startPos)
     if (!m_recordChannel) {
         qCDebug(klLog) << m_name << "Record playback: can not start record device" << device
                        << KLBass::errorMessage();
-        resetAndFree();
-        return 0;
+        return false;
     }
-
     if (!BASS_ChannelSetSync(m_recordChannel, BASS_SYNC_DEV_FAIL, 0,
                              &KLRecordPlayback::bassRecordDevFailSync,
                              KLCallbackRegistry::userData(m_callbackSerial))) {
         qCDebug(klLog) << m_name << "Record playback: can not set device" << device << "fail sync"
                        << KLBass::errorMessage();
-        resetAndFree();
-        return 0;
+        return false;
     }
-
-    BASS_RECORDINFO info = {};
     if (!BASS_RecordGetInfo(&info)) {
         qCDebug(klLog) << m_name << "Record playback: can not get record device info" << device
                        << KLBass::errorMessage();
-        resetAndFree();
-        return 0;
+        return false;
     }
+    return true;
+}
 
+HSTREAM KLRecordPlayback::createPushStream(const BASS_RECORDINFO &info)
+{
     const HSTREAM handle = BASS_StreamCreate(KL_RECORD_FREQ, streamChannels(info),
                                              BASS_STREAM_AUTOFREE, STREAMPROC_PUSH, nullptr);
     if (!handle) {
         qCDebug(klLog) << m_name << "Record playback: Can not create record stream"
                        << KLBass::errorMessage();
-        resetAndFree();
         return 0;
     }
     if (!BASS_ChannelSetAttribute(handle, BASS_ATTRIB_PUSH_LIMIT, float(KL_RECORD_PUSH_LIMIT))) {
         qCWarning(klLog) << m_name << "Can not set record channel limit attribute"
                          << KLBass::errorMessage();
         BASS_StreamFree(handle);
-        resetAndFree();
         return 0;
     }
-
-    m_pushStream.store(handle, std::memory_order_release);
     return handle;
 }
 

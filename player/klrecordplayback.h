@@ -4,6 +4,7 @@
 #include "klplayerglobal.h"
 
 #include <atomic>
+#include <optional>
 
 class KLPlayerInterface;
 
@@ -47,6 +48,12 @@ protected:
     static void bassRecordDevFailSync(HSYNC handle, DWORD channel, DWORD data, void *user);
 
 private:
+    // The steps of start(); each logs what failed.
+    std::optional<int> deviceFromUrl() const; // the device number in "record:<n>"
+    bool openDevice(int device);
+    bool startRecording(int device, BASS_RECORDINFO &info);
+    HSTREAM createPushStream(const BASS_RECORDINFO &info);
+
     void recorded(const void *buffer, DWORD length, bool &keepRecording);
     void deviceFailed();
 

@@ -282,49 +282,72 @@ void Channel::levels(float *out, double seconds, DWORD levelFlags) const
 
 void Channel::mix(float *out, int frames, int deviceRate, MixerEventQueue &events)
 {
-    // A seek published by the producer: drop the old audio, take the new position.
-    if (flushSeq.load(std::memory_order_acquire) != m_seenFlush) {
-        if (!flushMutex.try_lock())
-            return; // the producer is publishing; next period
-        ring.skipTo(flushWriteIndex);
-        playedFrames.store(flushPos, std::memory_order_release);
-        m_seenFlush = flushSeqPending;
-        flushApplied.store(m_seenFlush, std::memory_order_release);
-        flushMutex.unlock();
-        resetMixState();
-    }
+    if (!applyFlush())
+        return; // the producer is publishing; next period
     if (ended.load(std::memory_order_relaxed))
         return;
+    applyAttributes(deviceRate);
+    advanceFreqSlide(frames);
+    const double ratio = std::clamp(double(deviceRate) / m_freq, 1.0 / 256.0, 256.0);
+    if (!resumeFromStall(frames, ratio, events))
+        return;
+    const size_t produced = render(size_t(frames), ratio);
+    addScaled(out, produced);
+    reportPassedMarks(events);
+    if (produced < size_t(frames) && ring.readable() == 0)
+        reportShortfall(size_t(frames) - produced, ratio, events);
+}
 
-    // Attribute changes and slides.
+bool Channel::applyFlush()
+{
+    // A seek published by the producer: drop the old audio, take the new position.
+    if (flushSeq.load(std::memory_order_acquire) == m_seenFlush)
+        return true;
+    if (!flushMutex.try_lock())
+        return false;
+    ring.skipTo(flushWriteIndex);
+    playedFrames.store(flushPos, std::memory_order_release);
+    m_seenFlush = flushSeqPending;
+    flushApplied.store(m_seenFlush, std::memory_order_release);
+    flushMutex.unlock();
+    resetMixState();
+    return true;
+}
+
+void Channel::applyAttributes(int deviceRate)
+{
     const uint32_t seq = attrSeq.load(std::memory_order_acquire);
-    if (seq != m_seenAttrSeq) {
-        m_seenAttrSeq = seq;
-        const float vol = volTarget.load(std::memory_order_relaxed);
-        const int64_t volFrames = int64_t(volSlideMs.load()) * deviceRate / 1000;
-        if (volFrames <= 0) {
-            m_vol = vol;
-            m_volRamp = 0;
-        } else {
-            m_volEnd = vol;
-            m_volRamp = volFrames;
-            m_volStep = (vol - m_vol) / float(volFrames);
-        }
-        double freq = freqTarget.load(std::memory_order_relaxed);
-        if (freq <= 0)
-            freq = rate;
-        const int64_t freqFrames = int64_t(freqSlideMs.load()) * deviceRate / 1000;
-        if (m_freq <= 0)
-            m_freq = rate;
-        if (freqFrames <= 0) {
-            m_freq = freq;
-            m_freqRamp = 0;
-        } else {
-            m_freqEnd = freq;
-            m_freqRamp = freqFrames;
-            m_freqStep = (freq - m_freq) / double(freqFrames);
-        }
+    if (seq == m_seenAttrSeq)
+        return;
+    m_seenAttrSeq = seq;
+    const float vol = volTarget.load(std::memory_order_relaxed);
+    const int64_t volFrames = int64_t(volSlideMs.load()) * deviceRate / 1000;
+    if (volFrames <= 0) {
+        m_vol = vol;
+        m_volRamp = 0;
+    } else {
+        m_volEnd = vol;
+        m_volRamp = volFrames;
+        m_volStep = (vol - m_vol) / float(volFrames);
     }
+    double freq = freqTarget.load(std::memory_order_relaxed);
+    if (freq <= 0)
+        freq = rate;
+    const int64_t freqFrames = int64_t(freqSlideMs.load()) * deviceRate / 1000;
+    if (m_freq <= 0)
+        m_freq = rate;
+    if (freqFrames <= 0) {
+        m_freq = freq;
+        m_freqRamp = 0;
+    } else {
+        m_freqEnd = freq;
+        m_freqRamp = freqFrames;
+        m_freqStep = (freq - m_freq) / double(freqFrames);
+    }
+}
+
+void Channel::advanceFreqSlide(int frames)
+{
     if (m_freq <= 0)
         m_freq = rate;
     if (m_freqRamp > 0) {
@@ -336,57 +359,64 @@ void Channel::mix(float *out, int frames, int deviceRate, MixerEventQueue &event
     }
     freqNow.store(float(m_freq), std::memory_order_relaxed);
     freqSliding.store(m_freqRamp > 0, std::memory_order_relaxed);
+}
 
-    const double ratio = std::clamp(double(deviceRate) / m_freq, 1.0 / 256.0, 256.0);
-    const size_t ch = size_t(channels);
-
+bool Channel::resumeFromStall(int frames, double ratio, MixerEventQueue &events)
+{
+    if (!stalled.load(std::memory_order_relaxed))
+        return true;
     // Stalled: wait for enough data (or the end) before resuming.
-    if (stalled.load(std::memory_order_relaxed)) {
-        const size_t resume = std::min(ring.capacity() / 2, size_t(rate / 5));
-        if (ring.readable() >= resume || sourceEnded.load(std::memory_order_acquire)) {
-            stalled.store(false, std::memory_order_release);
-            events.push({MixerEvent::Stall, handle, 1});
-        } else {
-            recordHistory(nullptr, size_t(double(frames) / ratio));
-            return;
-        }
+    const size_t resume = std::min(ring.capacity() / 2, size_t(rate / 5));
+    if (ring.readable() >= resume || sourceEnded.load(std::memory_order_acquire)) {
+        stalled.store(false, std::memory_order_release);
+        events.push({MixerEvent::Stall, handle, 1});
+        return true;
     }
+    recordHistory(nullptr, size_t(double(frames) / ratio));
+    return false;
+}
 
+size_t Channel::render(size_t frames, double ratio)
+{
+    if (!m_srcEngaged && ratio == 1.0)
+        return pull(m_out.data(), frames);
+    m_srcEngaged = true;
+    const size_t ch = size_t(channels);
+    const size_t outMax = std::min(frames, kScratchFrames);
     size_t produced = 0;
-    if (!m_srcEngaged && ratio == 1.0) {
-        produced = pull(m_out.data(), size_t(frames));
-    } else {
-        m_srcEngaged = true;
-        const size_t outMax = std::min<size_t>(size_t(frames), kScratchFrames);
-        // The converter holds back a few frames of look-ahead: feed it until the period is
-        // full or the ring is empty.
-        for (int round = 0; round < 4 && produced < outMax; ++round) {
-            const size_t need =
-                std::min(kScratchFrames, size_t(std::ceil(double(outMax - produced) / ratio)) + 16);
-            if (m_inFrames < need)
-                m_inFrames += pull(m_in.data() + m_inFrames * ch, need - m_inFrames);
-            SRC_DATA d{};
-            d.data_in = m_in.data();
-            d.data_out = m_out.data() + produced * ch;
-            d.input_frames = long(m_inFrames);
-            d.output_frames = long(outMax - produced);
-            d.src_ratio = ratio;
-            d.end_of_input = 0;
-            if (src_process(m_src, &d) != 0)
-                break;
-            const size_t used = size_t(d.input_frames_used);
-            std::memmove(m_in.data(), m_in.data() + used * ch,
-                         (m_inFrames - used) * ch * sizeof(float));
-            m_inFrames -= used;
-            produced += size_t(d.output_frames_gen);
-            if (d.output_frames_gen == 0 && ring.readable() == 0)
-                break;
-        }
+    // The converter holds back a few frames of look-ahead: feed it until the period is full or
+    // the ring is empty.
+    for (int round = 0; round < 4 && produced < outMax; ++round) {
+        const size_t need =
+            std::min(kScratchFrames, size_t(std::ceil(double(outMax - produced) / ratio)) + 16);
+        if (m_inFrames < need)
+            m_inFrames += pull(m_in.data() + m_inFrames * ch, need - m_inFrames);
+        SRC_DATA d{};
+        d.data_in = m_in.data();
+        d.data_out = m_out.data() + produced * ch;
+        d.input_frames = long(m_inFrames);
+        d.output_frames = long(outMax - produced);
+        d.src_ratio = ratio;
+        d.end_of_input = 0;
+        if (src_process(m_src, &d) != 0)
+            break;
+        const size_t used = size_t(d.input_frames_used);
+        std::memmove(m_in.data(), m_in.data() + used * ch,
+                     (m_inFrames - used) * ch * sizeof(float));
+        m_inFrames -= used;
+        produced += size_t(d.output_frames_gen);
+        if (d.output_frames_gen == 0 && ring.readable() == 0)
+            break;
     }
+    return produced;
+}
 
+void Channel::addScaled(float *out, size_t frames)
+{
     // Volume (after the level history), channel map to stereo, add.
+    const size_t ch = size_t(channels);
     const float *src = m_out.data();
-    for (size_t i = 0; i < produced; ++i) {
+    for (size_t i = 0; i < frames; ++i) {
         if (m_volRamp > 0) {
             m_vol += m_volStep;
             if (--m_volRamp == 0)
@@ -410,7 +440,10 @@ void Channel::mix(float *out, int frames, int deviceRate, MixerEventQueue &event
     }
     volNow.store(m_vol, std::memory_order_relaxed);
     volSliding.store(m_volRamp > 0, std::memory_order_relaxed);
+}
 
+void Channel::reportPassedMarks(MixerEventQueue &events)
+{
     // Syncs that the position passed.
     const int64_t pos = playedFrames.load(std::memory_order_relaxed);
     int64_t next = nextPosSync.load(std::memory_order_acquire);
@@ -419,19 +452,20 @@ void Channel::mix(float *out, int frames, int deviceRate, MixerEventQueue &event
     next = nextMetaFrame.load(std::memory_order_acquire);
     if (pos >= next && nextMetaFrame.compare_exchange_strong(next, kNone))
         events.push({MixerEvent::MetaDue, handle, 0});
+}
 
-    if (produced < size_t(frames) && ring.readable() == 0) {
-        if (sourceEnded.load(std::memory_order_acquire) && ring.readable() == 0) {
-            ended.store(true, std::memory_order_release);
-            playState.store(Stopped, std::memory_order_release);
-            events.push({MixerEvent::End, handle, 0});
-        } else {
-            // Out of data before the end: the rest of the period stays silent.
-            recordHistory(nullptr, size_t(double(size_t(frames) - produced) / ratio));
-            stalled.store(true, std::memory_order_release);
-            events.push({MixerEvent::Stall, handle, 0});
-        }
+void Channel::reportShortfall(size_t missing, double ratio, MixerEventQueue &events)
+{
+    if (sourceEnded.load(std::memory_order_acquire) && ring.readable() == 0) {
+        ended.store(true, std::memory_order_release);
+        playState.store(Stopped, std::memory_order_release);
+        events.push({MixerEvent::End, handle, 0});
+        return;
     }
+    // Out of data before the end: the rest of the period stays silent.
+    recordHistory(nullptr, size_t(double(missing) / ratio));
+    stalled.store(true, std::memory_order_release);
+    events.push({MixerEvent::Stall, handle, 0});
 }
 
 } // namespace engine

@@ -159,6 +159,15 @@ private:
     // Returns false at the end of the data.
     bool produce();
     size_t pull(float *dst, size_t frames); // mixer: ring → float, records the level history
+    // The steps of mix(), in order (mixer only).
+    bool applyFlush(); // false while the producer is publishing a seek
+    void applyAttributes(int deviceRate);
+    void advanceFreqSlide(int frames);
+    bool resumeFromStall(int frames, double ratio, MixerEventQueue &events); // false: still
+    size_t render(size_t frames, double ratio); // ring → m_out, resampled; frames made
+    void addScaled(float *out, size_t frames);  // m_out × volume → stereo `out`
+    void reportPassedMarks(MixerEventQueue &events);
+    void reportShortfall(size_t missing, double ratio, MixerEventQueue &events);
     void recordHistory(const float *frames, size_t count);
 
     // producer only

@@ -171,6 +171,28 @@ bool Decoder::seekable() const
 
 bool Decoder::openInput(const Params &params, int *error)
 {
+    // A source of known size can seek; the others are read forward only.
+    const bool sized = m_source->length() >= 0;
+    if (!openDemuxer(params, sized, error) || !openAudioStream(error))
+        return false;
+    int64_t firstPacketPos = -1;
+    if (!decodeFirstFrame(firstPacketPos, error))
+        return false;
+    m_rate = m_frame->sample_rate;
+    m_channels = m_frame->ch_layout.nb_channels;
+    if (sized)
+        m_lengthFrames = estimatedLength(firstPacketPos);
+    if (!convertFrame()) {
+        *error = BASS_ERROR_FORMAT;
+        return false;
+    }
+    m_firstFrames = int(m_out.size() / size_t(m_channels));
+    *error = BASS_OK;
+    return true;
+}
+
+bool Decoder::openDemuxer(const Params &params, bool sized, int *error)
+{
     *error = BASS_ERROR_MEM;
     auto *buffer = static_cast<unsigned char *>(av_malloc(kIoBufferSize));
     if (!buffer)
@@ -181,7 +203,6 @@ bool Decoder::openInput(const Params &params, int *error)
         av_free(buffer);
         return false;
     }
-    const bool sized = m_source->length() >= 0;
     m_io->seekable = sized ? AVIO_SEEKABLE_NORMAL : 0;
     m_format = avformat_alloc_context();
     m_packet = av_packet_alloc();
@@ -211,55 +232,62 @@ bool Decoder::openInput(const Params &params, int *error)
         *error = opened == AVERROR_EXIT ? BASS_ERROR_FILEOPEN : BASS_ERROR_FILEFORM;
         return false;
     }
+    return true;
+}
 
+bool Decoder::openAudioStream(int *error)
+{
     // Streams that the header already announces; otherwise (MPEG-TS) wait for packets.
     m_streamIndex = av_find_best_stream(m_format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    int packets = 0;
-    int64_t firstPacketPos = -1;
     *error = BASS_ERROR_FILEFORM;
-    while (!m_codec) {
-        if (m_streamIndex < 0) {
-            if (++packets > kMaxPacketsBeforeAudio)
-                return false;
-            const int r = av_read_frame(m_format, m_packet);
-            if (r < 0) {
-                *error = r == AVERROR_EXIT ? BASS_ERROR_FILEOPEN : BASS_ERROR_FILEFORM;
-                return false;
-            }
-            const AVStream *st = m_format->streams[m_packet->stream_index];
-            if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO &&
-                st->codecpar->codec_id != AV_CODEC_ID_NONE)
-                m_streamIndex = m_packet->stream_index;
-            else {
-                av_packet_unref(m_packet);
-                continue;
-            }
-        }
-        AVStream *st = m_format->streams[m_streamIndex];
-        const AVCodec *codec = avcodec_find_decoder(st->codecpar->codec_id);
-        if (!codec) {
-            *error = BASS_ERROR_CODEC;
+    for (int packets = 0; m_streamIndex < 0; ++packets) {
+        if (packets >= kMaxPacketsBeforeAudio)
+            return false;
+        const int r = av_read_frame(m_format, m_packet);
+        if (r < 0) {
+            *error = r == AVERROR_EXIT ? BASS_ERROR_FILEOPEN : BASS_ERROR_FILEFORM;
             return false;
         }
-        m_codec = avcodec_alloc_context3(codec);
-        if (!m_codec || avcodec_parameters_to_context(m_codec, st->codecpar) < 0) {
-            *error = BASS_ERROR_MEM;
-            return false;
-        }
-        m_codec->pkt_timebase = st->time_base;
-        if (avcodec_open2(m_codec, codec, nullptr) < 0) {
-            *error = BASS_ERROR_CODEC;
-            return false;
-        }
-        for (unsigned i = 0; i < m_format->nb_streams; ++i) {
-            if (int(i) != m_streamIndex)
-                m_format->streams[i]->discard = AVDISCARD_ALL;
-        }
-        m_ctype = ctypeFor(st->codecpar->codec_id);
+        const AVStream *st = m_format->streams[m_packet->stream_index];
+        if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO &&
+            st->codecpar->codec_id != AV_CODEC_ID_NONE)
+            m_streamIndex = m_packet->stream_index;
+        else
+            av_packet_unref(m_packet);
     }
+    return openCodec(error);
+}
 
-    // Decode up to the first frame: it fixes the output rate and channel count.
-    int got = 0;
+bool Decoder::openCodec(int *error)
+{
+    AVStream *st = m_format->streams[m_streamIndex];
+    const AVCodec *codec = avcodec_find_decoder(st->codecpar->codec_id);
+    if (!codec) {
+        *error = BASS_ERROR_CODEC;
+        return false;
+    }
+    m_codec = avcodec_alloc_context3(codec);
+    if (!m_codec || avcodec_parameters_to_context(m_codec, st->codecpar) < 0) {
+        *error = BASS_ERROR_MEM;
+        return false;
+    }
+    m_codec->pkt_timebase = st->time_base;
+    if (avcodec_open2(m_codec, codec, nullptr) < 0) {
+        *error = BASS_ERROR_CODEC;
+        return false;
+    }
+    for (unsigned i = 0; i < m_format->nb_streams; ++i) {
+        if (int(i) != m_streamIndex)
+            m_format->streams[i]->discard = AVDISCARD_ALL;
+    }
+    m_ctype = ctypeFor(st->codecpar->codec_id);
+    return true;
+}
+
+bool Decoder::decodeFirstFrame(int64_t &firstPacketPos, int *error)
+{
+    // The first frame fixes the output rate and channel count.
+    *error = BASS_ERROR_FILEFORM;
     for (int tries = 0; tries < kMaxPacketsBeforeAudio; ++tries) {
         if (m_packet->size > 0 || m_packet->data) {
             if (m_packet->stream_index == m_streamIndex) {
@@ -270,42 +298,30 @@ bool Decoder::openInput(const Params &params, int *error)
             }
             av_packet_unref(m_packet);
         }
-        const int r = avcodec_receive_frame(m_codec, m_frame);
-        if (r == 0) {
-            got = 1;
-            break;
-        }
-        const int rr = av_read_frame(m_format, m_packet);
-        if (rr < 0) {
-            *error = rr == AVERROR_EXIT ? BASS_ERROR_FILEOPEN : BASS_ERROR_FILEFORM;
+        if (avcodec_receive_frame(m_codec, m_frame) == 0)
+            return m_frame->sample_rate > 0 && m_frame->ch_layout.nb_channels > 0;
+        const int r = av_read_frame(m_format, m_packet);
+        if (r < 0) {
+            *error = r == AVERROR_EXIT ? BASS_ERROR_FILEOPEN : BASS_ERROR_FILEFORM;
             return false;
         }
     }
-    if (!got || m_frame->sample_rate <= 0 || m_frame->ch_layout.nb_channels <= 0)
-        return false;
-    m_rate = m_frame->sample_rate;
-    m_channels = m_frame->ch_layout.nb_channels;
+    return false;
+}
 
-    AVStream *st = m_format->streams[m_streamIndex];
-    if (sized) {
-        if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
-            m_lengthFrames = av_rescale_q(st->duration, st->time_base, AVRational{1, m_rate});
-        else if (m_format->duration != AV_NOPTS_VALUE && m_format->duration > 0)
-            m_lengthFrames = av_rescale(m_format->duration, m_rate, AV_TIME_BASE);
-        else if (m_codec->bit_rate > 0 && m_source->length() > 0) {
-            // Constant bit rate estimate from the size of the audio data.
-            const int64_t bytes = m_source->length() - std::max<int64_t>(firstPacketPos, 0);
-            m_lengthFrames = int64_t(double(bytes) * 8.0 / double(m_codec->bit_rate) * m_rate);
-        }
+int64_t Decoder::estimatedLength(int64_t firstPacketPos) const
+{
+    const AVStream *st = m_format->streams[m_streamIndex];
+    if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
+        return av_rescale_q(st->duration, st->time_base, AVRational{1, m_rate});
+    if (m_format->duration != AV_NOPTS_VALUE && m_format->duration > 0)
+        return av_rescale(m_format->duration, m_rate, AV_TIME_BASE);
+    if (m_codec->bit_rate > 0 && m_source->length() > 0) {
+        // Constant bit rate estimate from the size of the audio data.
+        const int64_t bytes = m_source->length() - std::max<int64_t>(firstPacketPos, 0);
+        return int64_t(double(bytes) * 8.0 / double(m_codec->bit_rate) * m_rate);
     }
-
-    if (!convertFrame()) {
-        *error = BASS_ERROR_FORMAT;
-        return false;
-    }
-    m_firstFrames = int(m_out.size() / size_t(m_channels));
-    *error = BASS_OK;
-    return true;
+    return -1;
 }
 
 bool Decoder::convertFrame()

@@ -56,7 +56,15 @@ public:
 
 private:
     Decoder() = default;
+    // Opening, in steps; each sets *error.
     bool openInput(const Params &params, int *error);
+    bool openDemuxer(const Params &params, bool sized, int *error);
+    bool openAudioStream(int *error); // finds the audio stream and opens its decoder
+    bool openCodec(int *error);
+    bool decodeFirstFrame(int64_t &firstPacketPos, int *error);
+    // Frames in the whole stream: from the container, else from the size at a constant bit
+    // rate; -1 when unknown.
+    int64_t estimatedLength(int64_t firstPacketPos) const;
     bool convertFrame();
     int receive();
 
