@@ -25,11 +25,11 @@ int KLPlayer::m_playersSerial = 0;
 
 namespace {
 
-constexpr int PositionIntervalMs = 500;
-constexpr int LevelIntervalMs = 100;
-constexpr uint DuckFadeMs = 200;
-constexpr double DuckFactor = 0.2;
-constexpr QWORD BassFailure = std::numeric_limits<QWORD>::max();
+constexpr int positionIntervalMs = 500;
+constexpr int levelIntervalMs = 100;
+constexpr uint duckFadeMs = 200;
+constexpr double duckFactor = 0.2;
+constexpr QWORD bassFailure = std::numeric_limits<QWORD>::max();
 
 // Guards the engine bookkeeping: the number of living players, whether a player opened the
 // device, the serial counter. Held across KLBass::configInit(), init() and free(), so that the
@@ -108,10 +108,10 @@ void KLPlayer::construct(KLNetworkAccessManager *nam)
 void KLPlayer::createTimers()
 {
     m_positionTimer = new QTimer(this);
-    m_positionTimer->setInterval(PositionIntervalMs);
+    m_positionTimer->setInterval(positionIntervalMs);
     connect(m_positionTimer, &QTimer::timeout, this, &KLPlayer::updatePositionAndBufferedLength);
     m_levelTimer = new QTimer(this);
-    m_levelTimer->setInterval(LevelIntervalMs);
+    m_levelTimer->setInterval(levelIntervalMs);
     connect(m_levelTimer, &QTimer::timeout, this, &KLPlayer::updateLevelDb);
     m_restartTimer = new QTimer(this);
     m_restartTimer->setInterval(KL_PLAYER_RESTART_INTERVAL_MS);
@@ -651,12 +651,12 @@ void KLPlayer::handleNotification(const QueuedNotification &queued)
 
 double KLPlayer::volumeLevel()
 {
-    return duckVolume() ? volume() * DuckFactor : volume();
+    return duckVolume() ? volume() * duckFactor : volume();
 }
 
 void KLPlayer::changeVolume()
 {
-    changeVolume(volumeLevel(), DuckFadeMs);
+    changeVolume(volumeLevel(), duckFadeMs);
 }
 
 void KLPlayer::changeVolume(double volume, uint timeMs)
@@ -729,8 +729,8 @@ void KLPlayer::updateTimerIntervals(double rate)
         const double ms = std::trunc(baseMs / rate);
         return int(std::clamp(ms, 1.0, double(std::numeric_limits<int>::max())));
     };
-    m_positionTimer->setInterval(interval(PositionIntervalMs));
-    m_levelTimer->setInterval(interval(LevelIntervalMs));
+    m_positionTimer->setInterval(interval(positionIntervalMs));
+    m_levelTimer->setInterval(interval(levelIntervalMs));
 }
 
 // --- Measurements ---------------------------------------------------------------------------
@@ -740,7 +740,7 @@ double KLPlayer::streamBytesToSeconds(QWORD bytes, QString name)
     const HSTREAM handle = stream();
     if (!handle)
         return 0;
-    if (bytes == BassFailure) {
+    if (bytes == bassFailure) {
         if (!name.isEmpty())
             qCDebug(klLog) << m_name << "Can not get" << name << "from stream"
                            << KLBass::errorMessage();
@@ -763,7 +763,7 @@ void KLPlayer::updateLength()
 void KLPlayer::updatePosition()
 {
     const HSTREAM handle = stream();
-    const QWORD bytes = handle ? BASS_ChannelGetPosition(handle, BASS_POS_BYTE) : BassFailure;
+    const QWORD bytes = handle ? BASS_ChannelGetPosition(handle, BASS_POS_BYTE) : bassFailure;
     const double p = startPosition() + streamBytesToSeconds(bytes, QStringLiteral("position"));
     if (p != position())
         setPositionValue(p);
@@ -820,7 +820,7 @@ QWORD KLPlayer::streamFilePosition(DWORD mode) const
     if (!handle)
         return 0;
     const QWORD result = BASS_StreamGetFilePosition(handle, mode);
-    return result == BassFailure ? 0 : result;
+    return result == bassFailure ? 0 : result;
 }
 
 QWORD KLPlayer::streamFilePosCurrent() const
@@ -871,7 +871,7 @@ void KLPlayer::changePosition(double p)
         qCDebug(klLog) << m_name << "Change position to" << p << "inside buffered area";
         const double seconds = p - startPosition();
         const QWORD bytes = BASS_ChannelSeconds2Bytes(handle, seconds);
-        if (bytes == BassFailure) {
+        if (bytes == bassFailure) {
             qCWarning(klLog) << m_name << "Can not convert position" << seconds << "to bytes"
                              << KLBass::errorMessage();
             return;
@@ -887,7 +887,7 @@ void KLPlayer::changePosition(double p)
     const QWORD end = handle ? BASS_StreamGetFilePosition(handle, BASS_FILEPOS_END) : 0;
     QWORD offset = 0;
     // A start of 0 is a file whose audio begins at its first byte, not a failure.
-    if (start == BassFailure || end == 0 || end == BassFailure || end <= start) {
+    if (start == bassFailure || end == 0 || end == bassFailure || end <= start) {
         qCWarning(klLog) << m_name
                          << "Can not change position cause can not get filepos end from stream"
                          << KLBass::errorMessage() << "fallback to zero position" << 0;
@@ -924,9 +924,9 @@ void KLPlayer::updatePlayingBitrates()
         return;
     }
 
-    constexpr uint Max = std::numeric_limits<uint>::max();
+    constexpr uint noUpperBound = std::numeric_limits<uint>::max();
     uint lower = 0;
-    uint upper = Max;
+    uint upper = noUpperBound;
     if (playingBitrate() != 0) {
         lower = upper = playingBitrate();
     } else {

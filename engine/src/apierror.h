@@ -14,8 +14,8 @@ ENGINE_INTERNAL void setError(int code);
 ENGINE_INTERNAL int lastError();
 
 // What a failed call returns in place of a position or a count.
-constexpr QWORD kFail64 = QWORD(-1);
-constexpr DWORD kFail32 = DWORD(-1);
+constexpr QWORD Fail64 = QWORD(-1);
+constexpr DWORD Fail32 = DWORD(-1);
 
 // Sets `code` and returns `value`: `return fail(BASS_ERROR_HANDLE, FALSE);`.
 template <typename T> T fail(int code, T value)

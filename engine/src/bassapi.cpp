@@ -21,8 +21,8 @@ extern "C" {
 using engine::Channel;
 using engine::Engine;
 using engine::fail;
-using engine::kFail32;
-using engine::kFail64;
+using engine::Fail32;
+using engine::Fail64;
 using engine::succeed;
 
 namespace {
@@ -79,7 +79,7 @@ DWORD BASS_GetConfig(DWORD option)
 {
     DWORD value = 0;
     if (!E().getConfig(option, value))
-        return fail(BASS_ERROR_ILLTYPE, kFail32);
+        return fail(BASS_ERROR_ILLTYPE, Fail32);
     engine::setError(BASS_OK);
     return value;
 }
@@ -161,7 +161,7 @@ DWORD BASS_GetDevice(void)
 {
     const int device = E().currentDevice();
     if (device < 0)
-        return fail(BASS_ERROR_INIT, kFail32);
+        return fail(BASS_ERROR_INIT, Fail32);
     engine::setError(BASS_OK);
     return DWORD(device);
 }
@@ -259,12 +259,12 @@ QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode)
 {
     auto ch = lookup(handle);
     if (!ch)
-        return fail(BASS_ERROR_HANDLE, kFail64);
+        return fail(BASS_ERROR_HANDLE, Fail64);
     if (ch->kind != Channel::Kind::Decoding)
-        return fail(BASS_ERROR_NOTFILE, kFail64);
+        return fail(BASS_ERROR_NOTFILE, Fail64);
     std::lock_guard lock(ch->prodMutex);
     if (!ch->decoder)
-        return fail(ch->abortProducer ? BASS_ERROR_HANDLE : BASS_ERROR_NOTFILE, kFail64);
+        return fail(ch->abortProducer ? BASS_ERROR_HANDLE : BASS_ERROR_NOTFILE, Fail64);
     const engine::ByteSource *src = ch->decoder->source();
     const int64_t pos = src->position();
     const int64_t avail = src->available();
@@ -289,7 +289,7 @@ QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode)
         value = std::max<int64_t>(0, avail - pos);
         break;
     default:
-        return fail(BASS_ERROR_ILLTYPE, kFail64);
+        return fail(BASS_ERROR_ILLTYPE, Fail64);
     }
     engine::setError(BASS_OK);
     return QWORD(value);
@@ -299,18 +299,18 @@ DWORD BASS_StreamPutData(HSTREAM handle, const void *buffer, DWORD length)
 {
     auto ch = lookup(handle);
     if (!ch)
-        return fail(BASS_ERROR_HANDLE, kFail32);
+        return fail(BASS_ERROR_HANDLE, Fail32);
     if (ch->kind != Channel::Kind::Push)
-        return fail(BASS_ERROR_NOTAVAIL, kFail32);
+        return fail(BASS_ERROR_NOTAVAIL, Fail32);
     const bool end = length & BASS_STREAMPROC_END;
     const DWORD bytes = length & ~BASS_STREAMPROC_END;
     const size_t fb = size_t(ch->frameBytes());
     std::lock_guard lock(ch->pushMutex);
     if (ch->pushEnded)
-        return fail(BASS_ERROR_ENDED, kFail32);
+        return fail(BASS_ERROR_ENDED, Fail32);
     if (buffer && bytes > 0) {
         if (bytes % fb != 0)
-            return fail(BASS_ERROR_ILLPARAM, kFail32); // whole frames only
+            return fail(BASS_ERROR_ILLPARAM, Fail32); // whole frames only
         const int64_t limit = ch->pushLimit.load();
         const size_t capacity = ch->ring.capacity() * fb;
         const size_t max = limit > 0 ? std::min<size_t>(size_t(limit), capacity) : capacity;
@@ -319,7 +319,7 @@ DWORD BASS_StreamPutData(HSTREAM handle, const void *buffer, DWORD length)
                                   : 0;
         // A full queue refuses the whole block: the writer paces itself and retries.
         if (queued + bytes > max)
-            return fail(BASS_ERROR_BUSY, kFail32);
+            return fail(BASS_ERROR_BUSY, Fail32);
         ch->ring.write(static_cast<const int16_t *>(buffer), bytes / fb);
     }
     if (end) {
@@ -530,11 +530,11 @@ QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode)
 {
     auto ch = lookup(handle);
     if (!ch)
-        return fail(BASS_ERROR_HANDLE, kFail64);
+        return fail(BASS_ERROR_HANDLE, Fail64);
     if (mode != BASS_POS_BYTE)
-        return fail(BASS_ERROR_NOTAVAIL, kFail64);
+        return fail(BASS_ERROR_NOTAVAIL, Fail64);
     if (ch->lengthFrames < 0)
-        return fail(BASS_ERROR_NOTAVAIL, kFail64);
+        return fail(BASS_ERROR_NOTAVAIL, Fail64);
     engine::setError(BASS_OK);
     return QWORD(ch->lengthFrames) * QWORD(ch->frameBytes());
 }
@@ -543,9 +543,9 @@ QWORD BASS_ChannelGetPosition(DWORD handle, DWORD mode)
 {
     auto ch = lookup(handle);
     if (!ch)
-        return fail(BASS_ERROR_HANDLE, kFail64);
+        return fail(BASS_ERROR_HANDLE, Fail64);
     if (mode != BASS_POS_BYTE)
-        return fail(BASS_ERROR_NOTAVAIL, kFail64);
+        return fail(BASS_ERROR_NOTAVAIL, Fail64);
     engine::setError(BASS_OK);
     return QWORD(ch->position()) * QWORD(ch->frameBytes());
 }
@@ -574,7 +574,7 @@ double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos)
     auto ch = lookup(handle);
     if (!ch)
         return fail(BASS_ERROR_HANDLE, -1.0);
-    if (pos == kFail64)
+    if (pos == Fail64)
         return fail(BASS_ERROR_ILLPARAM, -1.0);
     engine::setError(BASS_OK);
     return double(pos / QWORD(ch->frameBytes())) / double(ch->rate);
@@ -584,9 +584,9 @@ QWORD BASS_ChannelSeconds2Bytes(DWORD handle, double pos)
 {
     auto ch = lookup(handle);
     if (!ch)
-        return fail(BASS_ERROR_HANDLE, kFail64);
+        return fail(BASS_ERROR_HANDLE, Fail64);
     if (!(pos >= 0) || !std::isfinite(pos))
-        return fail(BASS_ERROR_ILLPARAM, kFail64);
+        return fail(BASS_ERROR_ILLPARAM, Fail64);
     engine::setError(BASS_OK);
     return QWORD(std::llround(pos * ch->rate)) * QWORD(ch->frameBytes());
 }

@@ -9,8 +9,8 @@
 namespace engine {
 
 namespace {
-constexpr size_t kScratchFrames = 8192;
-constexpr size_t kHistoryExtra = 8192;
+constexpr size_t ScratchFrames = 8192;
+constexpr size_t HistoryExtraFrames = 8192;
 } // namespace
 
 Channel::Channel(DWORD handle, Kind kind, int rate, int channels, DWORD flags, DWORD ctype)
@@ -21,13 +21,13 @@ Channel::Channel(DWORD handle, Kind kind, int rate, int channels, DWORD flags, D
     , flags(flags)
     , ctype(ctype)
 {
-    m_historyFrames = size_t(rate) + kHistoryExtra;
+    m_historyFrames = size_t(rate) + HistoryExtraFrames;
     m_history.reset(new std::atomic<float>[m_historyFrames * size_t(channels)]);
     for (size_t i = 0; i < m_historyFrames * size_t(channels); ++i)
         m_history[i].store(0.0f, std::memory_order_relaxed);
-    m_pcm.resize(kScratchFrames * size_t(channels));
-    m_in.resize(kScratchFrames * size_t(channels));
-    m_out.resize(kScratchFrames * size_t(channels));
+    m_pcm.resize(ScratchFrames * size_t(channels));
+    m_in.resize(ScratchFrames * size_t(channels));
+    m_out.resize(ScratchFrames * size_t(channels));
     int error = 0;
     m_src = src_new(SRC_SINC_FASTEST, channels, &error);
 }
@@ -57,7 +57,7 @@ int64_t Channel::position()
 
 void Channel::recomputePosSync()
 {
-    int64_t next = kNone;
+    int64_t next = NoThreshold;
     for (const SyncEntry &s : syncs) {
         if (s.type == BASS_SYNC_POS && s.armed)
             next = std::min(next, s.posFrame);
@@ -230,7 +230,7 @@ void Channel::recordHistory(const float *frames, size_t count)
 
 size_t Channel::pull(float *dst, size_t frames)
 {
-    frames = std::min(frames, kScratchFrames);
+    frames = std::min(frames, ScratchFrames);
     const size_t got = ring.read(m_pcm.data(), frames);
     const size_t samples = got * size_t(channels);
     for (size_t i = 0; i < samples; ++i)
@@ -245,7 +245,7 @@ void Channel::levels(float *out, double seconds, DWORD levelFlags) const
 {
     const uint64_t w = m_historyWrite.load(std::memory_order_acquire);
     uint64_t n = uint64_t(std::llround(seconds * rate));
-    n = std::min<uint64_t>({n, w, m_historyFrames - kHistoryExtra});
+    n = std::min<uint64_t>({n, w, m_historyFrames - HistoryExtraFrames});
     const size_t ch = size_t(channels);
     std::vector<double> acc(ch, 0.0);
     for (uint64_t i = w - n; i < w; ++i) {
@@ -382,13 +382,13 @@ size_t Channel::render(size_t frames, double ratio)
         return pull(m_out.data(), frames);
     m_srcEngaged = true;
     const size_t ch = size_t(channels);
-    const size_t outMax = std::min(frames, kScratchFrames);
+    const size_t outMax = std::min(frames, ScratchFrames);
     size_t produced = 0;
     // The converter holds back a few frames of look-ahead: feed it until the period is full or
     // the ring is empty.
     for (int round = 0; round < 4 && produced < outMax; ++round) {
         const size_t need =
-            std::min(kScratchFrames, size_t(std::ceil(double(outMax - produced) / ratio)) + 16);
+            std::min(ScratchFrames, size_t(std::ceil(double(outMax - produced) / ratio)) + 16);
         if (m_inFrames < need)
             m_inFrames += pull(m_in.data() + m_inFrames * ch, need - m_inFrames);
         SRC_DATA d{};
@@ -447,10 +447,10 @@ void Channel::reportPassedMarks(MixerEventQueue &events)
     // Syncs that the position passed.
     const int64_t pos = playedFrames.load(std::memory_order_relaxed);
     int64_t next = nextPosSync.load(std::memory_order_acquire);
-    if (pos >= next && nextPosSync.compare_exchange_strong(next, kNone))
+    if (pos >= next && nextPosSync.compare_exchange_strong(next, NoThreshold))
         events.push({MixerEvent::PosDue, handle, 0});
     next = nextMetaFrame.load(std::memory_order_acquire);
-    if (pos >= next && nextMetaFrame.compare_exchange_strong(next, kNone))
+    if (pos >= next && nextMetaFrame.compare_exchange_strong(next, NoThreshold))
         events.push({MixerEvent::MetaDue, handle, 0});
 }
 

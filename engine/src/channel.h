@@ -108,9 +108,9 @@ public:
     std::atomic<int64_t> pushLimit{0}; // bytes, 0 = the queue's capacity
 
     // ---- sync thresholds the mixer checks (frames; max = none)
-    static constexpr int64_t kNone = std::numeric_limits<int64_t>::max();
-    std::atomic<int64_t> nextPosSync{kNone};
-    std::atomic<int64_t> nextMetaFrame{kNone};
+    static constexpr int64_t NoThreshold = std::numeric_limits<int64_t>::max();
+    std::atomic<int64_t> nextPosSync{NoThreshold};
+    std::atomic<int64_t> nextMetaFrame{NoThreshold};
 
     // ---- level history: the most recently played frames, before volume
     void levels(float *out, double seconds, DWORD levelFlags) const;

@@ -17,14 +17,14 @@ namespace {
 thread_local bool t_onEventThread = false;
 thread_local uint64_t t_eventGeneration = 0;
 
-constexpr int kMaxPeriodFrames = 4096;
+constexpr int MaxPeriodFrames = 4096;
 
 struct ConfigDefault
 {
     DWORD option;
     DWORD value;
 };
-constexpr ConfigDefault kDefaults[] = {
+constexpr ConfigDefault ConfigDefaults[] = {
     {BASS_CONFIG_NET_TIMEOUT, 5000},  {BASS_CONFIG_NET_BUFFER, 5000},
     {BASS_CONFIG_NET_PREBUF, 75},     {BASS_CONFIG_NET_PLAYLIST, 0},
     {BASS_CONFIG_NET_READTIMEOUT, 0}, {BASS_CONFIG_VERIFY_NET, 4000},
@@ -63,7 +63,7 @@ Engine::Engine()
 {
     // Broken input is reported through error codes, not on the terminal.
     av_log_set_level(AV_LOG_QUIET);
-    for (const ConfigDefault &d : kDefaults)
+    for (const ConfigDefault &d : ConfigDefaults)
         m_config[d.option] = d.value;
     m_configText[BASS_CONFIG_FILENAME] = libraryPath();
     for (auto &slot : m_slots)
@@ -417,7 +417,7 @@ bool Engine::addChannel(const std::shared_ptr<Channel> &channel, int &error)
         return false;
     }
     int slot = -1;
-    for (int i = 0; i < kMaxSlots; ++i) {
+    for (int i = 0; i < MaxSlots; ++i) {
         if (!m_slots[size_t(i)].load()) {
             bool used = false;
             for (auto &[h, s] : m_slotOf)
@@ -493,7 +493,7 @@ void Engine::reclaim(bool all)
 
 void Engine::mixerLoop()
 {
-    static thread_local float mix[kMaxPeriodFrames * 2];
+    static thread_local float mix[MaxPeriodFrames * 2];
     OpenDevice *current = m_current.load();
     while (!m_mixerStop.load(std::memory_order_acquire)) {
         if (OpenDevice *next = m_pendingDevice.exchange(nullptr)) {
@@ -507,7 +507,7 @@ void Engine::mixerLoop()
             m_events.push({MixerEvent::DeviceFormat, 0, 0});
         }
         int failure = m_deviceFailure.exchange(0);
-        int frames = failure ? -1 : current->backend->wait(current->handle, kMaxPeriodFrames);
+        int frames = failure ? -1 : current->backend->wait(current->handle, MaxPeriodFrames);
         if (frames < 0 && !failure) {
             // Reported while the mixer waited; otherwise the wait found the device dead itself.
             failure = m_deviceFailure.exchange(0);
@@ -545,7 +545,7 @@ void Engine::mixerLoop()
         const int channels = current->format.channels;
         if (channels != 2) {
             // Mono: the average; more channels: front left and right, the rest silent.
-            static thread_local float mapped[kMaxPeriodFrames * 8];
+            static thread_local float mapped[MaxPeriodFrames * 8];
             const int n = std::min(channels, 8);
             for (int i = 0; i < frames; ++i) {
                 if (n == 1) {
@@ -678,7 +678,7 @@ void Engine::fireMetaSyncs(Channel &channel)
         }
         while (channel.metaTags.size() > 16)
             channel.metaTags.pop_front();
-        channel.nextMetaFrame.store(channel.metaMarks.empty() ? Channel::kNone
+        channel.nextMetaFrame.store(channel.metaMarks.empty() ? Channel::NoThreshold
                                                               : channel.metaMarks.front().first);
     }
     if (changes > 0)

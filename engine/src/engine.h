@@ -132,11 +132,11 @@ private:
     std::vector<std::pair<uint64_t, std::shared_ptr<Channel>>> m_graveyard; // m_eventMutex
 
     // channels
-    static constexpr int kMaxSlots = 4096;
+    static constexpr int MaxSlots = 4096;
     std::mutex m_tableMutex;
     std::unordered_map<DWORD, std::shared_ptr<Channel>> m_table;
     std::unordered_map<DWORD, int> m_slotOf;
-    std::array<std::atomic<Channel *>, kMaxSlots> m_slots{};
+    std::array<std::atomic<Channel *>, MaxSlots> m_slots{};
     std::atomic<int> m_slotCount{0};
     std::atomic<DWORD> m_nextHandle{0x10001};
     std::atomic<HSYNC> m_nextSync{1};

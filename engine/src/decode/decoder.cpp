@@ -15,10 +15,10 @@ namespace engine {
 
 namespace {
 
-constexpr int kIoBufferSize = 8192;
-constexpr int kDefaultProbeBytes = 32768;
-constexpr int kMaxPacketsBeforeAudio = 2000;
-constexpr int kMaxCorruptFrames = 500;
+constexpr int IoBufferSize = 8192;
+constexpr int DefaultProbeBytes = 32768;
+constexpr int MaxPacketsBeforeAudio = 2000;
+constexpr int MaxCorruptFrames = 500;
 
 std::string lower(std::string s)
 {
@@ -194,10 +194,10 @@ bool Decoder::openInput(const Params &params, int *error)
 bool Decoder::openDemuxer(const Params &params, bool sized, int *error)
 {
     *error = BASS_ERROR_MEM;
-    auto *buffer = static_cast<unsigned char *>(av_malloc(kIoBufferSize));
+    auto *buffer = static_cast<unsigned char *>(av_malloc(IoBufferSize));
     if (!buffer)
         return false;
-    m_io = avio_alloc_context(buffer, kIoBufferSize, 0, m_source.get(), &readPacket, nullptr,
+    m_io = avio_alloc_context(buffer, IoBufferSize, 0, m_source.get(), &readPacket, nullptr,
                               &seekSource);
     if (!m_io) {
         av_free(buffer);
@@ -211,7 +211,7 @@ bool Decoder::openDemuxer(const Params &params, bool sized, int *error)
         return false;
     m_format->pb = m_io;
     m_format->flags |= AVFMT_FLAG_CUSTOM_IO;
-    const int64_t probe = params.probeBytes > 0 ? params.probeBytes : kDefaultProbeBytes;
+    const int64_t probe = params.probeBytes > 0 ? params.probeBytes : DefaultProbeBytes;
     m_format->probesize = std::max<int64_t>(probe, 2048);
     m_format->format_probesize = int(std::min<int64_t>(m_format->probesize, 1 << 20));
 
@@ -241,7 +241,7 @@ bool Decoder::openAudioStream(int *error)
     m_streamIndex = av_find_best_stream(m_format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     *error = BASS_ERROR_FILEFORM;
     for (int packets = 0; m_streamIndex < 0; ++packets) {
-        if (packets >= kMaxPacketsBeforeAudio)
+        if (packets >= MaxPacketsBeforeAudio)
             return false;
         const int r = av_read_frame(m_format, m_packet);
         if (r < 0) {
@@ -288,7 +288,7 @@ bool Decoder::decodeFirstFrame(int64_t &firstPacketPos, int *error)
 {
     // The first frame fixes the output rate and channel count.
     *error = BASS_ERROR_FILEFORM;
-    for (int tries = 0; tries < kMaxPacketsBeforeAudio; ++tries) {
+    for (int tries = 0; tries < MaxPacketsBeforeAudio; ++tries) {
         if (m_packet->size > 0 || m_packet->data) {
             if (m_packet->stream_index == m_streamIndex) {
                 if (firstPacketPos < 0)
@@ -392,7 +392,7 @@ int Decoder::receive()
         }
         if (r == AVERROR_EOF)
             return 0;
-        if (r == AVERROR_INVALIDDATA && ++corrupt < kMaxCorruptFrames)
+        if (r == AVERROR_INVALIDDATA && ++corrupt < MaxCorruptFrames)
             continue; // a damaged frame in the middle: skip it, keep the stream
         if (r != AVERROR(EAGAIN))
             return -1;
@@ -410,7 +410,7 @@ int Decoder::receive()
         if (m_packet->stream_index == m_streamIndex) {
             m_pendingOffset = m_packet->pos >= 0 ? m_packet->pos : avio_tell(m_io);
             const int s = avcodec_send_packet(m_codec, m_packet);
-            if (s == AVERROR_INVALIDDATA && ++corrupt >= kMaxCorruptFrames) {
+            if (s == AVERROR_INVALIDDATA && ++corrupt >= MaxCorruptFrames) {
                 av_packet_unref(m_packet);
                 return -1;
             }

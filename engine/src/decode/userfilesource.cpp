@@ -7,7 +7,7 @@
 namespace engine {
 
 namespace {
-constexpr size_t kChunk = 16384;
+constexpr size_t ChunkBytes = 16384;
 }
 
 UserFileSource::UserFileSource(DWORD system, DWORD flags, const BASS_FILEPROCS &procs, void *user)
@@ -59,7 +59,7 @@ void UserFileSource::abort()
 
 void UserFileSource::readerLoop()
 {
-    std::vector<uint8_t> chunk(kChunk);
+    std::vector<uint8_t> chunk(ChunkBytes);
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
         if (m_seekRequest >= 0) {
@@ -85,14 +85,14 @@ void UserFileSource::readerLoop()
             continue;
         }
         lock.unlock();
-        const DWORD n = m_procs.read(chunk.data(), DWORD(kChunk), m_user);
+        const DWORD n = m_procs.read(chunk.data(), DWORD(ChunkBytes), m_user);
         lock.lock();
         if (m_seekRequest >= 0)
             continue; // data of the old position
         if (n == 0 || n == DWORD(-1)) {
             m_eof = true;
         } else {
-            const DWORD got = std::min<DWORD>(n, DWORD(kChunk));
+            const DWORD got = std::min<DWORD>(n, DWORD(ChunkBytes));
             m_buffer.insert(m_buffer.end(), chunk.begin(), chunk.begin() + got);
             m_fetched.fetch_add(got);
         }

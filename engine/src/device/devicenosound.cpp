@@ -8,7 +8,7 @@ namespace engine {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kPeriod = std::chrono::milliseconds(10);
+constexpr auto PeriodLength = std::chrono::milliseconds(10);
 
 struct NoSoundDevice
 {
@@ -44,7 +44,7 @@ int wait(void *device, int maxFrames)
     const int64_t before = d->periods * d->rate / 100;
     ++d->periods;
     const int64_t after = d->periods * d->rate / 100;
-    d->next = d->start + d->periods * kPeriod;
+    d->next = d->start + d->periods * PeriodLength;
     const int frames = int(after - before);
     return frames < maxFrames ? frames : maxFrames;
 }

@@ -13,7 +13,7 @@ namespace engine {
 
 namespace {
 
-constexpr int kConnectTimeoutMs = 2000;
+constexpr int ConnectTimeoutMs = 2000;
 
 struct PulseDevice
 {
@@ -248,7 +248,7 @@ void serverInfo(pa_context *, const pa_server_info *info, void *user)
 bool runUntil(pa_mainloop *loop, const std::function<bool()> &done)
 {
     const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(ConnectTimeoutMs);
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
