@@ -189,6 +189,11 @@ Item {
 
         ScrollBar.vertical: ScrollBar {}
 
+        // This document stays without "pragma ComponentBehavior: Bound": Qt 6.4's ListView
+        // creates its header and footer in a context of their own, and a bound component
+        // refuses that ("Cannot instantiate bound component outside its creation context"), so
+        // the list would have no header. The delegate reads its row through required
+        // properties all the same.
         header: VCMainViewHeaderItem {
             width: ListView.view.width
         }
