@@ -23,14 +23,30 @@ KLPlaylist::PlaylistType typeFromData(const QByteArray &data)
     return KLPlaylist::BassPlaylist;
 }
 
+QUrl resolvedAddress(const QString &uri, const QUrl &finalUrl)
+{
+    QUrl address(uri, QUrl::TolerantMode);
+    // An address with a scheme of its own stays as it is, even without a host ("file:").
+    if (address.scheme().isEmpty() && address.host().isEmpty()) {
+        if (!uri.startsWith(QLatin1Char('/'))) {
+            // Relative addresses live beside the playlist: its directory, with the final slash.
+            QString basePath = finalUrl.path(QUrl::FullyDecoded);
+            basePath.truncate(basePath.lastIndexOf(QLatin1Char('/')) + 1);
+            if (!basePath.endsWith(QLatin1Char('/')))
+                basePath += QLatin1Char('/');
+            address = QUrl(basePath + uri, QUrl::TolerantMode);
+        }
+        address.setScheme(finalUrl.scheme());
+        address.setAuthority(finalUrl.authority(QUrl::FullyEncoded), QUrl::StrictMode);
+    } else if (address.scheme().isEmpty()) {
+        // "//host/path": fetched the way the playlist was.
+        address.setScheme(finalUrl.scheme());
+    }
+    return address;
+}
+
 KLPlaylistStreams hlsMasterStreams(const QByteArray &data, const QUrl &finalUrl)
 {
-    // Relative variants live beside the master playlist: its directory, with the final slash.
-    QString basePath = finalUrl.path(QUrl::FullyDecoded);
-    basePath.truncate(basePath.lastIndexOf(QLatin1Char('/')) + 1);
-    if (!basePath.endsWith(QLatin1Char('/')))
-        basePath += QLatin1Char('/');
-
     // The greedy ".*" before BANDWIDTH= makes the last one on the tag line win
     // (AVERAGE-BANDWIDTH when it follows BANDWIDTH). A variant counts only when its address
     // line ends with a line feed.
@@ -48,19 +64,7 @@ KLPlaylistStreams hlsMasterStreams(const QByteArray &data, const QUrl &finalUrl)
             uri.chop(1);
         if (bitrate == 0 || uri.isEmpty())
             continue;
-
-        QUrl address(uri, QUrl::TolerantMode);
-        // An address with a scheme of its own stays as it is, even without a host ("file:").
-        if (address.scheme().isEmpty() && address.host().isEmpty()) {
-            if (!uri.startsWith(QLatin1Char('/')))
-                address = QUrl(basePath + uri, QUrl::TolerantMode);
-            address.setScheme(finalUrl.scheme());
-            address.setAuthority(finalUrl.authority(QUrl::FullyEncoded), QUrl::StrictMode);
-        } else if (address.scheme().isEmpty()) {
-            // "//host/path": the variant is fetched the way the master playlist was.
-            address.setScheme(finalUrl.scheme());
-        }
-        streams.insert(bitrate, address);
+        streams.insert(bitrate, resolvedAddress(uri, finalUrl));
     }
     return streams;
 }

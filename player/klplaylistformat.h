@@ -21,6 +21,11 @@ KELVANEPLAYER_EXPORT KLPlaylist::PlaylistType typeFromData(const QByteArray &dat
 KELVANEPLAYER_EXPORT KLPlaylistStreams hlsMasterStreams(const QByteArray &data,
                                                         const QUrl &finalUrl);
 
+// The absolute address of uri, an address line of a playlist read from finalUrl (after
+// redirects): a relative path lives beside the playlist, a path from the root on its host, and
+// "//host/path" is fetched with the playlist's scheme.
+KELVANEPLAYER_EXPORT QUrl resolvedAddress(const QString &uri, const QUrl &finalUrl);
+
 // An HLS media playlist read from url: one entry for url itself.
 KELVANEPLAYER_EXPORT KLPlaylistStreams hlsMediaStreams(const QByteArray &data, const QUrl &url);
 

@@ -1,0 +1,200 @@
+#include "hlstestmedia.h"
+
+#include <taglib/id3v2tag.h>
+#include <taglib/textidentificationframe.h>
+
+namespace HlsTestMedia {
+
+QByteArray id3Tag(const QString &title, const QString &artist, const QString &txxx)
+{
+    TagLib::ID3v2::Tag tag;
+    tag.setTitle(TagLib::String(title.toStdString(), TagLib::String::UTF8));
+    if (!artist.isEmpty())
+        tag.setArtist(TagLib::String(artist.toStdString(), TagLib::String::UTF8));
+    if (!txxx.isEmpty()) {
+        auto *frame = new TagLib::ID3v2::UserTextIdentificationFrame(TagLib::String::UTF8);
+        frame->setDescription("TXXX");
+        frame->setText(TagLib::String(txxx.toStdString(), TagLib::String::UTF8));
+        tag.addFrame(frame);
+    }
+    const TagLib::ByteVector bytes = tag.render();
+    return QByteArray(bytes.data(), int(bytes.size()));
+}
+
+QByteArray metadataPackets(const QByteArray &payload, quint8 streamId)
+{
+    // PES header with a presentation time stamp only.
+    const QByteArray optional("\x80\x80\x05\x21\x00\x01\x00\x01", 8);
+    const int pesLength = int(optional.size() + payload.size());
+    QByteArray pes("\x00\x00\x01", 3);
+    pes += char(streamId);
+    pes += char(pesLength >> 8);
+    pes += char(pesLength & 0xFF);
+    pes += optional + payload;
+
+    QByteArray out;
+    int counter = 0;
+    for (qsizetype at = 0; at < pes.size(); at += 184) {
+        const QByteArray piece = pes.mid(at, 184);
+        QByteArray packet;
+        packet += char(0x47);
+        packet += char((at == 0 ? 0x40 : 0x00) | 0x01); // PID 258 = 0x102
+        packet += char(0x02);
+        if (piece.size() == 184) {
+            packet += char(0x10 | counter);
+        } else {
+            // The last piece is padded with an adaptation field of stuffing bytes.
+            const int stuffing = 184 - int(piece.size()) - 1;
+            packet += char(0x30 | counter);
+            packet += char(stuffing);
+            if (stuffing > 0)
+                packet += char(0x00) + QByteArray(stuffing - 1, char(0xFF));
+        }
+        packet += piece;
+        out += packet;
+        counter = (counter + 1) & 0xF;
+    }
+    return out;
+}
+
+} // namespace HlsTestMedia
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+
+namespace HlsTestMedia {
+
+QList<QByteArray> makeSegments(const QString &dir, const QString &format, int bitrateKbps,
+                               int seconds)
+{
+    const QString pattern =
+        QDir(dir).filePath(QStringLiteral("%1-%2-%d.%3")
+                               .arg(format)
+                               .arg(bitrateKbps)
+                               .arg(format == QLatin1String("adts") ? "aac" : "ts"));
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"),
+                 {"-v", "error", "-y", "-f", "lavfi", "-i",
+                  QStringLiteral("aevalsrc=0.5*sin(2*PI*440*t)|0.5*sin(2*PI*440*t):s=44100:d=%1")
+                      .arg(seconds),
+                  "-c:a", "aac", "-b:a", QStringLiteral("%1k").arg(bitrateKbps), "-f", "segment",
+                  "-segment_time", "1", "-segment_format", format, pattern});
+    if (!ffmpeg.waitForFinished(60000) || ffmpeg.exitCode() != 0)
+        return {};
+    QList<QByteArray> segments;
+    for (int i = 0;; ++i) {
+        QFile file(QString(pattern).replace(QStringLiteral("%d"), QString::number(i)));
+        if (!file.open(QIODevice::ReadOnly))
+            break;
+        const QByteArray bytes = file.readAll();
+        // The encoder's last few frames make a segment of their own.
+        if (bytes.size() > 1000)
+            segments << bytes;
+    }
+    return segments;
+}
+
+void HlsStation::install(LoopbackHttpServer &server)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_clock.start();
+    }
+    server.setFallback([this](LoopbackHttpExchange &exchange) { handle(exchange); });
+}
+
+void HlsStation::addVariant(uint bitrate, const QList<QByteArray> &segments, bool packed)
+{
+    std::lock_guard lock(m_mutex);
+    m_variants[bitrate].segments = segments;
+    m_variants[bitrate].packed = packed;
+}
+
+QByteArray HlsStation::segment(uint bitrate, quint32 n) const
+{
+    std::lock_guard lock(m_mutex);
+    const Variant &variant = m_variants[bitrate];
+    const QByteArray audio = variant.segments.at(int(n % quint32(variant.segments.size())));
+    if (n % 3 != 2)
+        return audio;
+    const QByteArray tag = id3Tag(QString(), QString(), QStringLiteral("Title %1").arg(n));
+    return variant.packed ? tag + audio : audio + metadataPackets(tag);
+}
+
+qint64 HlsStation::firstSequence(uint bitrate) const
+{
+    std::lock_guard lock(m_mutex);
+    return m_variants.value(bitrate).firstSequence;
+}
+
+void HlsStation::setEnded(bool ended)
+{
+    std::lock_guard lock(m_mutex);
+    m_ended = ended;
+}
+
+void HlsStation::setFailing(uint bitrate, bool failing)
+{
+    std::lock_guard lock(m_mutex);
+    m_variants[bitrate].failing = failing;
+}
+
+void HlsStation::handle(LoopbackHttpExchange &exchange)
+{
+    const QStringList parts = exchange.request().path.split(QLatin1Char('/'));
+    // "", "hls", then "master.m3u8" or "<bitrate>", "index.m3u8" / "<n>.ts"
+    if (parts.size() == 3 && parts.at(2) == QLatin1String("master.m3u8")) {
+        QByteArray body = "#EXTM3U\n";
+        std::lock_guard lock(m_mutex);
+        for (auto it = m_variants.cbegin(); it != m_variants.cend(); ++it)
+            body += "#EXT-X-STREAM-INF:BANDWIDTH=" + QByteArray::number(it.key()) + "\n" +
+                    QByteArray::number(it.key()) + "/index.m3u8\n";
+        exchange.respond(200, body, {{"Content-Type", "application/vnd.apple.mpegurl"}});
+        return;
+    }
+    const uint bitrate = parts.size() == 4 ? parts.at(2).toUInt() : 0;
+    bool known = false;
+    {
+        std::lock_guard lock(m_mutex);
+        known = m_variants.contains(bitrate);
+    }
+    if (!known) {
+        exchange.respond(404);
+        return;
+    }
+    if (parts.at(3) == QLatin1String("index.m3u8")) {
+        std::unique_lock lock(m_mutex);
+        Variant &variant = m_variants[bitrate];
+        const qint64 head = m_ended ? variant.segments.size() - 1 : m_clock.elapsed() / 1000 + 2;
+        const qint64 first = m_ended ? 0 : qMax<qint64>(0, head - window + 1);
+        if (variant.firstSequence < 0)
+            variant.firstSequence = first;
+        const char *extension = variant.packed ? ".aac" : ".ts";
+        const bool ended = m_ended;
+        lock.unlock();
+        QByteArray body = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:1\n"
+                          "#EXT-X-MEDIA-SEQUENCE:" +
+                          QByteArray::number(first) + "\n";
+        for (qint64 n = first; n <= head; ++n)
+            body += "#EXTINF:1.0,\n" + QByteArray::number(n) + extension + "\n";
+        if (ended)
+            body += "#EXT-X-ENDLIST\n";
+        exchange.respond(200, body, {{"Content-Type", "application/vnd.apple.mpegurl"}});
+        return;
+    }
+    bool failing = false;
+    {
+        std::lock_guard lock(m_mutex);
+        failing = m_variants[bitrate].failing;
+    }
+    bool ok = false;
+    const quint32 n = parts.at(3).section(QLatin1Char('.'), 0, 0).toUInt(&ok);
+    if (!ok || failing) {
+        exchange.respond(404);
+        return;
+    }
+    exchange.respond(200, segment(bitrate, n), {{"Content-Type", "video/mp2t"}});
+}
+
+} // namespace HlsTestMedia

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Segments for the HLS tests: ID3 tags, and transport stream packets that carry them in the
+// timed-metadata stream.
+namespace HlsTestMedia {
+
+// An ID3v2.4 tag with a title and, when given, an artist and a TXXX text.
+QByteArray id3Tag(const QString &title, const QString &artist = QString(),
+                  const QString &txxx = QString());
+
+// The transport stream packets of one metadata PES packet (PID 258, private stream 1) that
+// carries payload.
+QByteArray metadataPackets(const QByteArray &payload, quint8 streamId = 0xBD);
+
+} // namespace HlsTestMedia
+
+#include <loopbackhttpserver.h>
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QList>
+#include <QSet>
+
+#include <mutex>
+
+namespace HlsTestMedia {
+
+// Cuts `seconds` of a 440 Hz tone at amplitude 0.5 into segments of one second with the ffmpeg
+// program: "mpegts" (AAC in a transport stream) or "adts" (packed AAC). Empty on failure.
+QList<QByteArray> makeSegments(const QString &dir, const QString &format, int bitrateKbps,
+                               int seconds);
+
+// A live HLS station on a loopback server: a master playlist /hls/master.m3u8 over one media
+// playlist per variant, /hls/<bitrate>/index.m3u8, whose window of `window` one-second segments
+// advances in real time (or with ended, the whole programme and "#EXT-X-ENDLIST"). Segment n
+// of a variant is its recorded segment n modulo their count; every third segment (n % 3 == 2)
+// carries the metadata text "Title <n>" (a TXXX frame). Thread-safe.
+class HlsStation
+{
+public:
+    void install(LoopbackHttpServer &server);
+
+    // Variants by bitrate (bit/s), each with its recorded segments.
+    void addVariant(uint bitrate, const QList<QByteArray> &segments, bool packed);
+    // The bytes of segment n of a variant, as served.
+    QByteArray segment(uint bitrate, quint32 n) const;
+    // The first media sequence that the playlist of a variant served; -1 before.
+    qint64 firstSequence(uint bitrate) const;
+    void setEnded(bool ended);
+    // Segment requests of a variant fail with 404 while this is set.
+    void setFailing(uint bitrate, bool failing);
+
+    int window = 3;
+
+private:
+    struct Variant
+    {
+        QList<QByteArray> segments;
+        bool packed = false;
+        bool failing = false;
+        qint64 firstSequence = -1;
+    };
+    void handle(LoopbackHttpExchange &exchange);
+
+    mutable std::mutex m_mutex;
+    QHash<uint, Variant> m_variants;
+    QElapsedTimer m_clock;
+    bool m_ended = false;
+};
+
+} // namespace HlsTestMedia
