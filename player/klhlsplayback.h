@@ -1,22 +1,53 @@
 #pragma once
 
+#include "klhlschunk.h"
 #include "klplayback.h"
 #include "klplayerglobal.h"
 
+#include <QElapsedTimer>
+#include <QList>
+#include <QMutex>
+#include <QPair>
+#include <QWaitCondition>
+
+#include <memory>
+
+class QTimer;
+class KLHlsChunkDownloader;
+class KLHlsDemuxer;
+class KLHlsPlaylistUpdater;
 class KLPlayerInterface;
 
-// Back-end for HLS streams (master and media playlists).
-//
-// Not available yet: start() logs that the back-end is missing and gives no stream, so the
-// player treats such an address like one that cannot be started (it waits and retries). The
-// player already owns and drives this back-end, so that it can be completed without touching
-// the player.
+// Back-end for HLS streams (master and media playlists). Plays the segments of the chosen
+// variant, in sequence order, as one buffered user-file stream of the engine, which decodes
+// them (transport stream with AAC or MP3, or packed AAC or MP3). The engine reads on a thread of
+// its own and waits there while no segment has arrived. A discontinuity (in the playlist, or a
+// change of variant) ends the stream before its first byte; the player starts it again, and the
+// new stream begins with that segment. Timed metadata of a segment is published once the engine
+// has read past the segment. The variant follows the base class's bitrate coefficient, switched
+// by following another playlist without restarting the stream.
 class KELVANEPLAYER_EXPORT KLHlsPlayback : public KLPlayback
 {
     Q_OBJECT
 
 public:
+    // How long the engine's read waits for a segment before the stream ends.
+    static constexpr int KL_HLS_NO_DATA_TIMEOUT_MS = 30000;
+    // How often pending metadata is compared with the engine's read position.
+    static constexpr int KL_HLS_META_CHECK_MS = 250;
+
     KLHlsPlayback(KLPlayerInterface *player, QObject *parent = nullptr);
+    // Ends every read in progress and waits for it; later reads of a stream that outlives the
+    // back-end report the end.
+    ~KLHlsPlayback() override;
+
+    // The playlist is complete and every segment of it has been read: the stream is over.
+    bool isFinished();
+
+    KLHlsPlaylistUpdater *updater() const { return m_updater; }
+    KLHlsChunkDownloader *downloader() const { return m_downloader; }
+    // Shortens the wait for data (tests).
+    void setNoDataTimeoutMs(int noDataTimeoutMs);
 
 signals:
     // A failure of the HLS stream that ends playback; the player turns it into its error state.
@@ -28,7 +59,56 @@ public slots:
     void stop() override;
 
 protected:
+    // 1 while downloaded segments wait to be read; otherwise how much faster than real time
+    // the last segment arrived, less one, between 0 and 1.
     double speedCoef() override;
 
+private slots:
+    void changePlaylistUpaterUrl(uint currentBitrate);
+    void updatePlaylist(QMap<quint32, KLHlsChunk> chunks);
+    void downloadNextChunk();
+    void demuxChunkData(QUrl url, QByteArray mpegts);
+    void releaseDueMetadata();
+
 private:
+    struct ReadGate;
+
+    bool hasDataToRead();
+    bool hasDataToReadLocked() const;
+    bool isFinishedLocked() const;
+    DWORD streamRead(void *buffer, DWORD length);
+    DWORD nestedStreamRead(void *buffer, DWORD length);
+    // Waits on the data condition; false (with the warning) on time-out.
+    bool waitForData();
+    QWORD streamFilePosCurrent() const;
+
+    static void bassCloseProc(void *user);
+    static QWORD bassLenProc(void *user);
+    static DWORD bassReadProc(void *buffer, DWORD length, void *user);
+    static BOOL bassSeekProc(QWORD offset, void *user);
+
+    KLHlsPlaylistUpdater *m_updater = nullptr;
+    KLHlsChunkDownloader *m_downloader = nullptr;
+    KLHlsDemuxer *m_demuxer = nullptr;
+    QTimer *m_metaTimer = nullptr;
+    KLPlaylistStreams m_streams;
+    std::shared_ptr<ReadGate> m_gate;
+    // Download speed of the last segment, as a multiple of real time.
+    double m_lastSpeed = 2.0;
+    QElapsedTimer m_downloadTimer;
+
+    // Guarded by m_mutex.
+    QMutex m_mutex;
+    QWaitCondition m_dataCondition;
+    bool m_delivered = false;
+    KLHlsChunkMap m_chunks;
+    // Metadata texts waiting for the engine's read position to reach theirs.
+    QList<QPair<quint64, QString>> m_pendingMetas;
+    // Bytes handed to the current stream.
+    quint64 m_streamBytes = 0;
+    bool m_updaterActive = false;
+    bool m_updaterWasUpdated = false;
+    bool m_playlistEnded = false;
+    bool m_closing = false;
+    int m_noDataTimeoutMs = KL_HLS_NO_DATA_TIMEOUT_MS;
 };

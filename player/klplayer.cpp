@@ -623,7 +623,8 @@ void KLPlayer::handleNotification(const QueuedNotification &queued)
     case Notification::End:
         if (!isCurrent)
             return;
-        if (isRestarted() && !isSeekable()) {
+        // A finished HLS programme ends like a file; a live one goes on with what follows.
+        if (isRestarted() && !isSeekable() && !(isHls() && m_hlsPlayback->isFinished())) {
             processStop(StalledState, 0);
             if (!isHls())
                 processPlay();

@@ -1,0 +1,277 @@
+// The HLS back-end against a loopback HLS station: playlist loading and its failures, segment
+// download failures, and playing live, ended and packed-audio stations through the real engine
+// on its "No sound" device.
+
+#include "hlstestmedia.h"
+
+#include <klbass.h>
+#include <klhlschunkdownloader.h>
+#include <klhlsplayback.h>
+#include <klhlsplaylistupdater.h>
+#include <klid3tag.h>
+#include <klplayer.h>
+
+#include <bass.h>
+
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+using namespace HlsTestMedia;
+
+class tst_KLHlsPlayback : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void updaterCountsFailedLoads();
+    void downloaderReportsFailuresNoSooner_data();
+    void downloaderReportsFailuresNoSooner();
+    void playsLiveStation_data();
+    void playsLiveStation();
+    void variantSwitchRestartsAtDiscontinuity();
+    void endedProgrammeEnds();
+
+private:
+    QTemporaryDir m_dir;
+    QList<QByteArray> m_ts64;
+    QList<QByteArray> m_ts128;
+    QList<QByteArray> m_adts;
+    std::unique_ptr<LoopbackHttpServer> m_server;
+    std::unique_ptr<HlsStation> m_station;
+};
+
+void tst_KLHlsPlayback::initTestCase()
+{
+    KLBass::outputDevice = 0; // "No sound"
+    QVERIFY(m_dir.isValid());
+    m_ts64 = makeSegments(m_dir.path(), QStringLiteral("mpegts"), 64, 6);
+    m_ts128 = makeSegments(m_dir.path(), QStringLiteral("mpegts"), 128, 6);
+    m_adts = makeSegments(m_dir.path(), QStringLiteral("adts"), 64, 6);
+    QVERIFY(m_ts64.size() >= 5 && m_ts128.size() >= 5 && m_adts.size() >= 5);
+}
+
+void tst_KLHlsPlayback::init()
+{
+    m_server = std::make_unique<LoopbackHttpServer>(LoopbackHttpServer::OwnThread);
+    QVERIFY(m_server->listen());
+    m_station = std::make_unique<HlsStation>();
+    m_station->install(*m_server);
+}
+
+void tst_KLHlsPlayback::cleanup()
+{
+    m_server.reset();
+    m_station.reset();
+    QCOMPARE(KLPlayer::playersCount(), 0);
+}
+
+void tst_KLHlsPlayback::updaterCountsFailedLoads()
+{
+    KLPlayer player;
+    KLHlsPlaylistUpdater updater(&player);
+    updater.setReloadIntervalMs(20);
+    QSignalSpy updated(&updater, &KLHlsPlaylistUpdater::playlistUpdated);
+    const QUrl url = m_server->url(QStringLiteral("/hls/64000/index.m3u8"));
+    // Failed loads counted when each report came.
+    QList<int> reportedAt;
+    connect(&updater, &KLHlsPlaylistUpdater::playlistMaxReadErrorsCountReached, this,
+            [&] { reportedAt << m_server->requestCount(url.path()); });
+    // Each failure is a warning; there are many.
+    QLoggingCategory::setFilterRules(QStringLiteral("ru.kelvane.player.warning=false"));
+    auto restoreWarnings = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
+    // The variant does not exist yet: loads fail, from the tenth on each one is reported.
+    updater.changePlaylist(64000, url);
+    QVERIFY(updater.isActive());
+    QTRY_COMPARE(reportedAt.size(), 2);
+    QCOMPARE(reportedAt, (QList<int>{10, 11}));
+    // A load that works hands the segments over, and its period follows them.
+    m_station->addVariant(64000, m_ts64, false);
+    QTRY_COMPARE(updated.size(), 1);
+    QVERIFY(updater.wasUpdated());
+    const auto chunks = updated.first().first().value<QMap<quint32, KLHlsChunk>>();
+    QCOMPARE(chunks.size(), 3);
+    QCOMPARE(chunks.lastKey() - chunks.firstKey(), 2u);
+    QCOMPARE(chunks.first().url,
+             m_server->url(QStringLiteral("/hls/64000/%1.ts").arg(chunks.firstKey())));
+    QCOMPARE(chunks.first().bitrate, 64000u);
+    QCOMPARE(updater.reloadIntervalMs(), 1000);
+    updater.resetPlaylist();
+    QVERIFY(!updater.isActive());
+    QVERIFY(!updater.wasUpdated());
+}
+
+void tst_KLHlsPlayback::downloaderReportsFailuresNoSooner_data()
+{
+    QTest::addColumn<int>("answerAfterMs");
+    QTest::addColumn<int>("minMs");
+    QTest::addColumn<int>("maxMs");
+    // With the delay at 600 ms: an early failure waits for it, a late one comes at once.
+    QTest::newRow("fails early") << 0 << 600 << 1100;
+    QTest::newRow("fails late") << 900 << 900 << 1400;
+}
+
+void tst_KLHlsPlayback::downloaderReportsFailuresNoSooner()
+{
+    QFETCH(int, answerAfterMs);
+    QFETCH(int, minMs);
+    QFETCH(int, maxMs);
+    m_server->route(QStringLiteral("/gone.ts"), [answerAfterMs](LoopbackHttpExchange &exchange) {
+        exchange.pause(answerAfterMs);
+        exchange.respond(404);
+    });
+    KLPlayer player;
+    KLHlsChunkDownloader downloader(&player);
+    downloader.setErrorDelayMs(600);
+    QSignalSpy failed(&downloader, &KLHlsChunkDownloader::downloadingError);
+    QSignalSpy done(&downloader, &KLHlsChunkDownloader::downloadingDone);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Hls chunk downloader request"));
+    QElapsedTimer clock;
+    clock.start();
+    const QUrl gone = m_server->url(QStringLiteral("/gone.ts"));
+    downloader.download(gone);
+    QVERIFY(failed.wait(5000));
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY2(elapsed >= minMs && elapsed < maxMs, qPrintable(QString::number(elapsed)));
+    QCOMPARE(failed.first().first().toUrl(), gone);
+    QVERIFY(!downloader.isDownloading());
+
+    // The next download works.
+    m_station->addVariant(64000, m_ts64, false);
+    downloader.download(m_server->url(QStringLiteral("/hls/64000/1.ts")));
+    QVERIFY(done.wait(5000));
+    QCOMPARE(done.first().at(1).toByteArray(), m_station->segment(64000, 1));
+    QCOMPARE(failed.size(), 1);
+}
+
+void tst_KLHlsPlayback::playsLiveStation_data()
+{
+    QTest::addColumn<bool>("packed");
+    QTest::newRow("transport stream, two variants") << false;
+    QTest::newRow("packed AAC") << true;
+}
+
+void tst_KLHlsPlayback::playsLiveStation()
+{
+    QFETCH(bool, packed);
+    if (packed) {
+        m_station->addVariant(64000, m_adts, true);
+    } else {
+        m_station->addVariant(64000, m_ts64, false);
+        m_station->addVariant(128000, m_ts128, false);
+    }
+    const uint bitrate = packed ? 64000 : 128000;
+
+    KLPlayer player;
+    player.setIsUpdatesLevel(true);
+    auto *hls = player.findChild<KLHlsPlayback *>();
+    QVERIFY(hls);
+    // The engine's read position, sampled, and where it was when each text came.
+    QElapsedTimer clock;
+    clock.start();
+    QList<std::pair<qint64, QWORD>> samples;
+    QList<std::tuple<qint64, QWORD, QString>> texts;
+    auto current = [&player] {
+        const HSTREAM handle = player.stream();
+        return handle ? BASS_StreamGetFilePosition(handle, BASS_FILEPOS_CURRENT) : QWORD(0);
+    };
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] { samples.append({clock.elapsed(), current()}); });
+    poll.start(20);
+    connect(hls, &KLPlayback::metaUpdated, this, [&](const QString &text) {
+        if (!text.isEmpty())
+            texts.append({clock.elapsed(), current(), text});
+    });
+
+    player.play(m_server->url(QStringLiteral("/hls/master.m3u8")));
+    QTRY_COMPARE_WITH_TIMEOUT(player.state(), KLPlayerSource::PlayingState, 10000);
+    QCOMPARE(player.currentBitrate(), bitrate);
+    QTRY_VERIFY_WITH_TIMEOUT(!texts.isEmpty(), 10000);
+    QCOMPARE(player.meta(), std::get<2>(texts.first()));
+    // A sine of amplitude 0.5 has an RMS of 0.354, a little less after AAC coding.
+    QTRY_VERIFY2(qAbs(player.level() - 0.345) < 0.03, qPrintable(QString::number(player.level())));
+
+    // The text of segment n applies from the end of that segment in the stream, which began
+    // with the first segment of the first playlist: not before, and within a second after.
+    const auto [at, position, text] = texts.first();
+    QVERIFY2(text.startsWith(QLatin1String("Title ")), qPrintable(text));
+    const quint32 n = text.mid(6).toUInt();
+    const qint64 first = m_station->firstSequence(bitrate);
+    QVERIFY(first >= 0 && n >= first);
+    QWORD end = 0;
+    for (quint32 k = quint32(first); k <= n; ++k) {
+        const QByteArray segment = m_station->segment(bitrate, k);
+        end += QWORD(segment.size() - (packed ? KLId3Tag::tagLength(segment) : 0));
+    }
+    QVERIFY2(position >= end, qPrintable(QStringLiteral("%1 < %2").arg(position).arg(end)));
+    const auto reached = std::find_if(samples.cbegin(), samples.cend(),
+                                      [end](const auto &sample) { return sample.second >= end; });
+    QVERIFY(reached != samples.cend());
+    QVERIFY2(at - reached->first <= 1000, qPrintable(QString::number(at - reached->first)));
+
+    // The window moves on and the stream follows it.
+    const QString firstText = text;
+    QTRY_VERIFY_WITH_TIMEOUT(player.meta() != firstText && !player.meta().isEmpty(), 10000);
+    QCOMPARE(player.state(), KLPlayerSource::PlayingState);
+    player.stop();
+    QCOMPARE(player.meta(), QString());
+}
+
+void tst_KLHlsPlayback::variantSwitchRestartsAtDiscontinuity()
+{
+    m_station->addVariant(64000, m_ts64, false);
+    m_station->addVariant(128000, m_ts128, false);
+    KLPlayer player;
+    player.setIsUpdatesLevel(true);
+    auto *hls = player.findChild<KLHlsPlayback *>();
+    player.play(m_server->url(QStringLiteral("/hls/master.m3u8")));
+    QTRY_COMPARE_WITH_TIMEOUT(player.state(), KLPlayerSource::PlayingState, 10000);
+    const HSTREAM before = player.stream();
+    const int lowBefore = m_server->requestCount(QStringLiteral("/hls/64000/index.m3u8"));
+    QCOMPARE(lowBefore, 0);
+
+    // The controller asks for the lower variant: its playlist is followed, its first segment
+    // starts a new section, so the stream ends there and a new one plays it.
+    emit hls->restartRequired(64000);
+    QTRY_VERIFY(m_server->requestCount(QStringLiteral("/hls/64000/index.m3u8")) > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(player.stream() != before && player.stream() != 0, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(player.state(), KLPlayerSource::PlayingState, 10000);
+    QTRY_VERIFY2(qAbs(player.level() - 0.345) < 0.03, qPrintable(QString::number(player.level())));
+    bool lowSegmentRead = false;
+    for (const LoopbackHttpRequest &request : m_server->requests())
+        lowSegmentRead |= request.path.startsWith("/hls/64000/") && request.path.endsWith(".ts");
+    QVERIFY(lowSegmentRead);
+}
+
+void tst_KLHlsPlayback::endedProgrammeEnds()
+{
+    m_station->addVariant(64000, m_ts64.mid(0, 3), false);
+    m_station->setEnded(true);
+    KLPlayer player;
+    QSignalSpy ended(&player, &KLPlayer::ended);
+    player.play(m_server->url(QStringLiteral("/hls/64000/index.m3u8")));
+    QTRY_COMPARE_WITH_TIMEOUT(player.state(), KLPlayerSource::PlayingState, 10000);
+    QElapsedTimer clock;
+    clock.start();
+    // Three seconds of programme (less what was decoded before it played), then the end.
+    QVERIFY(ended.wait(10000));
+    QVERIFY2(clock.elapsed() > 2000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(player.state(), KLPlayerSource::StoppedState);
+    for (const QString &segment : {"/hls/64000/0.ts", "/hls/64000/1.ts", "/hls/64000/2.ts"})
+        QCOMPARE(m_server->requestCount(segment), 1);
+}
+
+QTEST_MAIN(tst_KLHlsPlayback)
+#include "tst_klhlsplayback.moc"
