@@ -15,6 +15,8 @@ KLHlsChunkDownloader::KLHlsChunkDownloader(KLPlayerInterface *player, QObject *p
     , m_errorTimer(new QTimer(this))
 {
     m_errorTimer->setSingleShot(true);
+    // Never sooner than the delay, not even by the few percent a coarse timer allows.
+    m_errorTimer->setTimerType(Qt::PreciseTimer);
     connect(m_errorTimer, &QTimer::timeout, this, &KLHlsChunkDownloader::handleError);
 }
 
