@@ -231,8 +231,6 @@ void KLDaast::startBassPlayback()
     // only the address itself, without user information, is ever printed.
     const QByteArray bytes = KLBass::formatStreamUrl(address, nam->userAgent(), nam->referer(),
                                                      nam->quorviaUserId(), nam->quorviaUtmMark());
-    const QString name = m_player->playerName();
-
     m_stream = BASS_StreamCreateURL(bytes.constData(), 0, BASS_STREAM_AUTOFREE, nullptr,
                                     KLCallbackRegistry::userData(m_callbackSerial));
     if (!m_stream) {
@@ -248,6 +246,24 @@ void KLDaast::startBassPlayback()
         return;
     }
 
+    const QWORD second = setTrackingSyncs(length);
+    if (!setEndSyncs(length, second))
+        return;
+    if (!BASS_ChannelPlay(m_stream, FALSE)) {
+        handleError(QStringLiteral("Can not play daast stream") + KLBass::errorMessage());
+        return;
+    }
+    handleStreamVolume();
+    handleDaastEvent(QStringLiteral("start"));
+    emit started(m_parser.adTitle,
+                 formatUrl(QUrl(m_parser.companionImageUrl, QUrl::TolerantMode)).toString(),
+                 formatUrl(QUrl(m_parser.companionClickThroughUrl, QUrl::TolerantMode)).toString());
+    updateState();
+}
+
+QWORD KLDaast::setTrackingSyncs(QWORD length)
+{
+    const QString name = m_player ? m_player->playerName() : QString();
     const auto positionEvent = [&](QWORD pos, const QString &event, const QString &failure) {
         if (!createDaastPosSync(pos, event))
             qCDebug(klLog) << name << failure << KLBass::errorMessage();
@@ -263,45 +279,39 @@ void KLDaast::startBassPlayback()
     if (second == QWORD(-1) || second == 0) {
         qCWarning(klLog) << name << "Can not get 1 second in bytes from daast stream"
                          << KLBass::errorMessage();
-    } else {
-        // A hostile length must not turn into a flood of tracking requests.
-        const QWORD lastSecond = std::min<QWORD>(length / second, maxProgressEvents - 1);
-        for (QWORD n = 0; n <= lastSecond; ++n) {
-            const QString event = QStringLiteral("progress") + QString::number(n);
-            positionEvent(n * second, event,
-                          QStringLiteral("Can not set daast ") + event +
-                              QStringLiteral(" event sync"));
-        }
+        return second;
     }
+    // A hostile length must not turn into a flood of tracking requests.
+    const QWORD lastSecond = std::min<QWORD>(length / second, maxProgressEvents - 1);
+    for (QWORD n = 0; n <= lastSecond; ++n) {
+        const QString event = QStringLiteral("progress") + QString::number(n);
+        positionEvent(n * second, event,
+                      QStringLiteral("Can not set daast ") + event + QStringLiteral(" event sync"));
+    }
+    return second;
+}
 
+bool KLDaast::setEndSyncs(QWORD length, QWORD second)
+{
     // Without the byte count of a second, the ad is about to end only at its end.
     const double tail = second == QWORD(-1) ? 0.0 : 0.1 * double(second);
     const QWORD aboutToEndPos = QWORD(std::max(0.0, std::floor(double(length) - tail)));
     if (!createDaastPosSync(aboutToEndPos, QStringLiteral("aboutToEnd"))) {
         handleError(QStringLiteral("Can not set daast about to end event sync") +
                     KLBass::errorMessage());
-        return;
+        return false;
     }
     void *user = KLCallbackRegistry::userData(m_callbackSerial);
     if (!BASS_ChannelSetSync(m_stream, BASS_SYNC_STALL, 0, &KLDaast::bassStalled, user)) {
         handleError(QStringLiteral("Can not set daast stall sync") + KLBass::errorMessage());
-        return;
+        return false;
     }
     if (!BASS_ChannelSetSync(m_stream, BASS_SYNC_END | BASS_SYNC_ONETIME, 0, &KLDaast::bassEnd,
                              user)) {
         handleError(QStringLiteral("Can not set daast end sync") + KLBass::errorMessage());
-        return;
+        return false;
     }
-    if (!BASS_ChannelPlay(m_stream, FALSE)) {
-        handleError(QStringLiteral("Can not play daast stream") + KLBass::errorMessage());
-        return;
-    }
-    handleStreamVolume();
-    handleDaastEvent(QStringLiteral("start"));
-    emit started(m_parser.adTitle,
-                 formatUrl(QUrl(m_parser.companionImageUrl, QUrl::TolerantMode)).toString(),
-                 formatUrl(QUrl(m_parser.companionClickThroughUrl, QUrl::TolerantMode)).toString());
-    updateState();
+    return true;
 }
 
 void KLDaast::stopBassPlayback()

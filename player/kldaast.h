@@ -1,7 +1,7 @@
 #pragma once
 
-#include "kldaastparser.h"
 #include "klbasstypes.h"
+#include "kldaastparser.h"
 #include "klplayerglobal.h"
 #include "rep_klplayer_merged.h"
 
@@ -109,6 +109,12 @@ private slots:
     void processSyncs();
 
 private:
+    // The steps of startBassPlayback() that set the stream's syncs: the tracking events
+    // (quartiles and one per second; returns the bytes of a second, 0 or -1 when unknown), and
+    // the about-to-end, stall and end syncs (false after reporting an error).
+    QWORD setTrackingSyncs(QWORD length);
+    bool setEndSyncs(QWORD length, QWORD second);
+
     // An engine notification as a sync procedure queued it.
     struct QueuedSync
     {
