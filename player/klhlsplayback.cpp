@@ -21,9 +21,9 @@
 #include <mutex>
 
 namespace {
-constexpr DWORD kNoMoreData = DWORD(-1);
-constexpr double kCoefThreshold = 0.9;
-constexpr double kCoefStep = 0.04;
+constexpr DWORD noMoreData = DWORD(-1);
+constexpr double coefThreshold = 0.9;
+constexpr double coefStep = 0.04;
 } // namespace
 
 // What the engine's file procedures hold instead of the back-end itself: a stream may outlive
@@ -45,8 +45,8 @@ KLHlsPlayback::KLHlsPlayback(KLPlayerInterface *player, QObject *parent)
     , m_gate(std::make_shared<ReadGate>())
 {
     m_gate->playback = this;
-    m_threshold = kCoefThreshold;
-    m_step = kCoefStep;
+    m_threshold = coefThreshold;
+    m_step = coefStep;
     m_metaTimer->setInterval(KL_HLS_META_CHECK_MS);
 
     connect(this, &KLPlayback::restartRequired, this, &KLHlsPlayback::changePlaylistUpaterUrl);
@@ -322,18 +322,18 @@ DWORD KLHlsPlayback::streamRead(void *buffer, DWORD length)
 {
     KLPlayerInterface *owner = player();
     if (!owner)
-        return kNoMoreData;
+        return noMoreData;
     QMutexLocker locker(&m_mutex);
     if (QThread::currentThread() == thread()) {
         qCWarning(klLog) << owner->playerName()
                          << "Hls playback: can not read from playback thread";
-        return kNoMoreData;
+        return noMoreData;
     }
     if (m_closing)
-        return kNoMoreData;
+        return noMoreData;
     if (!hasDataToReadLocked() && !m_updaterWasUpdated && m_updaterActive) {
         if (!waitForData())
-            return kNoMoreData;
+            return noMoreData;
     }
 
     KLHlsChunk *chunk = nullptr;
@@ -349,15 +349,15 @@ DWORD KLHlsPlayback::streamRead(void *buffer, DWORD length)
         if (chunk || isFinishedLocked())
             break;
         if (!waitForData())
-            return kNoMoreData;
+            return noMoreData;
     }
     if (!chunk || m_closing || !m_updaterActive)
-        return kNoMoreData;
+        return noMoreData;
 
     if (m_delivered && chunk->isDiscontinuity && chunk->readPosition == 0) {
         // The new section plays in a stream of its own.
         m_delivered = false;
-        return kNoMoreData;
+        return noMoreData;
     }
 
     const qint32 oldPosition = chunk->readPosition;
@@ -406,7 +406,7 @@ DWORD KLHlsPlayback::nestedStreamRead(void *buffer, DWORD length)
                      << "Hls playback: Read future was not finished";
     stop();
     watcher.waitForFinished();
-    return kNoMoreData;
+    return noMoreData;
 }
 
 void KLHlsPlayback::bassCloseProc(void *user)
@@ -435,10 +435,10 @@ DWORD KLHlsPlayback::bassReadProc(void *buffer, DWORD length, void *user)
         std::lock_guard lock(gate.mutex);
         playback = gate.playback;
         if (!playback)
-            return kNoMoreData;
+            return noMoreData;
         ++gate.reads;
     }
-    DWORD result = kNoMoreData;
+    DWORD result = noMoreData;
     if (QThread::currentThread() == playback->thread())
         result = playback->nestedStreamRead(buffer, length);
     else
