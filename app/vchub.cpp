@@ -6,10 +6,14 @@
 #include "klcredentials.h"
 #include "klplayer.h"
 #include "vcassign.h"
+#include "vcautostart.h"
 #include "vcclientuser.h"
+#include "vcfailovernotifier.h"
 #include "vcsource.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QJsonObject>
 #include <QSettings>
@@ -34,6 +38,9 @@ VCHub::VCHub(QObject *parent)
 {
     restrictSettingsFile();
     m_settings = new QSettings(settingsFileName, QSettings::IniFormat, this);
+    // Before the sources: every activity update tells it what can be heard.
+    m_failoverNotifier = new VCFailoverNotifier(this);
+    connect(m_failoverNotifier, &VCFailoverNotifier::notify, this, &VCHub::notify);
 
     m_logsStoreDays = m_settings->value(QStringLiteral("logsStoreDays"), 30).toInt();
     connect(this, &VCHub::logsStoreDaysChanged, this, [this](int days) {
@@ -112,6 +119,15 @@ VCHub::VCHub(QObject *parent)
         qInfo() << "Failback hold changed to" << value << "ms";
         m_settings->setValue(QStringLiteral("failbackHoldMs"), value);
     });
+
+    setFailoverNotifications(
+        m_settings->value(QStringLiteral("failoverNotifications"), true).toBool());
+    connect(this, &VCHub::failoverNotificationsChanged, this, [this](bool value) {
+        qInfo() << "Failover notifications" << (value ? "on" : "off");
+        m_settings->setValue(QStringLiteral("failoverNotifications"), value);
+    });
+    m_autostart = new VCAutostart(QDir::currentPath(), QCoreApplication::applicationFilePath(),
+                                  QString(), this);
 
     connect(m_clientUser, &VCClientUser::isLoggedInChanged, this, [this](bool isLoggedIn) {
         if (isLoggedIn) {
@@ -349,7 +365,7 @@ void VCHub::addNewRecordSource()
     source->play(url);
     m_sources->append(source);
     saveSourcesStreamsToSettings();
-    updateSourcesActivity();
+    updateSourcesActivityQuietly();
 }
 
 void VCHub::moveSource(int indexFrom, int indexTo)
@@ -366,7 +382,7 @@ void VCHub::moveSource(int indexFrom, int indexTo)
             << "to" << indexTo;
     m_sources->move(indexFrom, indexTo);
     saveSourcesStreamsToSettings();
-    updateSourcesActivity();
+    updateSourcesActivityQuietly();
 }
 
 void VCHub::deleteSource(int sourceIndex)
@@ -377,10 +393,11 @@ void VCHub::deleteSource(int sourceIndex)
     }
     VCSource *source = m_sources->at(sourceIndex);
     qInfo() << "Delete source" << source->sourceName() << "at index" << sourceIndex;
+    m_sourcesHeard.remove(source);
     source->deleteLater();
     m_sources->remove(sourceIndex);
     saveSourcesStreamsToSettings();
-    updateSourcesActivity();
+    updateSourcesActivityQuietly();
 }
 
 void VCHub::deleteAllSources()
@@ -435,6 +452,75 @@ void VCHub::updateSourcesActivity()
         if (source != chosen)
             source->setIsActive(false);
     }
+    reportHeardSource(chosen);
+}
+
+void VCHub::updateSourcesActivityQuietly()
+{
+    m_isOperatorChange = true;
+    updateSourcesActivity();
+    m_isOperatorChange = false;
+}
+
+void VCHub::reportHeardSource(VCSource *active)
+{
+    VCSource *heard =
+        active && active->isConnected() && !active->isSilentSound() ? active : nullptr;
+    VCSource *previous = m_heardSource.data();
+    const bool wasHeard = m_wasHeard;
+    m_heardSource = heard;
+    m_wasHeard = heard != nullptr;
+    if (heard == previous && (heard || !wasHeard))
+        return;
+    if (m_isOperatorChange)
+        return;
+
+    if (!heard) {
+        // Stopped by the operator (a logout, a new login): nothing to tell.
+        const bool anyMeantToPlay = std::any_of(m_sources->begin(), m_sources->end(),
+                                                [](VCSource *s) { return s->shouldPlay(); });
+        if (anyMeantToPlay && wasHeard) {
+            m_nothingHeardReported = true;
+            m_failoverNotifier->reportNothingHeard();
+        }
+        return;
+    }
+    if (!previous) {
+        m_sourcesHeard.insert(heard);
+        // The first source heard after start, or after the heard one was deleted, is no failover.
+        if (m_nothingHeardReported)
+            m_failoverNotifier->reportOnAir(sourceLabel(heard), QString(),
+                                            VCFailoverNotifier::Reason::CameBack);
+        m_nothingHeardReported = false;
+        return;
+    }
+    m_nothingHeardReported = false;
+    const bool cameBack = m_sourcesHeard.contains(heard);
+    m_sourcesHeard.insert(heard);
+    VCFailoverNotifier::Reason reason = VCFailoverNotifier::Reason::CameBack;
+    if (previous->isStalled())
+        reason = VCFailoverNotifier::Reason::Stalled;
+    else if (!previous->isConnected())
+        reason = VCFailoverNotifier::Reason::Disconnected;
+    else if (previous->isSilentSound())
+        reason = VCFailoverNotifier::Reason::WentSilent;
+    else if (!cameBack)
+        return; // a source ahead that has just started (a slower start than the one heard)
+    m_failoverNotifier->reportOnAir(sourceLabel(heard), sourceLabel(previous), reason);
+}
+
+QString VCHub::sourceLabel(VCSource *source) const
+{
+    QString name = KLCredentials::redacted(source->streamUrl());
+    if (source->isRecordDevice()) {
+        for (const QJsonValue &device : m_recordDevices) {
+            const QJsonObject object = device.toObject();
+            if (object.value(QStringLiteral("streamUrl")).toString() ==
+                source->streamUrl().toString())
+                name = object.value(QStringLiteral("name")).toString();
+        }
+    }
+    return QStringLiteral("%1. %2").arg(m_sources->indexOf(source) + 1).arg(name);
 }
 
 void VCHub::updateSourcesFromClient()
@@ -615,4 +701,10 @@ bool VCHub::setSilenceDetectionEndMs(int value)
 bool VCHub::setFailbackHoldMs(int value)
 {
     return assign(this, m_failbackHoldMs, value, &VCHub::failbackHoldMsChanged);
+}
+
+bool VCHub::setFailoverNotifications(bool value)
+{
+    m_failoverNotifier->setEnabled(value);
+    return assign(this, m_failoverNotifications, value, &VCHub::failoverNotificationsChanged);
 }

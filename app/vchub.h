@@ -4,12 +4,16 @@
 
 #include <QJsonArray>
 #include <QObject>
+#include <QPointer>
+#include <QSet>
 #include <QStringList>
 #include <QTimer>
 #include <QUrl>
 
 class QSettings;
+class VCAutostart;
 class VCClientUser;
+class VCFailoverNotifier;
 class VCSource;
 
 // The application's centre and its only QML singleton. Owns the settings, the service client
@@ -62,6 +66,13 @@ class VCHub : public QObject
     Q_PROPERTY(int failbackHoldMaxMs
                READ failbackHoldMaxMs
                CONSTANT)
+    // Whether failovers are told through the tray (see VCFailoverNotifier).
+    Q_PROPERTY(bool failoverNotifications
+               READ failoverNotifications
+               WRITE setFailoverNotifications
+               NOTIFY failoverNotificationsChanged)
+    // The login autostart entry of the working directory.
+    Q_PROPERTY(VCAutostart *autostart READ autostart CONSTANT)
     // clang-format on
 
 public:
@@ -94,6 +105,9 @@ public:
     int failbackHoldMs() const { return m_failbackHoldMs; }
     // The longest failback hold; from the settings file only, read at start.
     int failbackHoldMaxMs() const { return m_failbackHoldMaxMs; }
+    bool failoverNotifications() const { return m_failoverNotifications; }
+    VCAutostart *autostart() const { return m_autostart; }
+    VCFailoverNotifier *failoverNotifier() const { return m_failoverNotifier; }
 
     QSettings *settings() const { return m_settings; }
 
@@ -113,6 +127,9 @@ signals:
     void silenceDetectionEndMsChanged(int silenceDetectionEndMs);
     void isOutputDeviceMissingChanged(bool isOutputDeviceMissing);
     void failbackHoldMsChanged(int failbackHoldMs);
+    void failoverNotificationsChanged(bool failoverNotifications);
+    // A failover notification for the tray (see VCFailoverNotifier::notify).
+    void notify(const QString &title, const QString &message, bool isWarning);
 
 public slots:
     bool setLogsStoreDays(int logsStoreDays);
@@ -123,6 +140,7 @@ public slots:
     bool setSilenceDetectionStartMs(int silenceDetectionStartMs);
     bool setSilenceDetectionEndMs(int silenceDetectionEndMs);
     bool setFailbackHoldMs(int failbackHoldMs);
+    bool setFailoverNotifications(bool failoverNotifications);
 
     void cleanOldLogFiles();
     void updateOutputDevicesFromBass();
@@ -157,6 +175,14 @@ private:
     // source, is held back from failover when it plays again.
     void handleConnectionLost(VCSource *source);
     bool isValidSourceIndex(int index) const;
+    // Tells the failover notifier when the source that can be heard changes, or when none can.
+    void reportHeardSource(VCSource *active);
+    // The source as the operator knows it: its place in the list and its device name or its
+    // address without credentials.
+    QString sourceLabel(VCSource *source) const;
+    // updateSourcesActivity() after a change that the operator made: the heard source may
+    // change, but that is no failover to tell about.
+    void updateSourcesActivityQuietly();
     // The operator wants the default device, but the engine plays to "No sound" because there
     // was no device when it was opened.
     bool isOnNoSoundFallback() const;
@@ -186,4 +212,16 @@ private:
     bool m_isDeviceFailurePending = false;
     int m_failbackHoldMs = defaultFailbackHoldMs;
     int m_failbackHoldMaxMs = defaultFailbackHoldMaxMs;
+    bool m_failoverNotifications = true;
+    VCAutostart *m_autostart = nullptr;
+    VCFailoverNotifier *m_failoverNotifier = nullptr;
+    // The source that could be heard at the last activity update; m_wasHeard tells apart "none
+    // could" from "it has been deleted since".
+    QPointer<VCSource> m_heardSource;
+    bool m_wasHeard = false;
+    bool m_nothingHeardReported = false;
+    // Sources heard at some time: one that is heard again "came back", one heard for the first
+    // time has just started.
+    QSet<const VCSource *> m_sourcesHeard;
+    bool m_isOperatorChange = false;
 };

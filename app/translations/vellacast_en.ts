@@ -70,6 +70,17 @@
         <source>Are you sure?</source>
         <translation>Are you sure?</translation>
     </message>
+    <message>
+        <source>Start at login</source>
+        <translation>Start at login</translation>
+    </message>
+</context>
+<context>
+    <name>VCAutostart</name>
+    <message>
+        <source>Starts Vellacast in %1</source>
+        <translation>Starts Vellacast in %1</translation>
+    </message>
 </context>
 <context>
     <name>VCConfirmationDialog</name>
@@ -80,6 +91,44 @@
     <message>
         <source>No</source>
         <translation>No</translation>
+    </message>
+</context>
+<context>
+    <name>VCFailoverNotifier</name>
+    <message>
+        <source>%1 went silent.</source>
+        <translation>%1 went silent.</translation>
+    </message>
+    <message>
+        <source>%1 stalled.</source>
+        <translation>%1 stalled.</translation>
+    </message>
+    <message>
+        <source>%1 disconnected.</source>
+        <translation>%1 disconnected.</translation>
+    </message>
+    <message>
+        <source>%1 came back.</source>
+        <translation>%1 came back.</translation>
+    </message>
+    <message>
+        <source>Now on air: %1</source>
+        <translation>Now on air: %1</translation>
+    </message>
+    <message>
+        <source>No source can be heard</source>
+        <translation>No source can be heard</translation>
+    </message>
+    <message>
+        <source>Every source is silent, stalled or disconnected: the station is off the air.</source>
+        <translation>Every source is silent, stalled or disconnected: the station is off the air.</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n change(s) within %1 seconds.</source>
+        <translation>
+            <numerusform>%n change within %1 seconds.</numerusform>
+            <numerusform>%n changes within %1 seconds.</numerusform>
+        </translation>
     </message>
 </context>
 <context>
@@ -195,6 +244,10 @@
         <source>Are you sure?</source>
         <translation>Are you sure?</translation>
     </message>
+    <message>
+        <source>Start at login</source>
+        <translation>Start at login</translation>
+    </message>
 </context>
 <context>
     <name>VCMainViewHeaderItem</name>
@@ -235,6 +288,10 @@
     <message>
         <source>Hold back a source after a connection loss (seconds)</source>
         <translation>Hold back a source after a connection loss (seconds)</translation>
+    </message>
+    <message>
+        <source>Show failover notifications</source>
+        <translation>Show failover notifications</translation>
     </message>
 </context>
 <context>
@@ -287,6 +344,30 @@ Allowed to run only one instance of the application.</translation>
     <message>
         <source>I couldn&apos;t detect any system tray on this system.</source>
         <translation>I couldn&apos;t detect any system tray on this system.</translation>
+    </message>
+    <message>
+        <source>Keeps a radio station on air over the internet as a backup. Settings, lock and log files live in the working directory.</source>
+        <translation>Keeps a radio station on air over the internet as a backup. Settings, lock and log files live in the working directory.</translation>
+    </message>
+    <message>
+        <source>Show this help and exit.</source>
+        <translation>Show this help and exit.</translation>
+    </message>
+    <message>
+        <source>Show the version and exit.</source>
+        <translation>Show the version and exit.</translation>
+    </message>
+    <message>
+        <source>Start in the system tray without showing the window (it shows when nobody is logged in).</source>
+        <translation>Start in the system tray without showing the window (it shows when nobody is logged in).</translation>
+    </message>
+    <message>
+        <source>Try &apos;%1 --help&apos; for the options.</source>
+        <translation>Try &apos;%1 --help&apos; for the options.</translation>
+    </message>
+    <message>
+        <source>Unexpected argument &apos;%1&apos;.</source>
+        <translation>Unexpected argument &apos;%1&apos;.</translation>
     </message>
 </context>
 </TS>

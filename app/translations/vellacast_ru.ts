@@ -70,6 +70,17 @@
         <source>Are you sure?</source>
         <translation>Вы уверены?</translation>
     </message>
+    <message>
+        <source>Start at login</source>
+        <translation>Запускать при входе в систему</translation>
+    </message>
+</context>
+<context>
+    <name>VCAutostart</name>
+    <message>
+        <source>Starts Vellacast in %1</source>
+        <translation>Запускает Веллакаст в папке %1</translation>
+    </message>
 </context>
 <context>
     <name>VCConfirmationDialog</name>
@@ -80,6 +91,45 @@
     <message>
         <source>No</source>
         <translation>Нет</translation>
+    </message>
+</context>
+<context>
+    <name>VCFailoverNotifier</name>
+    <message>
+        <source>%1 went silent.</source>
+        <translation>%1 замолчал.</translation>
+    </message>
+    <message>
+        <source>%1 stalled.</source>
+        <translation>%1 завис.</translation>
+    </message>
+    <message>
+        <source>%1 disconnected.</source>
+        <translation>%1 отключился.</translation>
+    </message>
+    <message>
+        <source>%1 came back.</source>
+        <translation>%1 вернулся.</translation>
+    </message>
+    <message>
+        <source>Now on air: %1</source>
+        <translation>Сейчас в эфире: %1</translation>
+    </message>
+    <message>
+        <source>No source can be heard</source>
+        <translation>Ни один источник не слышен</translation>
+    </message>
+    <message>
+        <source>Every source is silent, stalled or disconnected: the station is off the air.</source>
+        <translation>Все источники молчат, зависли или отключены: станция не в эфире.</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n change(s) within %1 seconds.</source>
+        <translation>
+            <numerusform>%n изменение за %1 с.</numerusform>
+            <numerusform>%n изменения за %1 с.</numerusform>
+            <numerusform>%n изменений за %1 с.</numerusform>
+        </translation>
     </message>
 </context>
 <context>
@@ -195,6 +245,10 @@
         <source>Are you sure?</source>
         <translation>Вы уверены?</translation>
     </message>
+    <message>
+        <source>Start at login</source>
+        <translation>Запуск при входе</translation>
+    </message>
 </context>
 <context>
     <name>VCMainViewHeaderItem</name>
@@ -235,6 +289,10 @@
     <message>
         <source>Hold back a source after a connection loss (seconds)</source>
         <translation>Задержка возврата источника после потери связи (секунды)</translation>
+    </message>
+    <message>
+        <source>Show failover notifications</source>
+        <translation>Уведомлять о переключении источников</translation>
     </message>
 </context>
 <context>
@@ -287,6 +345,30 @@ Allowed to run only one instance of the application.</source>
     <message>
         <source>I couldn&apos;t detect any system tray on this system.</source>
         <translation>Не удалось обнаружить системный трей в этой системе.</translation>
+    </message>
+    <message>
+        <source>Keeps a radio station on air over the internet as a backup. Settings, lock and log files live in the working directory.</source>
+        <translation>Поддерживает радиостанцию в эфире через интернет как резерв. Настройки, файл блокировки и журналы хранятся в рабочей папке.</translation>
+    </message>
+    <message>
+        <source>Show this help and exit.</source>
+        <translation>Показать эту справку и выйти.</translation>
+    </message>
+    <message>
+        <source>Show the version and exit.</source>
+        <translation>Показать версию и выйти.</translation>
+    </message>
+    <message>
+        <source>Start in the system tray without showing the window (it shows when nobody is logged in).</source>
+        <translation>Запуститься в системном трее, не показывая окно (оно показывается, если никто не вошёл).</translation>
+    </message>
+    <message>
+        <source>Try &apos;%1 --help&apos; for the options.</source>
+        <translation>Параметры: &apos;%1 --help&apos;.</translation>
+    </message>
+    <message>
+        <source>Unexpected argument &apos;%1&apos;.</source>
+        <translation>Лишний аргумент &apos;%1&apos;.</translation>
     </message>
 </context>
 </TS>

@@ -3,7 +3,8 @@
 #
 # Source it from a test script, then:
 #   gui_start_display [--no-tray]   start Xvfb on a free display (and a tray host)
-#   gui_start_app [ENV=VALUE...]    start the program in $GUI_WORKDIR; sets GUI_APP_PID
+#   gui_start_app [ENV=VALUE...]    start the program in $GUI_WORKDIR with the arguments in the
+#                                   array GUI_APP_ARGS (none by default); sets GUI_APP_PID
 #   gui_wait_window PID [TIMEOUT]   wait until PID shows a window; prints its id
 #   gui_wait_title TITLE [TIMEOUT]  wait for a window with exactly that title; prints its id
 #   gui_key WINDOW KEY...           send keys to a window
@@ -88,8 +89,10 @@ gui_start_display() {
   fail "the tray host did not start"
 }
 
+GUI_APP_ARGS=()
 gui_start_app() {
-  (cd "$GUI_WORKDIR" && exec env "$@" "$GUI_APP") >"$GUI_WORKDIR/stdout.txt" 2>&1 &
+  (cd "$GUI_WORKDIR" && exec env "$@" "$GUI_APP" "${GUI_APP_ARGS[@]}") \
+    >"$GUI_WORKDIR/stdout.txt" 2>&1 &
   GUI_APP_PID=$!
   GUI_PIDS+=($GUI_APP_PID)
 }

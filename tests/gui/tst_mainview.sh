@@ -25,9 +25,9 @@ confirmation_yes=(309 308)
 tray_silence_y=683
 tray_logout_y=729
 about_button=(100 510)
-silence_level_plus=(578 182)
-silence_duration_minus=(468 232)
-failback_hold_minus=(468 332)
+silence_level_plus=(578 157)
+silence_duration_minus=(468 207)
+failback_hold_minus=(468 307)
 tray_close_y=775
 
 # The report's "sourcesInfo" entries carry exactly these keys.
@@ -39,6 +39,7 @@ info="(s['sessions'][-1]['lastReport'] or {}).get('sourcesInfo', [])"
 
 gui_start_display
 gui_start_service "$service"
+# No failover notifications: their messages pop up over the tray menu (tst_desktop shows them).
 cat >"$GUI_WORKDIR/vellacast.ini" <<INI
 [General]
 language=en
@@ -46,6 +47,7 @@ outputDeviceIndex=1
 username=demo
 silenceDetectionStartMs=1000
 silenceDetectionEndMs=1000
+failoverNotifications=false
 INI
 gui_start_app LANGUAGE=en VELLACAST_SERVICE_URL="$GUI_SERVICE_URL"
 window=$(gui_wait_title Vellacast 60)

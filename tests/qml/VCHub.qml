@@ -42,6 +42,16 @@ QtObject {
     property bool isOutputDeviceMissing: false
     property int failbackHoldMs: 30000
     readonly property int failbackHoldMaxMs: 300000
+    property bool failoverNotifications: true
+    property QtObject autostart: QtObject {
+        property bool isEnabled: false
+
+        function refresh() {
+            root.record("autostart.refresh", [])
+        }
+    }
+
+    signal notify(string title, string message, bool isWarning)
 
     function record(name, args) {
         calls.push({

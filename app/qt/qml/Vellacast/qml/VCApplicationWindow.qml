@@ -62,9 +62,21 @@ ApplicationWindow {
     minimumHeight: 480
     width: 720
     height: 540
-    visible: !startMinimized || VCHub.clientUser.sid === ""
+    visible: true
     // The window must carry its title even before the hub has published its client.
     title: windowTitle(VCHub.clientUser.stationName, VCHub.clientUser.city)
+
+    // The window is shown and then hidden at once: the tray takes in the icon of a program that
+    // has shown a window.
+    Component.onCompleted: {
+        if (startMinimized && VCHub.clientUser.sid !== "")
+            Qt.callLater(root.hide)
+    }
+
+    onActiveChanged: {
+        if (active)
+            VCHub.autostart.refresh()
+    }
 
     onClosing: close => {
         switch (closeAction(root.state, root.closing, VCHub.showKeepRunningDialog)) {
@@ -119,7 +131,7 @@ ApplicationWindow {
         id: trayIcon
 
         objectName: "trayIcon"
-        visible: !startMinimized || VCHub.clientUser.sid === ""
+        visible: true
         icon.source: "qrc:/images/vellacast.svg"
         icon.name: root.trayTitle
         // The lost output device stays in sight for as long as it lasts.
@@ -129,6 +141,9 @@ ApplicationWindow {
 
         menu: Platform.Menu {
             id: trayMenu
+
+            // The entry shows whether the autostart file is there now.
+            onAboutToShow: VCHub.autostart.refresh()
 
             Platform.MenuItem {
                 text: root.trayTitle
@@ -140,6 +155,18 @@ ApplicationWindow {
                 text: root.noOutputDeviceText
                 enabled: false
                 visible: VCHub.isOutputDeviceMissing
+            }
+
+            Platform.MenuItem {
+                objectName: "autostartMenuItem"
+                text: qsTr("Start at login")
+                checkable: true
+                checked: VCHub.autostart.isEnabled
+                onTriggered: {
+                    VCHub.autostart.isEnabled = checked
+                    // A click toggles the mark; the file decides it.
+                    checked = Qt.binding(() => VCHub.autostart.isEnabled)
+                }
             }
 
             Platform.Menu {
@@ -211,6 +238,13 @@ ApplicationWindow {
     // The tray says so at once when the sound goes off for lack of an output device.
     Connections {
         target: VCHub
+
+        // Failovers; the warning that nothing can be heard stays until the next message.
+        function onNotify(title, message, isWarning) {
+            trayIcon.showMessage(title, message, isWarning ? Platform.SystemTrayIcon.Warning
+                                                           : Platform.SystemTrayIcon.Information,
+                                 isWarning ? 0 : 10000)
+        }
 
         function onIsOutputDeviceMissingChanged(isOutputDeviceMissing) {
             if (isOutputDeviceMissing)

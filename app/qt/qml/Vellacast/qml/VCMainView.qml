@@ -150,6 +150,18 @@ Item {
                 verticalAlignment: Text.AlignVCenter
             }
 
+            CheckBox {
+                objectName: "autostartCheckBox"
+                width: parent.width
+                text: qsTr("Start at login")
+                checked: VCHub.autostart.isEnabled
+                onToggled: {
+                    VCHub.autostart.isEnabled = checked
+                    // The file decides the mark.
+                    checked = Qt.binding(() => VCHub.autostart.isEnabled)
+                }
+            }
+
             Button {
                 objectName: "addRecordSourceButton"
                 width: parent.width

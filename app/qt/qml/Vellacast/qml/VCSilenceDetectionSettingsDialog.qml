@@ -92,5 +92,13 @@ Dialog {
             value: VCHub.failbackHoldMs
             onValueChanged: Qt.callLater(root.storeFailbackHold)
         }
+
+        // A failover (or no source to hear at all) is told through the tray.
+        CheckBox {
+            objectName: "failoverNotificationsCheckBox"
+            text: qsTr("Show failover notifications")
+            checked: VCHub.failoverNotifications
+            onToggled: VCHub.failoverNotifications = checked
+        }
     }
 }
