@@ -2,6 +2,7 @@
 #include "filelogging.h"
 #include "klbass.h"
 #include "vcclientuser.h"
+#include "vcfailovernotifier.h"
 #include "vchub.h"
 #include "vcsource.h"
 
@@ -29,6 +30,7 @@ private slots:
 
     void failover_data();
     void failover();
+    void failoverIsToldWithItsReason();
     void failoverFollowsSourceSignals();
     void failoverHoldsBackALostSource();
     void ownStopsAreNoLoss();
@@ -102,6 +104,54 @@ void TestHub::setState(VCSource *source, bool connected, bool silent)
     QMetaObject::invokeMethod(source, "updateIsStalled", Q_ARG(bool, false));
     QMetaObject::invokeMethod(source, "updateIsSilentSound", Q_ARG(bool, silent));
     QTRY_COMPARE(source->isConnected(), connected || source->isRecordDevice());
+}
+
+void TestHub::failoverIsToldWithItsReason()
+{
+    makeHub({"http://127.0.0.1:9/a", "http://127.0.0.1:9/b"});
+    // Every change is told at once; a source that lost its connection is heard again at once.
+    m_hub->failoverNotifier()->setIntervalMs(1);
+    m_hub->setFailbackHoldMs(0);
+    QSignalSpy told(m_hub, &VCHub::notify);
+    VCSource *a = m_hub->sources()->at(0);
+    VCSource *b = m_hub->sources()->at(1);
+    const auto last = [&told] {
+        return told.constLast().at(0).toString() + QLatin1Char('|') +
+               told.constLast().at(1).toString();
+    };
+    // The first source heard is no failover, nor is the one ahead that starts a moment later.
+    setState(b, true, false);
+    setState(a, true, false);
+    QTRY_VERIFY(a->isActive());
+    QCOMPARE(told.count(), 0);
+
+    setState(a, true, true);
+    QTRY_COMPARE(told.count(), 1);
+    QCOMPARE(last(), "Now on air: 2. http://127.0.0.1:9/b|1. http://127.0.0.1:9/a went silent.");
+    setState(a, true, false);
+    QTRY_COMPARE(told.count(), 2);
+    QCOMPARE(last(), "Now on air: 1. http://127.0.0.1:9/a|1. http://127.0.0.1:9/a came back.");
+    QMetaObject::invokeMethod(a, "updateIsStalled", Q_ARG(bool, true));
+    QTRY_COMPARE(told.count(), 3);
+    QCOMPARE(last(), "Now on air: 2. http://127.0.0.1:9/b|1. http://127.0.0.1:9/a stalled.");
+    setState(a, true, false);
+    QTRY_COMPARE(told.count(), 4);
+    setState(a, false, false);
+    QTRY_COMPARE(told.count(), 5);
+    QCOMPARE(last(), "Now on air: 2. http://127.0.0.1:9/b|1. http://127.0.0.1:9/a disconnected.");
+
+    // What the operator does is no failover: moving the heard source down.
+    setState(a, true, false);
+    QTRY_COMPARE(told.count(), 6);
+    m_hub->moveSource(0, 1);
+    QVERIFY(b->isActive());
+    setState(b, false, false);
+    QTRY_COMPARE(told.count(), 7);
+    QCOMPARE(last(), "Now on air: 2. http://127.0.0.1:9/a|1. http://127.0.0.1:9/b disconnected.");
+    // Nothing can be heard, but only while a source is meant to play: these were never started.
+    setState(a, false, false);
+    QTRY_VERIFY(b->isActive());
+    QCOMPARE(told.count(), 7);
 }
 
 void TestHub::logIn(int userId, const QString &sid, const QStringList &streams)
