@@ -205,11 +205,14 @@ void KLHlsPlayback::updatePlaylist(QMap<quint32, KLHlsChunk> chunks)
             first = false;
         }
         // Chunks that slid out of the playlist: once reading has begun every one that is not
-        // being read goes; before that, only those that never arrived (they never will).
+        // being read goes; before that, only those that have not arrived and are not on their
+        // way (a failed one would otherwise hold up the start for good).
         for (auto it = m_chunks.begin(); it != m_chunks.end();) {
             const bool partlyRead = it->readPosition > 0 && it->readPosition < it->data.size();
-            const bool drop =
-                !chunks.contains(it.key()) && !partlyRead && (m_delivered || !it->isDownloaded);
+            const bool onItsWay =
+                m_downloader->isDownloading() && m_downloader->downloadingUrl() == it->url;
+            const bool drop = !chunks.contains(it.key()) && !partlyRead &&
+                              (m_delivered || (!it->isDownloaded && !onItsWay));
             if (drop) {
                 if (m_downloader->isDownloading() && m_downloader->downloadingUrl() == it->url)
                     m_downloader->abort();
@@ -227,16 +230,19 @@ void KLHlsPlayback::updatePlaylist(QMap<quint32, KLHlsChunk> chunks)
 void KLHlsPlayback::downloadNextChunk()
 {
     QUrl next;
+    double duration = 0;
     {
         QMutexLocker locker(&m_mutex);
         for (const KLHlsChunk &chunk : std::as_const(m_chunks)) {
             if (!chunk.isDownloaded) {
                 next = chunk.url;
+                duration = chunk.duration;
                 break;
             }
         }
     }
     if (!next.isEmpty()) {
+        m_downloadDuration = duration;
         m_downloadTimer.start();
         m_downloader->download(next);
     }
@@ -282,7 +288,15 @@ double KLHlsPlayback::speedCoef()
 {
     if (hasDataToRead())
         return 1.0;
-    return std::clamp(m_lastSpeed - 1.0, 0.0, 1.0);
+    double speed = m_lastSpeed;
+    // A download that has already taken longer than the last one's pace counts at once (it
+    // may never finish if the segment slides out meanwhile).
+    if (m_downloader->isDownloading() && m_downloadTimer.isValid() && m_downloadDuration > 0) {
+        const double seconds = m_downloadTimer.elapsed() / 1000.0;
+        if (seconds > 0)
+            speed = std::min(speed, m_downloadDuration / seconds);
+    }
+    return std::clamp(speed - 1.0, 0.0, 1.0);
 }
 
 QWORD KLHlsPlayback::streamFilePosCurrent() const

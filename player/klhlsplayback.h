@@ -60,7 +60,8 @@ public slots:
 
 protected:
     // 1 while downloaded segments wait to be read; otherwise how much faster than real time
-    // the last segment arrived, less one, between 0 and 1.
+    // segments arrive (the last one, or the one under way if it is slower), less one, between
+    // 0 and 1.
     double speedCoef() override;
 
 private slots:
@@ -95,6 +96,8 @@ private:
     std::shared_ptr<ReadGate> m_gate;
     // Download speed of the last segment, as a multiple of real time.
     double m_lastSpeed = 2.0;
+    // Play time of the segment being downloaded, and how long its download has taken.
+    double m_downloadDuration = 0;
     QElapsedTimer m_downloadTimer;
 
     // Guarded by m_mutex.
