@@ -17,6 +17,9 @@ extern "C" {
 #include <QTest>
 
 #include <kldaastparser.h>
+#include <klhlsdemuxer.h>
+#include <klhlsmediaplaylist.h>
+#include <klplaylistformat.h>
 
 #include <cmath>
 #include <memory>
@@ -201,6 +204,7 @@ private slots:
     void dropSwitch();
     void destroyedWhileStreaming();
     void demoAd();
+    void hlsStation();
 
 private:
     Answer request(const QByteArray &method, const QString &path, const QByteArray &body = {});
@@ -842,6 +846,95 @@ void TestVCDevService::demoAd()
     QCOMPARE(request("POST", QStringLiteral("/control/ad/nobanner/on")).status, 200);
     QVERIFY(ad.parse(request("GET", QStringLiteral("/ad/daast.xml")).body));
     QVERIFY(ad.noBanner);
+}
+
+void TestVCDevService::hlsStation()
+{
+    VCDevService::Options options;
+    options.streamCount = 1;
+    options.loopBars = 2;
+    options.hls = true;
+    VCDevService service(options);
+    QString error;
+    QVERIFY2(service.start(&error), qPrintable(error));
+    auto get = [&](const QString &path, const QString &sid = QString()) {
+        QNetworkRequest request(QUrl(service.baseUrl() + path));
+        if (!sid.isEmpty())
+            request.setRawHeader(
+                "Authorization",
+                basic(QString::number(VCDevService::accountUserId), sid).mid(15).trimmed());
+        QNetworkReply *reply = m_nam.get(request);
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        if (!reply->isFinished())
+            finished.wait(10000);
+        reply->deleteLater();
+        return std::make_pair(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
+                              reply->readAll());
+    };
+    const QString master = QString::fromLatin1(VCDevService::hlsPath);
+    QCOMPARE(get(master).first, 401);
+
+    // The station is listed after the streams, and its playlists lead to its segments.
+    const QJsonObject login{{"user", "demo"}, {"pass", "demo"}};
+    QNetworkRequest loginRequest(QUrl(service.baseUrl() + "/api/player/state"));
+    loginRequest.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    QNetworkReply *reply = m_nam.post(loginRequest, QJsonDocument(login).toJson());
+    QSignalSpy loggedIn(reply, &QNetworkReply::finished);
+    QVERIFY(loggedIn.wait(10000));
+    const QJsonObject answer = QJsonDocument::fromJson(reply->readAll()).object();
+    reply->deleteLater();
+    const QString sid = answer.value("sid").toString();
+    const QJsonArray streams = answer.value("streams").toArray();
+    QCOMPARE(streams.size(), 2);
+    QCOMPARE(streams.at(1)["streamUrl"].toString(), service.baseUrl() + master);
+
+    const auto [masterStatus, masterBody] = get(master, sid);
+    QCOMPARE(masterStatus, 200);
+    const KLPlaylistStreams variants =
+        KLPlaylistFormat::hlsMasterStreams(masterBody, QUrl(service.baseUrl() + master));
+    QList<uint> bitrates = variants.uniqueKeys();
+    std::sort(bitrates.begin(), bitrates.end());
+    QCOMPARE(bitrates, (QList<uint>{64000, 128000}));
+    QHash<uint, qsizetype> bytes;
+    int texts = 0;
+    for (const uint bitrate : {64000u, 128000u}) {
+        const QUrl playlistUrl = variants.value(bitrate);
+        const auto [status, body] = get(playlistUrl.path(), sid);
+        QCOMPARE(status, 200);
+        const KLHlsMediaPlaylist playlist = KLHlsMediaPlaylist::parse(body, playlistUrl, bitrate);
+        QCOMPARE(playlist.chunks.size(), VCDevHlsStation::windowSegments);
+        KLHlsDemuxer demuxer;
+        for (KLHlsChunk chunk : playlist.chunks) {
+            QCOMPARE(chunk.duration, 2.011);
+            const auto [segmentStatus, segment] = get(chunk.url.path(), sid);
+            QCOMPARE(segmentStatus, 200);
+            QCOMPARE(segment.size() % 188, 0);
+            demuxer.demux(chunk, segment);
+            bytes[bitrate] += segment.size();
+            // Every third segment names what plays.
+            QCOMPARE(chunk.metas.size(), chunk.sequence % 3 == 0 ? 1 : 0);
+            for (const QString &text : std::as_const(chunk.metas)) {
+                QVERIFY2(text.contains(QLatin1String("TITLE:")), qPrintable(text));
+                ++texts;
+            }
+        }
+    }
+    QVERIFY(texts >= 2);
+    // About 128 and 64 kbit/s of audio, with the transport stream's overhead.
+    for (const uint bitrate : {64000u, 128000u}) {
+        const double kbps = bytes[bitrate] * 8 / (5 * 2.011) / 1000;
+        QVERIFY2(kbps > bitrate / 1000.0 && kbps < bitrate / 1000.0 * 1.25,
+                 qPrintable(QString::number(kbps)));
+    }
+
+    // The switch that slows the higher variant.
+    QNetworkReply *control =
+        m_nam.post(QNetworkRequest(QUrl(service.baseUrl() + "/control/hls/slow/on")), QByteArray());
+    QSignalSpy switched(control, &QNetworkReply::finished);
+    QVERIFY(switched.wait(10000));
+    control->deleteLater();
+    QVERIFY(service.isHlsSlow());
+    QVERIFY(service.status()["service"].toObject()["hls"].toObject()["slow"].toBool());
 }
 
 QTEST_GUILESS_MAIN(TestVCDevService)

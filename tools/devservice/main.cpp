@@ -36,8 +36,12 @@ int main(int argc, char *argv[])
     const QCommandLineOption tonesOption(
         QStringLiteral("tones"),
         QStringLiteral("Stream N sends a steady tone of N x 440 Hz instead of music."));
-    parser.addOptions(
-        {portOption, forbiddenOption, newBuildOption, streamsOption, burstOption, tonesOption});
+    const QCommandLineOption hlsOption(
+        QStringLiteral("hls"),
+        QStringLiteral(
+            "Also serve a live HLS station (two variants) and list it after the streams."));
+    parser.addOptions({portOption, forbiddenOption, newBuildOption, streamsOption, burstOption,
+                       tonesOption, hlsOption});
     parser.process(app);
 
     VCDevService::Options options;
@@ -56,6 +60,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     options.tones = parser.isSet(tonesOption);
+    options.hls = parser.isSet(hlsOption);
     options.burstMs = parser.value(burstOption).toInt(&ok);
     if (!ok || options.burstMs < 0 || options.burstMs > 60000) {
         std::fprintf(stderr, "vellacast-devservice: invalid burst length\n");

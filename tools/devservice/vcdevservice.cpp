@@ -7,7 +7,9 @@
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 #include <thread>
 #include <utility>
@@ -178,6 +180,16 @@ bool VCDevService::start(QString *error)
             m_channels.clear();
             return false;
         }
+    }
+
+    if (m_options.hls) {
+        m_hls = std::make_unique<VCDevHlsStation>();
+        VCDemoAudio::Style style = channelPlans().first().style;
+        style.bars = m_options.loopBars;
+        if (m_options.tones)
+            style.toneHz = 440.0 * (streamCount() + 1);
+        if (!m_hls->build(style, error))
+            return false;
     }
 
     m_logo = makeLogo();
@@ -414,6 +426,11 @@ QJsonObject VCDevService::status() const
                                                       baseUrl() + QStringLiteral("/ad/daast.xml")},
                                                      {QStringLiteral("nobanner"), m_adNoBanner},
                                                      {QStringLiteral("tracking"), tracking}});
+    if (m_hls)
+        service.insert(
+            QStringLiteral("hls"),
+            QJsonObject{{QStringLiteral("master"), baseUrl() + QString::fromLatin1(hlsPath)},
+                        {QStringLiteral("slow"), m_hlsSlow}});
     QJsonArray streams;
     for (int i = 1; i <= streamCount(); ++i) {
         const Channel &channel = *m_channels[i - 1];
@@ -598,6 +615,12 @@ void VCDevService::dispatch(QTcpSocket *socket, const VCDevHttpRequest &request)
         return respond(socket, request, response, keepAlive);
     }
 
+    if (m_hls && path.startsWith(QLatin1String("/hls/"))) {
+        if (request.method != "GET")
+            return methodNotAllowed("GET");
+        return hlsResponse(socket, request);
+    }
+
     if (path.startsWith(QLatin1String("/ad/")) && get) {
         Response response;
         if (adResponse(path, &response))
@@ -669,6 +692,9 @@ VCDevService::Response VCDevService::playerAnswer(const Session &session) const
     QJsonArray streams;
     for (int i = 1; i <= streamCount(); ++i)
         streams.append(QJsonObject{{QStringLiteral("streamUrl"), baseUrl() + streamPath(i)}});
+    if (m_hls)
+        streams.append(
+            QJsonObject{{QStringLiteral("streamUrl"), baseUrl() + QString::fromLatin1(hlsPath)}});
     QJsonObject answer{
         {QStringLiteral("sid"), session.sid},
         {QStringLiteral("username"), QString::fromLatin1(accountUser)},
@@ -787,6 +813,13 @@ VCDevService::Response VCDevService::handleControl(const VCDevHttpRequest &reque
         setStreamMode(stream, mode);
         return jsonResponse(status());
     }
+    // control/hls/slow/on|off
+    if (m_hls && parts.size() == 4 && parts[1] == QLatin1String("hls") &&
+        parts[2] == QLatin1String("slow") &&
+        (parts[3] == QLatin1String("on") || parts[3] == QLatin1String("off"))) {
+        setHlsSlow(parts[3] == QLatin1String("on"));
+        return jsonResponse(status());
+    }
     // control/ad/nobanner/on|off
     if (parts.size() == 4 && parts[1] == QLatin1String("ad") &&
         parts[2] == QLatin1String("nobanner") &&
@@ -822,6 +855,49 @@ VCDevService::sessionFromAuthorization(const QByteArray &authorization) const
             return &session;
     }
     return nullptr;
+}
+
+void VCDevService::hlsResponse(QTcpSocket *socket, const VCDevHttpRequest &request)
+{
+    const bool keepAlive = request.keepAlive();
+    if (!sessionFromAuthorization(request.header("Authorization"))) {
+        Response response = textResponse(401, reason(401));
+        response.headers.append(std::make_pair(QByteArray("WWW-Authenticate"),
+                                               QByteArray("Basic realm=\"Vellacast demo streams\"")));
+        return respond(socket, request, response, keepAlive);
+    }
+    static const QByteArray playlistType = "application/vnd.apple.mpegurl";
+    const QStringList parts = request.path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    const qint64 elapsed = m_liveClock.elapsed();
+    if (request.path == QLatin1String(hlsPath))
+        return respond(socket, request, {200, playlistType, m_hls->masterPlaylist(), {}},
+                       keepAlive);
+    bool ok = false;
+    const int bitrate = parts.size() == 3 ? parts[1].toInt(&ok) : 0;
+    if (ok && std::find(VCDevHlsStation::bitrates.begin(), VCDevHlsStation::bitrates.end(),
+                        bitrate) != VCDevHlsStation::bitrates.end()) {
+        if (parts[2] == QLatin1String("index.m3u8"))
+            return respond(socket, request, {200, playlistType, m_hls->mediaPlaylist(elapsed), {}},
+                           keepAlive);
+        const qint64 n =
+            parts[2].endsWith(QLatin1String(".ts")) ? parts[2].chopped(3).toLongLong(&ok) : -1;
+        const QByteArray segment =
+            ok && n >= 0
+                ? m_hls->segment(bitrate, n, elapsed, [this](qint64) { return liveTitle(1); })
+                : QByteArray();
+        if (!segment.isEmpty()) {
+            const Response response{200, "video/mp2t", segment, {}};
+            if (m_hlsSlow && bitrate == VCDevHlsStation::bitrates.back()) {
+                const int delayMs = int(3000 * VCDevHlsStation::segmentSeconds());
+                QTimer::singleShot(delayMs, socket, [this, socket, request, response, keepAlive] {
+                    respond(socket, request, response, keepAlive);
+                });
+                return;
+            }
+            return respond(socket, request, response, keepAlive);
+        }
+    }
+    respond(socket, request, textResponse(404, reason(404)), keepAlive);
 }
 
 void VCDevService::startStream(QTcpSocket *socket, const VCDevHttpRequest &request, int stream)

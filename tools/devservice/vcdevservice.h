@@ -1,6 +1,7 @@
 #pragma once
 
 #include "vcdemoaudio.h"
+#include "vcdevhlsstation.h"
 #include "vcdevhttpparser.h"
 #include "vcdevstreamsender.h"
 
@@ -45,6 +46,7 @@ public:
         int loopBars = 8;    // length of each stream's music loop in bars
         int maxConnections = 128;
         int maxSessions = 32; // older sessions are forgotten, ended ones first
+        bool hls = false;     // a live HLS station of stream 1's music, listed after the streams
     };
 
     static constexpr const char *accountUser = "demo";
@@ -79,6 +81,12 @@ public:
     void setAdNoBanner(bool noBanner) { m_adNoBanner = noBanner; }
     // Calls of the ad's tracking addresses by event ("progress" counts every second's event).
     QMap<QString, int> adTracking() const { return m_adTracking; }
+
+    // The HLS station: its master playlist, and whether its higher variant's segments are sent
+    // slowly (each one three segment durations late), as through a congested uplink.
+    static constexpr const char *hlsPath = "/hls/master.m3u8";
+    bool isHlsSlow() const { return m_hlsSlow; }
+    void setHlsSlow(bool slow) { m_hlsSlow = slow; }
 
     // Everything the status page shows.
     QJsonObject status() const;
@@ -145,6 +153,8 @@ private:
     // The ad's addresses under /ad/: the document, its jingle, banner, click-through and
     // tracking addresses; false when the path is none of them.
     bool adResponse(const QString &path, Response *response);
+    // The HLS station's addresses under /hls/ (with the session's credentials).
+    void hlsResponse(QTcpSocket *socket, const VCDevHttpRequest &request);
 
     static Response textResponse(int status, const QByteArray &text);
     static Response jsonResponse(const QJsonObject &object, int status = 200);
@@ -161,6 +171,8 @@ private:
     QByteArray m_logo;
     QByteArray m_jingle;
     bool m_adNoBanner = false;
+    std::unique_ptr<VCDevHlsStation> m_hls;
+    bool m_hlsSlow = false;
     QMap<QString, int> m_adTracking;
     QByteArray m_statusPage;
     QString m_offeredVersion;

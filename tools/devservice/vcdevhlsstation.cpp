@@ -1,0 +1,206 @@
+#include "vcdevhlsstation.h"
+
+#include <QStringList>
+
+#include <thread>
+
+namespace {
+
+constexpr quint16 patPid = 0x0000;
+constexpr quint16 pmtPid = 0x1000;
+constexpr quint16 audioPid = 0x0100;
+constexpr quint16 metadataPid = 0x0102;
+constexpr int framesPerPes = 4;
+constexpr qint64 ptsOffset = 90000; // streams start one second into the clock
+
+quint32 crc32Mpeg(const QByteArray &data)
+{
+    quint32 crc = 0xFFFFFFFF;
+    for (const char c : data) {
+        crc ^= quint32(quint8(c)) << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x80000000) ? (crc << 1) ^ 0x04C11DB7 : crc << 1;
+    }
+    return crc;
+}
+
+void appendBigEndian(QByteArray &out, quint32 value, int bytes)
+{
+    for (int i = bytes - 1; i >= 0; --i)
+        out += char((value >> (8 * i)) & 0xFF);
+}
+
+// The payload as transport packets of pid; the last one is padded by an adaptation field.
+void packetize(QByteArray &out, quint16 pid, const QByteArray &payload, quint8 &counter)
+{
+    for (qsizetype at = 0; at < payload.size(); at += 184) {
+        const QByteArray piece = payload.mid(at, 184);
+        out += char(0x47);
+        out += char((at == 0 ? 0x40 : 0x00) | (pid >> 8));
+        out += char(pid & 0xFF);
+        if (piece.size() == 184) {
+            out += char(0x10 | counter);
+        } else {
+            const int stuffing = 184 - int(piece.size()) - 1;
+            out += char(0x30 | counter);
+            out += char(stuffing);
+            if (stuffing > 0)
+                out += char(0x00) + QByteArray(stuffing - 1, char(0xFF));
+        }
+        out += piece;
+        counter = (counter + 1) & 0x0F;
+    }
+}
+
+QByteArray section(const QByteArray &body)
+{
+    QByteArray out(1, '\0'); // pointer field
+    out += body;
+    appendBigEndian(out, crc32Mpeg(body), 4);
+    return out;
+}
+
+QByteArray pes(quint8 streamId, qint64 pts, const QByteArray &payload)
+{
+    QByteArray out("\x00\x00\x01", 3);
+    out += char(streamId);
+    appendBigEndian(out, quint32(payload.size() + 8), 2);
+    out += char(0x80);
+    out += char(0x80); // a presentation time stamp follows
+    out += char(5);
+    out += char(0x21 | ((pts >> 29) & 0x0E));
+    appendBigEndian(out, quint32(((pts >> 14) & 0xFFFE) | 1), 2);
+    appendBigEndian(out, quint32(((pts << 1) & 0xFFFE) | 1), 2);
+    return out + payload;
+}
+
+QByteArray syncSafe(quint32 value)
+{
+    QByteArray out;
+    for (int shift = 21; shift >= 0; shift -= 7)
+        out += char((value >> shift) & 0x7F);
+    return out;
+}
+
+QByteArray textFrame(const char *id, const QString &text)
+{
+    const QByteArray body = char(3) + text.toUtf8(); // UTF-8
+    return QByteArray(id) + syncSafe(quint32(body.size())) + QByteArray(2, '\0') + body;
+}
+
+} // namespace
+
+bool VCDevHlsStation::build(const VCDemoAudio::Style &style, QString *error)
+{
+    QString errors[2];
+    std::thread low([&] {
+        VCDemoAudio::Style s = style;
+        s.bitrate = bitrates[0];
+        m_variants[0].audio.build(s, &errors[0]);
+    });
+    VCDemoAudio::Style s = style;
+    s.bitrate = bitrates[1];
+    const bool high = m_variants[1].audio.build(s, &errors[1]);
+    low.join();
+    if (!high || m_variants[0].audio.musicFrames().isEmpty()) {
+        *error = errors[1].isEmpty() ? errors[0] : errors[1];
+        return false;
+    }
+    return true;
+}
+
+double VCDevHlsStation::segmentSeconds()
+{
+    return double(framesPerSegment) * VCDemoAudio::samplesPerFrame / VCDemoAudio::sampleRate;
+}
+
+qint64 VCDevHlsStation::headSegment(qint64 elapsedMs)
+{
+    // The window is full from the start.
+    return qint64(double(elapsedMs) / 1000.0 / segmentSeconds()) + windowSegments - 1;
+}
+
+QByteArray VCDevHlsStation::masterPlaylist() const
+{
+    QByteArray out = "#EXTM3U\n";
+    for (const int bitrate : bitrates)
+        out += "#EXT-X-STREAM-INF:BANDWIDTH=" + QByteArray::number(bitrate) +
+               ",CODECS=\"mp4a.40.34\"\n" + QByteArray::number(bitrate) + "/index.m3u8\n";
+    return out;
+}
+
+QByteArray VCDevHlsStation::mediaPlaylist(qint64 elapsedMs) const
+{
+    const qint64 head = headSegment(elapsedMs);
+    const qint64 first = head - windowSegments + 1;
+    QByteArray out = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:3\n#EXT-X-MEDIA-SEQUENCE:" +
+                     QByteArray::number(first) + "\n";
+    for (qint64 n = first; n <= head; ++n)
+        out += "#EXTINF:" + QByteArray::number(segmentSeconds(), 'f', 3) + ",\n" +
+               QByteArray::number(n) + ".ts\n";
+    return out;
+}
+
+QByteArray VCDevHlsStation::segment(int bitrate, qint64 n, qint64 elapsedMs,
+                                    const std::function<QString(qint64)> &titleAt)
+{
+    const int index = bitrate == bitrates[0] ? 0 : bitrate == bitrates[1] ? 1 : -1;
+    const qint64 head = headSegment(elapsedMs);
+    if (index < 0 || n > head || n < head - keptSegments + 1)
+        return {};
+    Variant &variant = m_variants[size_t(index)];
+    // Segments are made in order, so that the continuity counters run on from one to the next.
+    variant.next = qMax(variant.next, head - keptSegments + 1);
+    while (variant.next <= n) {
+        variant.segments.insert(variant.next,
+                                makeSegment(variant, variant.next, titleAt(variant.next)));
+        ++variant.next;
+    }
+    while (!variant.segments.isEmpty() && variant.segments.firstKey() < head - keptSegments + 1)
+        variant.segments.erase(variant.segments.begin());
+    return variant.segments.value(n);
+}
+
+QByteArray VCDevHlsStation::makeSegment(Variant &variant, qint64 n, const QString &title)
+{
+    QByteArray out;
+    QByteArray pat("\x00\xB0\x0D\x00\x01\xC1\x00\x00\x00\x01", 10);
+    appendBigEndian(pat, 0xE000 | pmtPid, 2);
+    packetize(out, patPid, section(pat), variant.counters[0]);
+    QByteArray pmt("\x02\xB0\x17\x00\x01\xC1\x00\x00", 8);
+    appendBigEndian(pmt, 0xE000 | audioPid, 2); // the clock reference
+    pmt += QByteArray("\xF0\x00", 2);
+    pmt += char(0x03); // MPEG-1 audio
+    appendBigEndian(pmt, 0xE000 | audioPid, 2);
+    pmt += QByteArray("\xF0\x00", 2);
+    pmt += char(0x15); // timed metadata
+    appendBigEndian(pmt, 0xE000 | metadataPid, 2);
+    pmt += QByteArray("\xF0\x00", 2);
+    packetize(out, pmtPid, section(pmt), variant.counters[1]);
+
+    const QList<QByteArray> &frames = variant.audio.musicFrames();
+    const qint64 firstFrame = n * framesPerSegment;
+    auto ptsOf = [](qint64 frame) {
+        return ptsOffset + frame * VCDemoAudio::samplesPerFrame * 90000 / VCDemoAudio::sampleRate;
+    };
+    if (n % 3 == 0 && !title.isEmpty())
+        packetize(out, metadataPid, pes(0xBD, ptsOf(firstFrame), id3Tag(title)),
+                  variant.counters[3]);
+    for (int i = 0; i < framesPerSegment; i += framesPerPes) {
+        QByteArray audio;
+        for (int k = i; k < qMin(i + framesPerPes, framesPerSegment); ++k)
+            audio += frames.at(int((firstFrame + k) % frames.size()));
+        packetize(out, audioPid, pes(0xC0, ptsOf(firstFrame + i), audio), variant.counters[2]);
+    }
+    return out;
+}
+
+QByteArray VCDevHlsStation::id3Tag(const QString &streamTitle)
+{
+    const qsizetype dash = streamTitle.indexOf(QLatin1String(" - "));
+    QByteArray frames;
+    if (dash >= 0)
+        frames += textFrame("TPE1", streamTitle.left(dash));
+    frames += textFrame("TIT2", dash >= 0 ? streamTitle.mid(dash + 3) : streamTitle);
+    return QByteArray("ID3\x04\x00\x00", 6) + syncSafe(quint32(frames.size())) + frames;
+}
