@@ -401,6 +401,19 @@ DWORD KLHlsPlayback::streamRead(void *buffer, DWORD length)
     return DWORD(n);
 }
 
+// Reads that wait for segments while streams are being created. A pool of their own: such a
+// read may wait for seconds, and players that start together must neither wait for one another
+// nor hold up the application's pool.
+static QThreadPool *readPool()
+{
+    static QThreadPool *pool = [] {
+        auto *p = new QThreadPool;
+        p->setMaxThreadCount(256);
+        return p;
+    }();
+    return pool;
+}
+
 DWORD KLHlsPlayback::nestedStreamRead(void *buffer, DWORD length)
 {
     // The engine reads while it creates the stream, on this thread: read on the pool and keep
@@ -408,9 +421,8 @@ DWORD KLHlsPlayback::nestedStreamRead(void *buffer, DWORD length)
     QFutureWatcher<DWORD> watcher;
     QEventLoop loop;
     connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
-    watcher.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [this, buffer, length] {
-        return streamRead(buffer, length);
-    }));
+    watcher.setFuture(QtConcurrent::run(
+        readPool(), [this, buffer, length] { return streamRead(buffer, length); }));
     if (!watcher.isFinished())
         loop.exec();
     if (watcher.isFinished())
