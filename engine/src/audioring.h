@@ -110,6 +110,8 @@ public:
         m_write.store(w + 1, std::memory_order_release);
         return true;
     }
+    // Items pushed so far (producer side).
+    uint64_t pushed() const { return m_write.load(std::memory_order_relaxed); }
     bool pop(T &item)
     {
         const uint64_t r = m_read.load(std::memory_order_relaxed);

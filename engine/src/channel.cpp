@@ -189,9 +189,16 @@ void Channel::decoderLoop(std::shared_ptr<Channel> self)
         }
         const bool blockPending = m_pendingWritten < m_pendingFrames;
         const size_t need = blockPending ? size_t(m_pendingFrames - m_pendingWritten) : 4096;
-        if (ring.writable() < std::min(need, ring.capacity() / 2)) {
-            // Full: the mixer drains a capacity in about a second; look again soon.
-            prodCv.wait_for(lock, std::chrono::milliseconds(40));
+        // Refill once a quarter of the ring (at least the pending block) is free: the ring then
+        // stays between three quarters and full, and the thread wakes a few times a second
+        // rather than for every block the mixer takes.
+        const size_t refill = std::min(std::max(need, ring.capacity() / 4), ring.capacity() / 2);
+        const size_t writable = ring.writable();
+        if (writable < refill) {
+            // The mixer takes about `rate` frames a second (more at a raised frequency, which
+            // the cap keeps safe: three quarters of a ring last longer than twice the cap).
+            const int64_t ms = int64_t(refill - writable) * 1000 / std::max(rate, 1);
+            prodCv.wait_for(lock, std::chrono::milliseconds(std::clamp<int64_t>(ms, 5, 200)));
             continue;
         }
         lock.unlock();

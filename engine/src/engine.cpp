@@ -495,7 +495,14 @@ void Engine::mixerLoop()
 {
     static thread_local float mix[MaxPeriodFrames * 2];
     OpenDevice *current = m_current.load();
+    uint64_t announced = 0;
     while (!m_mixerStop.load(std::memory_order_acquire)) {
+        // Wake the event thread for what the last period queued (syncs, stalls, ends, device
+        // news); it sleeps otherwise.
+        if (const uint64_t queued = m_events.pushed(); queued != announced) {
+            announced = queued;
+            kickEvents();
+        }
         if (OpenDevice *next = m_pendingDevice.exchange(nullptr)) {
             // A device reopened in a new format.
             m_retired.push(current);
@@ -582,7 +589,9 @@ void Engine::eventLoop(uint64_t generation)
     while (true) {
         {
             std::unique_lock lock(m_eventMutex);
-            m_eventCv.wait_for(lock, std::chrono::milliseconds(5),
+            // The mixer kicks after every period in which it queued something; the time-out
+            // only paces the reclaiming of freed channels.
+            m_eventCv.wait_for(lock, std::chrono::milliseconds(100),
                                [&] { return !current() || m_eventKick; });
             if (!current())
                 return;
