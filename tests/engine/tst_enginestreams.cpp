@@ -509,7 +509,7 @@ void tst_EngineStreams::configAndPlugins()
     QVERIFY(!BASS_GetConfigPtr(BASS_CONFIG_NET_AGENT));
     QCOMPARE(BASS_ErrorGetCode(), BASS_OK);
     const auto *file = static_cast<const char *>(BASS_GetConfigPtr(BASS_CONFIG_FILENAME));
-    QVERIFY(file && QByteArray(file).contains("audioengine"));
+    QVERIFY(file && QByteArray(file).contains("KelvanePlayerEngine"));
     QVERIFY(!BASS_SetConfigPtr(BASS_CONFIG_FILENAME, "x"));
 
     QVERIFY(BASS_PluginLoad("bassopus", 0));
