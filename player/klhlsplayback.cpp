@@ -322,9 +322,9 @@ void KLHlsPlayback::releaseDueMetadata()
         emit metaUpdated(text);
 }
 
-bool KLHlsPlayback::waitForData()
+bool KLHlsPlayback::waitForData(const QDeadlineTimer &deadline)
 {
-    if (m_dataCondition.wait(&m_mutex, QDeadlineTimer(m_noDataTimeoutMs)))
+    if (m_dataCondition.wait(&m_mutex, deadline))
         return true;
     KLPlayerInterface *owner = player();
     qCWarning(klLog) << (owner ? owner->playerName() : QString())
@@ -345,8 +345,10 @@ DWORD KLHlsPlayback::streamRead(void *buffer, DWORD length)
     }
     if (m_closing)
         return noMoreData;
+    // One limit for the whole read: playlist reloads wake the reader without bringing data.
+    const QDeadlineTimer deadline(m_noDataTimeoutMs);
     if (!hasDataToReadLocked() && !m_updaterWasUpdated && m_updaterActive) {
-        if (!waitForData())
+        if (!waitForData(deadline))
             return noMoreData;
     }
 
@@ -362,7 +364,7 @@ DWORD KLHlsPlayback::streamRead(void *buffer, DWORD length)
         }
         if (chunk || isFinishedLocked())
             break;
-        if (!waitForData())
+        if (!waitForData(deadline))
             return noMoreData;
     }
     if (!chunk || m_closing || !m_updaterActive)

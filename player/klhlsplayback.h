@@ -4,6 +4,7 @@
 #include "klplayback.h"
 #include "klplayerglobal.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QList>
 #include <QMutex>
@@ -79,8 +80,8 @@ private:
     bool isFinishedLocked() const;
     DWORD streamRead(void *buffer, DWORD length);
     DWORD nestedStreamRead(void *buffer, DWORD length);
-    // Waits on the data condition; false (with the warning) on time-out.
-    bool waitForData();
+    // Waits on the data condition; false (with the warning) once deadline has passed.
+    bool waitForData(const QDeadlineTimer &deadline);
     QWORD streamFilePosCurrent() const;
 
     static void bassCloseProc(void *user);

@@ -43,6 +43,7 @@ private slots:
     void playsLiveStation();
     void variantSwitchRestartsAtDiscontinuity();
     void endedProgrammeEnds();
+    void noSegmentsEndTheStream();
 
 private:
     QTemporaryDir m_dir;
@@ -274,6 +275,39 @@ void tst_KLHlsPlayback::endedProgrammeEnds()
     QCOMPARE(player.state(), KLPlayerSource::StoppedState);
     for (const char *segment : {"/hls/64000/0.ts", "/hls/64000/1.ts", "/hls/64000/2.ts"})
         QCOMPARE(m_server->requestCount(QLatin1String(segment)), 1);
+}
+
+namespace {
+QStringList capturedWarnings;
+QtMessageHandler previousHandler = nullptr;
+void captureWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg)
+        capturedWarnings << message;
+    previousHandler(type, context, message);
+}
+} // namespace
+
+void tst_KLHlsPlayback::noSegmentsEndTheStream()
+{
+    // The playlist loads (and reloads every second), its segments never come: the engine's
+    // read gives up after the limit, however often the reloads wake it.
+    m_station->addVariant(64000, m_ts64, false);
+    m_station->setFailing(64000, true);
+    KLPlayer player;
+    player.findChild<KLHlsPlayback *>()->setNoDataTimeoutMs(1500);
+    capturedWarnings.clear();
+    previousHandler = qInstallMessageHandler(captureWarnings);
+    auto restore = qScopeGuard([] { qInstallMessageHandler(previousHandler); });
+    QElapsedTimer clock;
+    clock.start();
+    player.play(m_server->url(QStringLiteral("/hls/64000/index.m3u8")));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        capturedWarnings.filter(QStringLiteral("chunks was empty for too long")).size() == 1,
+        10000);
+    QVERIFY2(clock.elapsed() >= 1500, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(m_server->requestCount(QStringLiteral("/hls/64000/index.m3u8")) >= 2);
+    QVERIFY(player.stream() == 0);
 }
 
 QTEST_MAIN(tst_KLHlsPlayback)
