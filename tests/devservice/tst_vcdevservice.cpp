@@ -12,6 +12,7 @@ extern "C" {
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
@@ -97,6 +98,42 @@ Decoded decodeMp3(const QByteArray &data)
     if (parser)
         av_parser_close(parser);
     return result;
+}
+
+// What ffprobe finds in a transport stream: one codec name per stream.
+QStringList probedCodecs(const QByteArray &ts)
+{
+    QProcess ffprobe;
+    ffprobe.start(QStringLiteral("ffprobe"), {"-v", "error", "-show_entries", "stream=codec_name",
+                                              "-of", "csv=p=0", "-f", "mpegts", "-"});
+    ffprobe.write(ts);
+    ffprobe.closeWriteChannel();
+    if (!ffprobe.waitForFinished(10000) || ffprobe.exitCode() != 0)
+        return {QStringLiteral("ffprobe failed")};
+    // The streams of the program, then the same streams again.
+    QStringList codecs =
+        QString::fromUtf8(ffprobe.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    codecs.removeDuplicates();
+    return codecs;
+}
+
+// The largest gap between two program clock references of a transport stream in ms; -1 without
+// two of them.
+double largestClockGapMs(const QByteArray &ts)
+{
+    double largest = -1;
+    qint64 last = -1;
+    for (qsizetype at = 0; at + 188 <= ts.size(); at += 188) {
+        const auto *p = reinterpret_cast<const uchar *>(ts.constData() + at);
+        if ((p[3] & 0x20) == 0 || p[4] < 7 || (p[5] & 0x10) == 0)
+            continue; // no adaptation field with a clock reference
+        const qint64 base =
+            (qint64(p[6]) << 25) | (p[7] << 17) | (p[8] << 9) | (p[9] << 1) | (p[10] >> 7);
+        if (last >= 0)
+            largest = qMax(largest, (base - last) / 90.0);
+        last = base;
+    }
+    return largest;
 }
 
 // Takes the ICY metadata blocks out of a stream body; false when a block is malformed.
@@ -909,6 +946,10 @@ void TestVCDevService::hlsStation()
             const auto [segmentStatus, segment] = get(chunk.url.path(), sid);
             QCOMPARE(segmentStatus, 200);
             QCOMPARE(segment.size() % 188, 0);
+            // Other readers know the metadata stream for what it is, and find the clock.
+            QCOMPARE(probedCodecs(segment), QStringList({"mp3", "timed_id3"}));
+            const double clockGapMs = largestClockGapMs(segment);
+            QVERIFY2(clockGapMs > 0 && clockGapMs <= 100, qPrintable(QString::number(clockGapMs)));
             demuxer.demux(chunk, segment);
             bytes[bitrate] += segment.size();
             // Every third segment names what plays.

@@ -10,8 +10,11 @@ constexpr quint16 patPid = 0x0000;
 constexpr quint16 pmtPid = 0x1000;
 constexpr quint16 audioPid = 0x0100;
 constexpr quint16 metadataPid = 0x0102;
-constexpr int framesPerPes = 4;
-constexpr qint64 ptsOffset = 90000; // streams start one second into the clock
+// Each audio PES carries the clock reference: three frames (78 ms) keep it within the 100 ms
+// that decoders may expect between two references.
+constexpr int framesPerPes = 3;
+constexpr qint64 presentationDelay = 9000; // audio plays 100 ms after its clock reference
+constexpr qint64 ptsOffset = 90000;        // streams start one second into the clock
 
 quint32 crc32Mpeg(const QByteArray &data)
 {
@@ -30,24 +33,44 @@ void appendBigEndian(QByteArray &out, quint32 value, int bytes)
         out += char((value >> (8 * i)) & 0xFF);
 }
 
-// The payload as transport packets of pid; the last one is padded by an adaptation field.
-void packetize(QByteArray &out, quint16 pid, const QByteArray &payload, quint8 &counter)
+// The payload as transport packets of pid. The first packet carries the program clock
+// reference when pcr is not negative; the last one is padded by an adaptation field.
+void packetize(QByteArray &out, quint16 pid, const QByteArray &payload, quint8 &counter,
+               qint64 pcr = -1)
 {
-    for (qsizetype at = 0; at < payload.size(); at += 184) {
-        const QByteArray piece = payload.mid(at, 184);
+    for (qsizetype at = 0; at < payload.size();) {
+        QByteArray adaptation; // without its length byte
+        if (at == 0 && pcr >= 0) {
+            const quint64 base = quint64(pcr) & 0x1FFFFFFFFULL;
+            adaptation += char(0x10); // a PCR follows
+            appendBigEndian(adaptation, quint32(base >> 1), 4);
+            adaptation += char(((base & 1) << 7) | 0x7E); // reserved bits, extension 0
+            adaptation += char(0x00);
+        }
+        const qsizetype room = 184 - (adaptation.isEmpty() ? 0 : 1 + adaptation.size());
+        const qsizetype take = qMin(room, payload.size() - at);
+        if (take < room) {
+            qsizetype padding = room - take; // what the adaptation field grows by
+            if (adaptation.isEmpty()) {
+                --padding; // its length byte
+                if (padding > 0) {
+                    adaptation += char(0x00); // no flags
+                    --padding;
+                }
+            }
+            adaptation += QByteArray(padding, char(0xFF));
+        }
+        const bool hasAdaptation = !adaptation.isEmpty() || take < 184;
         out += char(0x47);
         out += char((at == 0 ? 0x40 : 0x00) | (pid >> 8));
         out += char(pid & 0xFF);
-        if (piece.size() == 184) {
-            out += char(0x10 | counter);
-        } else {
-            const int stuffing = 184 - int(piece.size()) - 1;
-            out += char(0x30 | counter);
-            out += char(stuffing);
-            if (stuffing > 0)
-                out += char(0x00) + QByteArray(stuffing - 1, char(0xFF));
+        out += char((hasAdaptation ? 0x30 : 0x10) | counter);
+        if (hasAdaptation) {
+            out += char(adaptation.size());
+            out += adaptation;
         }
-        out += piece;
+        out += payload.mid(at, take);
+        at += take;
         counter = (counter + 1) & 0x0F;
     }
 }
@@ -86,6 +109,44 @@ QByteArray textFrame(const char *id, const QString &text)
 {
     const QByteArray body = char(3) + text.toUtf8(); // UTF-8
     return QByteArray(id) + syncSafe(quint32(body.size())) + QByteArray(2, '\0') + body;
+}
+
+// The program: MP3 audio, which carries the clock, and ID3 tags as timed metadata, named so by
+// a metadata pointer in the program and a metadata descriptor on their stream (a reader that
+// does not find them does not know what the stream holds).
+QByteArray programMap()
+{
+    // Application format and format, both given as "ID3 ".
+    const QByteArray id3Format("\xFF\xFFID3 \xFFID3 ", 11);
+    QByteArray programInfo;
+    programInfo += char(0x25); // metadata pointer descriptor
+    programInfo += char(15);
+    programInfo += id3Format;
+    programInfo += char(0x00);          // service id
+    programInfo += char(0x1F);          // no locator record; carried in this transport stream
+    appendBigEndian(programInfo, 1, 2); // its program
+    QByteArray metadataInfo;
+    metadataInfo += char(0x26); // metadata descriptor
+    metadataInfo += char(13);
+    metadataInfo += id3Format;
+    metadataInfo += char(0x00); // service id
+    metadataInfo += char(0x0F); // no decoder configuration
+    const auto stream = [](quint8 type, quint16 pid, const QByteArray &info) {
+        QByteArray out(1, char(type));
+        appendBigEndian(out, 0xE000 | pid, 2);
+        appendBigEndian(out, 0xF000 | quint32(info.size()), 2);
+        return out + info;
+    };
+
+    QByteArray body("\x00\x01\xC1\x00\x00", 5);  // program 1, version 0, one section
+    appendBigEndian(body, 0xE000 | audioPid, 2); // the clock reference
+    appendBigEndian(body, 0xF000 | quint32(programInfo.size()), 2);
+    body += programInfo;
+    body += stream(0x03, audioPid, {}); // MPEG-1 audio
+    body += stream(0x15, metadataPid, metadataInfo);
+    QByteArray pmt(1, char(0x02));
+    appendBigEndian(pmt, 0xB000 | quint32(body.size() + 4), 2); // with the CRC
+    return pmt + body;
 }
 
 } // namespace
@@ -167,16 +228,7 @@ QByteArray VCDevHlsStation::makeSegment(Variant &variant, qint64 n, const QStrin
     QByteArray pat("\x00\xB0\x0D\x00\x01\xC1\x00\x00\x00\x01", 10);
     appendBigEndian(pat, 0xE000 | pmtPid, 2);
     packetize(out, patPid, section(pat), variant.counters[0]);
-    QByteArray pmt("\x02\xB0\x17\x00\x01\xC1\x00\x00", 8);
-    appendBigEndian(pmt, 0xE000 | audioPid, 2); // the clock reference
-    pmt += QByteArray("\xF0\x00", 2);
-    pmt += char(0x03); // MPEG-1 audio
-    appendBigEndian(pmt, 0xE000 | audioPid, 2);
-    pmt += QByteArray("\xF0\x00", 2);
-    pmt += char(0x15); // timed metadata
-    appendBigEndian(pmt, 0xE000 | metadataPid, 2);
-    pmt += QByteArray("\xF0\x00", 2);
-    packetize(out, pmtPid, section(pmt), variant.counters[1]);
+    packetize(out, pmtPid, section(programMap()), variant.counters[1]);
 
     const QList<QByteArray> &frames = variant.audio.musicFrames();
     const qint64 firstFrame = n * framesPerSegment;
@@ -190,7 +242,9 @@ QByteArray VCDevHlsStation::makeSegment(Variant &variant, qint64 n, const QStrin
         QByteArray audio;
         for (int k = i; k < qMin(i + framesPerPes, framesPerSegment); ++k)
             audio += frames.at(int((firstFrame + k) % frames.size()));
-        packetize(out, audioPid, pes(0xC0, ptsOf(firstFrame + i), audio), variant.counters[2]);
+        const qint64 pts = ptsOf(firstFrame + i);
+        packetize(out, audioPid, pes(0xC0, pts, audio), variant.counters[2],
+                  pts - presentationDelay);
     }
     return out;
 }
