@@ -1,4 +1,5 @@
 #include "channel.h"
+#include "threadname.h"
 
 #include "decoder.h"
 
@@ -124,6 +125,7 @@ void Channel::prefill(int64_t frames)
 void Channel::startDecoderThread(std::shared_ptr<Channel> self)
 {
     std::thread([this, self = std::move(self)]() mutable {
+        nameThisThread("kl-decoder");
         decoderLoop(std::move(self));
     }).detach();
 }
@@ -165,6 +167,7 @@ void Channel::stopProducer()
 void Channel::decoderLoop(std::shared_ptr<Channel> self)
 {
     std::unique_lock lock(prodMutex);
+    bool refilling = true;
     while (!abortProducer) {
         if (seekRequest != seekDone) {
             const uint64_t request = seekRequest;
@@ -178,6 +181,7 @@ void Channel::decoderLoop(std::shared_ptr<Channel> self)
                 sourceEnded.store(false, std::memory_order_release);
             }
             lock.lock();
+            refilling = true;
             seekResult = ok;
             seekDone = request;
             prodCv.notify_all();
@@ -194,7 +198,13 @@ void Channel::decoderLoop(std::shared_ptr<Channel> self)
         // rather than for every block the mixer takes.
         const size_t refill = std::min(std::max(need, ring.capacity() / 4), ring.capacity() / 2);
         const size_t writable = ring.writable();
-        if (writable < refill) {
+        // Once refilling, go on until the ring is full: stopping at the threshold would wake the
+        // thread again for every block.
+        if (writable == 0)
+            refilling = false;
+        else if (writable >= refill)
+            refilling = true;
+        if (!refilling) {
             // The mixer takes about `rate` frames a second (more at a raised frequency, which
             // the cap keeps safe: three quarters of a ring last longer than twice the cap).
             const int64_t ms = int64_t(refill - writable) * 1000 / std::max(rate, 1);

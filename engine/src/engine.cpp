@@ -1,4 +1,5 @@
 #include "engine.h"
+#include "threadname.h"
 
 #include <dlfcn.h>
 
@@ -465,8 +466,12 @@ bool Engine::freeChannel(DWORD handle)
         ch->syncs.clear();
     }
     const uint64_t seq = m_mixerSeq.load();
-    std::lock_guard lock(m_eventMutex);
-    m_graveyard.emplace_back(seq, std::move(ch));
+    {
+        std::lock_guard lock(m_eventMutex);
+        m_graveyard.emplace_back(seq, std::move(ch));
+        m_eventKick = true; // the event thread starts pacing the reclaim
+    }
+    m_eventCv.notify_all();
     return true;
 }
 
@@ -493,6 +498,7 @@ void Engine::reclaim(bool all)
 
 void Engine::mixerLoop()
 {
+    nameThisThread("kl-mixer");
     static thread_local float mix[MaxPeriodFrames * 2];
     OpenDevice *current = m_current.load();
     uint64_t announced = 0;
@@ -583,16 +589,21 @@ void Engine::kickEvents()
 
 void Engine::eventLoop(uint64_t generation)
 {
+    nameThisThread("kl-events");
     t_onEventThread = true;
     t_eventGeneration = generation;
     auto current = [&] { return m_eventGeneration.load() == generation; };
     while (true) {
         {
             std::unique_lock lock(m_eventMutex);
-            // The mixer kicks after every period in which it queued something; the time-out
-            // only paces the reclaiming of freed channels.
-            m_eventCv.wait_for(lock, std::chrono::milliseconds(100),
-                               [&] { return !current() || m_eventKick; });
+            // The mixer kicks after every period in which it queued something. Freed channels
+            // wait for the end of the period that may still be mixing them: while there are
+            // any, a time-out paces their reclaiming; otherwise the thread sleeps.
+            const auto woken = [&] { return !current() || m_eventKick; };
+            if (m_graveyard.empty())
+                m_eventCv.wait(lock, woken);
+            else
+                m_eventCv.wait_for(lock, std::chrono::milliseconds(100), woken);
             if (!current())
                 return;
             m_eventKick = false;

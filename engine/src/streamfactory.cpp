@@ -1,4 +1,5 @@
 #include "streamfactory.h"
+#include "threadname.h"
 
 #include "channel.h"
 #include "decoder.h"
@@ -54,6 +55,7 @@ std::shared_ptr<Channel> createDecoding(std::unique_ptr<ByteSource> source,
 // A stream whose audio a caller's STREAMPROC delivers, read on a thread of its own.
 void procLoop(std::shared_ptr<Channel> ch, STREAMPROC *proc, void *user)
 {
+    nameThisThread("kl-streamproc");
     std::vector<uint8_t> buffer(size_t(ch->rate / 20) * size_t(ch->frameBytes()));
     size_t carry = 0;
     std::unique_lock lock(ch->prodMutex);

@@ -1,4 +1,5 @@
 #include "userfilesource.h"
+#include "threadname.h"
 
 #include "streamfactory.h"
 
@@ -31,7 +32,10 @@ UserFileSource::UserFileSource(DWORD system, DWORD flags, const BASS_FILEPROCS &
 void UserFileSource::startReading()
 {
     if (m_buffered && !m_readerStarted.exchange(true))
-        m_reader = std::thread([this] { readerLoop(); });
+        m_reader = std::thread([this] {
+            nameThisThread("kl-userfile");
+            readerLoop();
+        });
 }
 
 UserFileSource::~UserFileSource()

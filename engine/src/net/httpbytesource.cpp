@@ -1,4 +1,5 @@
 #include "httpbytesource.h"
+#include "threadname.h"
 
 #include "netplaylist.h"
 
@@ -254,7 +255,10 @@ HttpByteSource::Error HttpByteSource::open()
     if (!m_multi)
         return Error::NoNet;
     if (!m_thread.joinable())
-        m_thread = std::thread([this] { run(); });
+        m_thread = std::thread([this] {
+            nameThisThread("kl-http");
+            run();
+        });
     std::unique_lock lock(m_mutex);
     m_cond.wait(lock, [this] { return m_opened || m_finished; });
     if (m_opened)

@@ -1,4 +1,5 @@
 #include "recordchannel.h"
+#include "threadname.h"
 
 #include <algorithm>
 #include <cstring>
@@ -92,7 +93,10 @@ bool RecordChannel::start(int &error)
         std::lock_guard g(m_mutex);
         m_running = true;
     }
-    m_thread = std::thread([self = shared_from_this()] { self->deliveryLoop(); });
+    m_thread = std::thread([self = shared_from_this()] {
+        nameThisThread("kl-record");
+        self->deliveryLoop();
+    });
     return true;
 }
 
