@@ -69,6 +69,11 @@ HSTREAM KLBassPlayback::start(QWORD startPos)
                            << ") Url:" << KLCredentials::redacted(url);
             return 0;
         }
+    } else if (const QWORD end = BASS_StreamGetFilePosition(handle, BASS_FILEPOS_END);
+               end != QWORD(-1) && end > BASS_NET_KEEP_WHOLE_MAX) {
+        // The engine keeps such a file as a live stream: only what lies ahead of the decoder.
+        qCInfo(klLog) << owner->playerName() << "Bass playback: file of" << end
+                      << "bytes is too long to keep whole, seeking back reconnects";
     }
 
     if (!BASS_ChannelSetSync(handle, BASS_SYNC_META, 0, &KLBassPlayback::metaSync,

@@ -239,7 +239,7 @@ typedef void(DOWNLOADPROC)(const void *buffer, DWORD length, void *user);
 #define BASS_SYNC_POS 0
 #define BASS_SYNC_END 2
 #define BASS_SYNC_META 4
-#define BASS_SYNC_STALL 6 /* data: 0 = stalled, 1 = resumed */
+#define BASS_SYNC_STALL 6     /* data: 0 = stalled, 1 = resumed */
 #define BASS_SYNC_DEV_FAIL 14 /* data: why the device failed, one of BASS_DEVFAIL_* */
 #define BASS_SYNC_DEV_FORMAT 15
 #define BASS_SYNC_ONETIME 0x80000000u /* flag: the sync fires once and is removed */
@@ -307,7 +307,11 @@ BASS_StreamCreateFile(BOOL mem, const void *file, QWORD offset, QWORD length, DW
 BASSDEF(HSTREAM)
 BASS_StreamCreateFileUser(DWORD system, DWORD flags, const BASS_FILEPROCS *procs, void *user);
 /* An internet stream; header lines may follow the address after CR LF: INIT, ILLPARAM,
- * FILEOPEN, NONET, TIMEOUT, SSL, FILEFORM, CODEC. */
+ * FILEOPEN, NONET, TIMEOUT, SSL, FILEFORM, CODEC. One of known length (from the offset) up to
+ * BASS_NET_KEEP_WHOLE_MAX bytes, opened without BASS_STREAM_BLOCK, keeps all it downloads:
+ * it seeks anywhere in what has arrived, and BASS_FILEPOS_BUFFER counts from its start. Other
+ * streams keep a buffer of BASS_CONFIG_NET_BUFFER ahead of the decoder. */
+#define BASS_NET_KEEP_WHOLE_MAX (512u * 1024u * 1024u)
 BASSDEF(HSTREAM)
 BASS_StreamCreateURL(const char *url, DWORD offset, DWORD flags, DOWNLOADPROC *proc, void *user);
 /* HANDLE. */

@@ -280,13 +280,13 @@ QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode)
         value = src->endPosition();
         break;
     case BASS_FILEPOS_START:
-        value = 0;
+        value = ch->decoder->audioStart();
         break;
     case BASS_FILEPOS_CONNECTED:
         value = 1;
         break;
     case BASS_FILEPOS_BUFFER:
-        value = std::max<int64_t>(0, avail - pos);
+        value = src->bufferPosition();
         break;
     default:
         return fail(BASS_ERROR_ILLTYPE, Fail64);

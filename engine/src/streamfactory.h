@@ -63,8 +63,8 @@ struct CreatedStream
 // destroyed on the decoder thread once that thread has stopped.
 //
 // BASS_StreamGetFilePosition on the stream answers from the source: CURRENT = position(),
-// DOWNLOAD = available(), BUFFER = available() - position(), END = endPosition() (length(), or
-// available() when that is -1), START = 0.
+// DOWNLOAD = available(), BUFFER = bufferPosition(), END = endPosition() (length(), or
+// available() when that is -1), START = the decoder's first audio byte.
 ENGINE_INTERNAL CreatedStream createSourceStream(std::unique_ptr<ByteSource> source,
                                                  const SourceStreamParams &params);
 

@@ -235,15 +235,21 @@ private slots:
                 serveBody(c, "HTTP/1.1 200 OK", "", file);
             }
         });
-        HttpByteSource s(server.url("/file.mp3"), 12345, quick());
+        auto o = quick();
+        o.keepWholeBytes = 50000 - 12345; // exactly the rest of the file
+        HttpByteSource s(server.url("/file.mp3"), 12345, o);
         QCOMPARE(s.open(), Error::None);
         QCOMPARE(server.requests().at(0).headers.at("range"), std::string("bytes=12345-"));
         QCOMPARE(s.position(), int64_t(12345));
         QCOMPARE(s.length(), int64_t(50000));
+        QVERIFY(s.keepsWhole());
         std::string audio;
         QVERIFY(readAll(s, audio));
         QVERIFY(audio == file.substr(12345));
         QCOMPARE(s.available(), int64_t(50000));
+        // Everything from the offset stays; nothing before it was kept.
+        QVERIFY(s.seek(12345));
+        QVERIFY(!s.seek(12344));
     }
 
     void redirects_data()
@@ -456,29 +462,61 @@ private slots:
         }
     }
 
-    void fullRingPausesDownload()
+    // A file whose length fits the limit is downloaded to its end without a reader and stays
+    // readable anywhere; otherwise the ring bounds the download, which waits for the reader.
+    void wholeOrRing_data()
     {
+        QTest::addColumn<size_t>("keepWholeBytes");
+        QTest::addColumn<bool>("whole");
+        constexpr size_t size = 2 * 1024 * 1024;
+        QTest::newRow("ring") << size_t(0) << false;
+        QTest::newRow("longer than the limit") << size - 1 << false;
+        QTest::newRow("kept whole") << size << true;
+    }
+
+    void wholeOrRing()
+    {
+        QFETCH(size_t, keepWholeBytes);
+        QFETCH(bool, whole);
         const std::string file = pattern(2 * 1024 * 1024);
         RawHttpServer server(
             [&](const Request &, Connection &c) { serveBody(c, "HTTP/1.1 200 OK", "", file); });
         std::atomic<int64_t> delivered{0};
         auto o = quick();
         o.bufferBytes = HttpByteSource::MinBufferBytes;
+        o.keepWholeBytes = keepWholeBytes;
         o.readTimeoutMs = 500; // a paused download must not time out
         HttpByteSource s(server.url("/"), 0, o,
                          [&](const uint8_t *, size_t n) { delivered += int64_t(n); });
         QCOMPARE(s.open(), Error::None);
-        QTest::qWait(800);
-        QVERIFY(s.buffered() <= int64_t(HttpByteSource::MinBufferBytes));
-        const int64_t held = delivered;
-        QVERIFY(held <= int64_t(HttpByteSource::MinBufferBytes));
-        QTest::qWait(200);
-        QCOMPARE(delivered.load(), held);
+        QCOMPARE(s.keepsWhole(), whole);
+        if (whole) {
+            QTRY_COMPARE(delivered.load(), int64_t(file.size()));
+            QCOMPARE(s.buffered(), int64_t(file.size()));
+        } else {
+            QTest::qWait(800);
+            QVERIFY(s.buffered() <= int64_t(HttpByteSource::MinBufferBytes));
+            const int64_t held = delivered;
+            QVERIFY(held <= int64_t(HttpByteSource::MinBufferBytes));
+            QTest::qWait(200);
+            QCOMPARE(delivered.load(), held);
+        }
         std::string audio;
         QVERIFY(readAll(s, audio, 10000));
         QVERIFY(audio == file);
         QCOMPARE(delivered.load(), int64_t(file.size()));
         QCOMPARE(s.error(), Error::None);
+
+        // Back to the start and into the middle: only a download kept whole still has them.
+        QCOMPARE(s.seek(0), whole);
+        QCOMPARE(s.seek(1000001), whole);
+        if (whole) {
+            uint8_t b[5000];
+            QCOMPARE(s.read(b, sizeof b), int64_t(sizeof b));
+            QVERIFY(std::string(reinterpret_cast<const char *>(b), sizeof b) ==
+                    file.substr(1000001, sizeof b));
+        }
+        QVERIFY(!s.seek(int64_t(file.size()) + 1));
     }
 
     void prebuffer()

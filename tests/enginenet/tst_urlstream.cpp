@@ -425,25 +425,45 @@ private slots:
     void fileAndPlaylist_data()
     {
         QTest::addColumn<QString>("path");
-        QTest::newRow("file with length") << "/file.mp3";
-        QTest::newRow("pls playlist") << "/list.pls";
+        QTest::addColumn<DWORD>("flags");
+        QTest::newRow("file with length") << "/file.mp3" << DWORD(0);
+        QTest::newRow("pls playlist") << "/list.pls" << DWORD(0);
+        QTest::newRow("file as a block stream") << "/file.mp3" << DWORD(BASS_STREAM_BLOCK);
     }
 
+    // A file of known length is downloaded whole and seeks anywhere in it on the same handle;
+    // a block stream keeps only its buffer ahead of the decoder.
     void fileAndPlaylist()
     {
         QFETCH(QString, path);
-        const HSTREAM h =
-            BASS_StreamCreateURL(m_server->url(path.toStdString()).c_str(), 0, 0, nullptr, nullptr);
+        QFETCH(DWORD, flags);
+        const bool whole = !(flags & BASS_STREAM_BLOCK);
+        const HSTREAM h = BASS_StreamCreateURL(m_server->url(path.toStdString()).c_str(), 0, flags,
+                                               nullptr, nullptr);
         QVERIFY2(h, qPrintable(QString::number(BASS_ErrorGetCode())));
         QCOMPARE(BASS_StreamGetFilePosition(h, BASS_FILEPOS_END), QWORD(fileSize()));
-        // Not playing: the download stops when the buffer is full.
-        QTest::qWait(300);
-        const QWORD download = BASS_StreamGetFilePosition(h, BASS_FILEPOS_DOWNLOAD);
-        const QWORD current = BASS_StreamGetFilePosition(h, BASS_FILEPOS_CURRENT);
-        QVERIFY(download < QWORD(fileSize()));
-        QCOMPARE(BASS_StreamGetFilePosition(h, BASS_FILEPOS_BUFFER), download - current);
-        QVERIFY(BASS_ChannelPlay(h, FALSE));
-        QTRY_VERIFY(BASS_StreamGetFilePosition(h, BASS_FILEPOS_DOWNLOAD) > download);
+        const auto filePos = [h](DWORD mode) { return BASS_StreamGetFilePosition(h, mode); };
+        if (whole) {
+            // Not playing: the download still runs to the end, and all of it counts as buffered.
+            QTRY_COMPARE(filePos(BASS_FILEPOS_DOWNLOAD), QWORD(fileSize()));
+            QCOMPARE(filePos(BASS_FILEPOS_BUFFER), QWORD(fileSize()));
+            const size_t requests = m_server->requests().size();
+            QVERIFY(BASS_ChannelPlay(h, FALSE));
+            const QWORD late = BASS_ChannelSeconds2Bytes(h, 10);
+            QVERIFY(BASS_ChannelSetPosition(h, late, BASS_POS_BYTE));
+            QVERIFY(BASS_ChannelSetPosition(h, 0, BASS_POS_BYTE));
+            QVERIFY(BASS_ChannelGetPosition(h, BASS_POS_BYTE) < late);
+            QCOMPARE(m_server->requests().size(), requests);
+        } else {
+            // Not playing: the download stops when the buffer is full.
+            QTest::qWait(300);
+            const QWORD download = filePos(BASS_FILEPOS_DOWNLOAD);
+            const QWORD current = filePos(BASS_FILEPOS_CURRENT);
+            QVERIFY(download < QWORD(fileSize()));
+            QCOMPARE(filePos(BASS_FILEPOS_BUFFER), download - current);
+            QVERIFY(BASS_ChannelPlay(h, FALSE));
+            QTRY_VERIFY(filePos(BASS_FILEPOS_DOWNLOAD) > download);
+        }
         QVERIFY(BASS_StreamFree(h));
     }
 

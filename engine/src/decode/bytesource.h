@@ -37,6 +37,14 @@ public:
         return len >= 0 ? len : available();
     }
 
+    // What BASS_FILEPOS_BUFFER reports: the bytes that have arrived ahead of the read
+    // position; a source that keeps everything it downloads reports all that has arrived.
+    virtual int64_t bufferPosition() const
+    {
+        const int64_t ahead = available() - position();
+        return ahead > 0 ? ahead : 0;
+    }
+
     // MIME type as announced by the source ("audio/mpeg"), or empty when unknown.
     virtual std::string contentType() const { return {}; }
 

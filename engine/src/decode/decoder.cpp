@@ -180,6 +180,7 @@ bool Decoder::openInput(const Params &params, int *error)
         return false;
     m_rate = m_frame->sample_rate;
     m_channels = m_frame->ch_layout.nb_channels;
+    m_audioStart = std::max<int64_t>(firstPacketPos, 0);
     if (sized)
         m_lengthFrames = estimatedLength(firstPacketPos);
     if (!convertFrame()) {

@@ -43,6 +43,8 @@ public:
     // Length in frames, or -1 when unknown (live or unsized input).
     int64_t lengthFrames() const { return m_lengthFrames; }
     bool seekable() const;
+    // Byte position of the first audio data in the source (after leading tags and headers).
+    int64_t audioStart() const { return m_audioStart; }
     ByteSource *source() const { return m_source.get(); }
 
     // Decodes the next block. Returns the number of frames (> 0) left in `frames()`, 0 at the
@@ -80,6 +82,7 @@ private:
     int m_channels = 0;
     DWORD m_ctype = BASS_CTYPE_STREAM_OTHER;
     int64_t m_lengthFrames = -1;
+    int64_t m_audioStart = 0;
     int64_t m_skipFrames = 0;  // frames still to drop after a seek
     int64_t m_seekTarget = -1; // frame a seek aims at, until the first frame is decoded
     int64_t m_nextFrame = 0;   // decoded position of the next frame returned

@@ -308,8 +308,8 @@ int64_t HttpByteSource::read(uint8_t *buffer, int64_t size)
 
 bool HttpByteSource::seek(int64_t offset)
 {
-    // Only within what is held: the bytes not read yet and the recently read ones. Anything
-    // else would take another request.
+    // Only within what is held: everything downloaded when the stream is kept whole, else the
+    // bytes not read yet and the recently read ones. Anything else would take another request.
     std::lock_guard lock(m_mutex);
     if (!m_ring.seek(offset))
         return false;
@@ -347,6 +347,12 @@ int64_t HttpByteSource::buffered() const
 {
     std::lock_guard lock(m_mutex);
     return static_cast<int64_t>(m_ring.unread());
+}
+
+bool HttpByteSource::keepsWhole() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_ring.keepsWhole();
 }
 
 int64_t HttpByteSource::openOffset() const
@@ -905,7 +911,13 @@ bool HttpByteSource::deliverAudio(Transfer &t, const uint8_t *data, size_t size)
 void HttpByteSource::markOpened(int64_t offset)
 {
     std::lock_guard lock(m_mutex);
-    m_ring.reset(m_ring.capacity(), offset);
+    const int64_t rest = m_length - offset;
+    if (m_length >= 0 && rest >= 0 && static_cast<uint64_t>(rest) <= m_options.keepWholeBytes)
+        m_ring.resetWhole(static_cast<size_t>(rest), offset);
+    else
+        m_ring.reset(m_ring.keepsWhole() ? std::max(m_options.bufferBytes, MinBufferBytes)
+                                         : m_ring.capacity(),
+                     offset);
     m_openOffset = offset;
     m_opened = true;
     m_cond.notify_all();

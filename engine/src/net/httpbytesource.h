@@ -23,7 +23,9 @@ namespace engine {
 // interface). The address may be followed by extra request header lines, each introduced by
 // CR LF. ICY metadata is asked for and stripped out of the audio; "ICY 200 OK" answers are
 // accepted. Downloaded audio goes into a ring of bounded size; the download pauses while the
-// ring is full. Every input from the server is bounded in size.
+// ring is full. A resource of known length up to Options::keepWholeBytes is kept whole
+// instead: the download runs to its end and the reader may seek anywhere in what has arrived.
+// Every input from the server is bounded in size.
 class HttpByteSource final : public ByteSource
 {
 public:
@@ -36,6 +38,9 @@ public:
         int readTimeoutMs = 0;       // no data for this long ends the stream; 0: no limit
         size_t bufferBytes = 256 * 1024;
         size_t prebufBytes = 0; // buffered before the first read and after running dry
+        // A resource whose length is known and, from the opened offset, at most this many
+        // bytes keeps everything downloaded; 0: always the ring.
+        size_t keepWholeBytes = 0;
         bool playlists = false; // an address serving a PLS/M3U plays its first playable entry
         std::string caFile;     // trusted certificates (PEM file); empty: the system's store
         std::string proxy; // "[user:pass@]host:port"; empty: none (not even from the environment)
@@ -77,6 +82,8 @@ public:
 
     // Unread bytes in the ring.
     int64_t buffered() const;
+    // Whether the download is kept whole (decided when it opens).
+    bool keepsWhole() const;
     // The byte of the resource where the audio that was opened starts (the requested offset,
     // or 0 for an entry of a playlist). Known once open() has succeeded.
     int64_t openOffset() const;

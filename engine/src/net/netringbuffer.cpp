@@ -12,12 +12,28 @@ NetRingBuffer::NetRingBuffer(size_t capacity, int64_t startOffset)
 
 void NetRingBuffer::reset(size_t capacity, int64_t startOffset)
 {
+    m_chunks.clear();
+    m_chunks.shrink_to_fit();
+    m_whole = false;
+    m_limit = 0;
     m_data.assign(capacity, 0);
+    m_begin = m_read = m_write = startOffset;
+}
+
+void NetRingBuffer::resetWhole(size_t limit, int64_t startOffset)
+{
+    m_data.clear();
+    m_data.shrink_to_fit();
+    m_chunks.clear();
+    m_whole = true;
+    m_limit = limit;
     m_begin = m_read = m_write = startOffset;
 }
 
 void NetRingBuffer::resize(size_t capacity)
 {
+    if (m_whole)
+        return;
     capacity = std::max(capacity, unread());
     if (capacity == m_data.size())
         return;
@@ -31,22 +47,43 @@ void NetRingBuffer::resize(size_t capacity)
     m_begin = begin;
 }
 
+size_t NetRingBuffer::writable() const
+{
+    if (m_whole)
+        return m_limit - static_cast<size_t>(m_write - m_begin);
+    return m_data.size() - unread();
+}
+
+std::pair<uint8_t *, size_t> NetRingBuffer::span(int64_t position, size_t size)
+{
+    if (m_whole) {
+        const auto offset = static_cast<size_t>(position - m_begin);
+        const size_t at = offset % ChunkBytes;
+        return {m_chunks[offset / ChunkBytes].get() + at, std::min(size, ChunkBytes - at)};
+    }
+    const size_t cap = m_data.size();
+    const auto at = static_cast<size_t>(position % static_cast<int64_t>(cap));
+    return {m_data.data() + at, std::min(size, cap - at)};
+}
+
 size_t NetRingBuffer::write(const uint8_t *data, size_t size)
 {
-    const size_t cap = m_data.size();
     size = std::min(size, writable());
     if (size == 0)
         return 0;
-    // Drop the oldest history bytes that the new data overwrites.
-    const int64_t held = m_write - m_begin;
-    if (held + static_cast<int64_t>(size) > static_cast<int64_t>(cap))
-        m_begin = m_write + static_cast<int64_t>(size) - static_cast<int64_t>(cap);
-    size_t done = 0;
-    while (done < size) {
-        const size_t at =
-            static_cast<size_t>((m_write + static_cast<int64_t>(done)) % static_cast<int64_t>(cap));
-        const size_t n = std::min(size - done, cap - at);
-        std::memcpy(m_data.data() + at, data + done, n);
+    if (m_whole) {
+        const auto held = static_cast<size_t>(m_write - m_begin) + size;
+        while (m_chunks.size() * ChunkBytes < held)
+            m_chunks.push_back(std::make_unique_for_overwrite<uint8_t[]>(ChunkBytes));
+    } else {
+        // Drop the oldest history bytes that the new data overwrites.
+        const int64_t cap = static_cast<int64_t>(m_data.size());
+        if (m_write - m_begin + static_cast<int64_t>(size) > cap)
+            m_begin = m_write + static_cast<int64_t>(size) - cap;
+    }
+    for (size_t done = 0; done < size;) {
+        const auto [to, n] = span(m_write + static_cast<int64_t>(done), size - done);
+        std::memcpy(to, data + done, n);
         done += n;
     }
     m_write += static_cast<int64_t>(size);
@@ -55,14 +92,10 @@ size_t NetRingBuffer::write(const uint8_t *data, size_t size)
 
 size_t NetRingBuffer::read(uint8_t *out, size_t size)
 {
-    const size_t cap = m_data.size();
     size = std::min(size, unread());
-    size_t done = 0;
-    while (done < size) {
-        const size_t at =
-            static_cast<size_t>((m_read + static_cast<int64_t>(done)) % static_cast<int64_t>(cap));
-        const size_t n = std::min(size - done, cap - at);
-        std::memcpy(out + done, m_data.data() + at, n);
+    for (size_t done = 0; done < size;) {
+        const auto [from, n] = span(m_read + static_cast<int64_t>(done), size - done);
+        std::memcpy(out + done, from, n);
         done += n;
     }
     m_read += static_cast<int64_t>(size);

@@ -146,6 +146,11 @@ public:
     {
         return std::max<int64_t>(m_source->available() - m_base, 0);
     }
+    // A download kept whole holds everything from the start: all of it is buffered.
+    int64_t bufferPosition() const override
+    {
+        return m_source->keepsWhole() ? available() : ByteSource::bufferPosition();
+    }
     std::string contentType() const override { return m_source->contentType(); }
     void abort() override
     {
@@ -239,6 +244,8 @@ extern "C" BASSDEF(HSTREAM)
     const DWORD bufferMs = configValue(BASS_CONFIG_NET_BUFFER);
     const DWORD prebufPercent = std::min<DWORD>(configValue(BASS_CONFIG_NET_PREBUF), 100);
     options.bufferBytes = bytesFor(bufferMs, {});
+    if (!(flags & BASS_STREAM_BLOCK))
+        options.keepWholeBytes = BASS_NET_KEEP_WHOLE_MAX;
 
     auto relay = std::make_shared<MetaRelay>();
     HttpByteSource::DataCallback onData;
