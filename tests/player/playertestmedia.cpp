@@ -32,10 +32,14 @@ namespace {
 
 QStringList ffmpegArguments(const Mp3 &file)
 {
+    const QString amplitude =
+        file.stepSeconds > 0
+            ? QStringLiteral("%1*(1+floor(t/%2))").arg(file.amplitude).arg(file.stepSeconds)
+            : QString::number(file.amplitude);
     const QString source =
         file.amplitude > 0
             ? QStringLiteral("aevalsrc=%1*sin(2*PI*%2*t)|%1*sin(2*PI*%2*t):s=44100:d=%3")
-                  .arg(file.amplitude)
+                  .arg(amplitude)
                   .arg(file.frequency)
                   .arg(file.seconds)
             : QStringLiteral("anullsrc=r=44100:cl=stereo:d=%1").arg(file.seconds);

@@ -23,6 +23,8 @@ struct Mp3
     double amplitude = 0.5;
     int bitrateKbps = 128;
     int frequency = 440;
+    // Above 0: the amplitude rises by `amplitude` every stepSeconds (a level per segment).
+    double stepSeconds = 0;
 };
 // Writes several files at the same time.
 bool makeMp3s(const QList<Mp3> &files);

@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -60,6 +61,7 @@ private slots:
     void icyStreamJson();
     void icyStreamText();
     void localFileToEnd();
+    void seekInDownloadedFile();
     void exitCodes_data();
     void exitCodes();
     void listsDevices();
@@ -90,6 +92,8 @@ void tst_KLPlay::initTestCase()
                                      QStringLiteral("Artist - Title"));
     m_server->serve(QStringLiteral("/missing"), 404, "no such stream");
     const QString base = m_server->url(QString()).toString();
+    PlayerTestMedia::serveFile(*m_server, QStringLiteral("/tone.mp3"),
+                               PlayerTestMedia::readFile(m_tonePath), 1 << 20, 0);
     PlayerTestMedia::serveFile(*m_server, QStringLiteral("/jingle.mp3"),
                                PlayerTestMedia::readFile(m_shortPath), 1 << 20, 0);
     m_server->serve(
@@ -156,6 +160,28 @@ void tst_KLPlay::localFileToEnd()
     QCOMPARE(run.of("ended").size(), 1);
 }
 
+void tst_KLPlay::seekInDownloadedFile()
+{
+    const QString path = QStringLiteral("/tone.mp3");
+    const Run run = runKlplay({m_server->url(path).toString(), "--seek", "7", "--seconds", "1.5",
+                               "--device", "0", "--json"});
+    QCOMPARE(run.exitCode, 0);
+    const QList<QJsonObject> seeks = run.of("seek");
+    QCOMPARE(seeks.size(), 1);
+    QCOMPARE(seeks.first().value("position").toDouble(), 7.0);
+    // The position moves on from the target, on the same stream (the stop at the end
+    // resets it to 0).
+    double furthest = 0;
+    for (const QJsonObject &position : run.of("position")) {
+        furthest = std::max(furthest, position.value("position").toDouble());
+        QVERIFY(position.value("length").toDouble() < 10.5);
+    }
+    QVERIFY2(furthest >= 7.4 && furthest < 9, run.out.constData());
+    // No stream was made again at an offset.
+    for (const auto &request : m_server->requests(path))
+        QVERIFY(request.header("Range").isEmpty());
+}
+
 void tst_KLPlay::exitCodes_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -165,6 +191,7 @@ void tst_KLPlay::exitCodes_data()
     QTest::newRow("bad seconds") << QStringList{"x.mp3", "--seconds", "-1"} << 1;
     QTest::newRow("bad volume") << QStringList{"x.mp3", "--volume", "2"} << 1;
     QTest::newRow("bad device") << QStringList{"x.mp3", "--device", "-2"} << 1;
+    QTest::newRow("bad seek") << QStringList{"x.mp3", "--seek", "later"} << 1;
     QTest::newRow("meta address without host") << QStringList{"--meta-url", "meta.json"} << 1;
     QTest::newRow("meta ID address alone") << QStringList{"--meta-id-url", "http://h/id"} << 1;
     QTest::newRow("nothing played")

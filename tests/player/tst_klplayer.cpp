@@ -112,6 +112,7 @@ private slots:
     void levelsBeforeVolume();
     void liveStreamIsNotSeekable();
     void seekInsideAndOutsideBufferedPart();
+    void seekWithinWholeDownload();
     void icyMetadata_data();
     void icyMetadata();
 
@@ -124,6 +125,7 @@ private:
     QString m_shortPath;
     QByteArray m_tone;
     QByteArray m_long;
+    QByteArray m_steps;
     std::unique_ptr<LoopbackHttpServer> m_server;
 };
 
@@ -135,14 +137,18 @@ void tst_KLPlayer::initTestCase()
     m_silencePath = m_dir.filePath(QStringLiteral("silence.mp3"));
     m_shortPath = m_dir.filePath(QStringLiteral("short.mp3"));
     const QString longPath = m_dir.filePath(QStringLiteral("long.mp3"));
+    const QString stepsPath = m_dir.filePath(QStringLiteral("steps.mp3"));
     QVERIFY(PlayerTestMedia::makeMp3s({{m_tonePath, 10, 0.5},
                                        {m_silencePath, 5, 0},
                                        {m_shortPath, 1, 0.5},
-                                       {longPath, 100, 0.5, 32}}));
+                                       {longPath, 100, 0.5, 32},
+                                       {stepsPath, 60, 0.1, 128, 440, 10}}));
     m_tone = PlayerTestMedia::readFile(m_tonePath);
     m_long = PlayerTestMedia::readFile(longPath);
+    m_steps = PlayerTestMedia::readFile(stepsPath);
     QVERIFY(!m_tone.isEmpty());
     QVERIFY(!m_long.isEmpty());
+    QVERIFY(!m_steps.isEmpty());
 }
 
 void tst_KLPlayer::init()
@@ -908,15 +914,7 @@ void tst_KLPlayer::liveStreamIsNotSeekable()
 void tst_KLPlayer::seekInsideAndOutsideBufferedPart()
 {
     // A 100 s file of which the server sends the first 30 % and then nothing more; the
-    // engine's buffer takes all of it.
-    const uint netBuffer = KLBass::netBuffer();
-    const uint netPrebuf = KLBass::netPrebuf();
-    KLBass::setNetBuffer(60000);
-    KLBass::setNetPrebuf(5);
-    auto restore = qScopeGuard([netBuffer, netPrebuf] {
-        KLBass::setNetBuffer(netBuffer);
-        KLBass::setNetPrebuf(netPrebuf);
-    });
+    // engine keeps all that arrived.
     const qint64 size = m_long.size();
     PlayerTestMedia::serveFile(*m_server, QStringLiteral("/long.mp3"), m_long, size * 3 / 10, 0);
     const QString path = QStringLiteral("/long.mp3");
@@ -967,6 +965,41 @@ void tst_KLPlayer::seekInsideAndOutsideBufferedPart()
     QCOMPARE(player->startPosition(), 0.0);
     QTRY_VERIFY(player->position() > 0);
     QVERIFY(player->position() < 2);
+}
+
+void tst_KLPlayer::seekWithinWholeDownload()
+{
+    // 60 s whose tone grows louder every 10 s, sent at once: seeks forward and back move the
+    // same handle over the one download, and what is heard is the file at the new position.
+    const QString path = QStringLiteral("/steps.mp3");
+    PlayerTestMedia::serveFile(*m_server, path, m_steps, m_steps.size(), 0);
+    auto player = startedPlayer(m_server->url(path));
+    QVERIFY(player);
+    player->setIsUpdatesLevel(true);
+    QVERIFY2(qAbs(player->length() - 60) < 1, qPrintable(QString::number(player->length())));
+    QTRY_VERIFY_WITH_TIMEOUT(player->position() >= 3, 8000);
+    // Everything has arrived: all that lies ahead is buffered.
+    QTRY_COMPARE(player->bufferedLength(), player->length() - player->position());
+
+    const HSTREAM handle = player->stream();
+    const QWORD start = BASS_StreamGetFilePosition(handle, BASS_FILEPOS_START);
+    QVERIFY(m_steps.startsWith("ID3"));
+    QCOMPARE(start,
+             QWORD(10 + (m_steps[6] << 21 | m_steps[7] << 14 | m_steps[8] << 7 | m_steps[9])));
+    const int requests = m_server->requestCount(path);
+    // Amplitude 0.1 × (segment + 1); the RMS level of a sine is that over the root of 2.
+    for (const double to : {50.0, 5.0}) {
+        const double level = 0.1 * (std::floor(to / 10) + 1) / std::sqrt(2.0);
+        QTest::ignoreMessage(
+            QtDebugMsg, QRegularExpression(QStringLiteral("Change position to %1 inside").arg(to)));
+        player->setPosition(to);
+        QCOMPARE(player->stream(), handle);
+        QTRY_VERIFY2(player->position() >= to && player->position() < to + 1,
+                     qPrintable(QString::number(player->position())));
+        QTRY_VERIFY2(qAbs(player->level() - level) < level * 0.08,
+                     qPrintable(QStringLiteral("%1 at %2").arg(player->level()).arg(to)));
+    }
+    QCOMPARE(m_server->requestCount(path), requests);
 }
 
 void tst_KLPlayer::icyMetadata_data()

@@ -61,6 +61,26 @@ void KLPlayPrinter::watchAds(KLDaastPlayer *player)
     });
 }
 
+void KLPlayPrinter::watchPosition(KLPlayerSource *player)
+{
+    connect(player, &KLPlayerSource::positionChanged, this, [this, player](double position) {
+        print({{"event", "position"},
+               {"position", position},
+               {"length", player->length()},
+               {"bufferedLength", player->bufferedLength()}},
+              QStringLiteral("position %1 of %2 buffered %3")
+                  .arg(position, 0, 'f', 1)
+                  .arg(player->length(), 0, 'f', 1)
+                  .arg(player->bufferedLength(), 0, 'f', 1));
+    });
+}
+
+void KLPlayPrinter::printSeek(double position)
+{
+    print({{"event", "seek"}, {"position", position}},
+          QStringLiteral("seek %1").arg(position, 0, 'f', 1));
+}
+
 void KLPlayPrinter::watchMetadata(KLMetadataUpdater *updater)
 {
     // The description signals come one per field; the queued call prints them together.

@@ -25,6 +25,11 @@ public:
     // Prints one line for every ad event: adStarted, adSkipped, adError, adEnded.
     void watchAds(KLDaastPlayer *player);
 
+    // Prints one line for every change of the player's position, with its length and buffered
+    // length, and one for a seek that is asked for.
+    void watchPosition(KLPlayerSource *player);
+    void printSeek(double position);
+
     // Prints one line for every change of the updater's now-playing description.
     void watchMetadata(KLMetadataUpdater *updater);
     // Whether a now-playing description has been printed.

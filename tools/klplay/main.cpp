@@ -1,6 +1,6 @@
 // klplay: plays one stream through the player library and prints what the player reports.
 //
-//   klplay URL [--seconds N] [--device N] [--volume V] [--json] [--verbose]
+//   klplay URL [--seconds N] [--seek SECONDS] [--device N] [--volume V] [--json] [--verbose]
 //          [--meta-url URL [--meta-id-url URL]] [--ad AD_URL [--ad-timeout MS]]
 //   klplay --meta-url URL [--meta-id-url URL] [--seconds N] [--json] [--verbose]
 //   klplay --devices
@@ -8,7 +8,8 @@
 // With --meta-url the now-playing description is polled beside the stream (or alone, without a
 // stream address) and printed on every change. With --ad the stream plays through the ad-aware
 // player: the ad document at AD_URL is requested (within --ad-timeout ms) and its ad sounds
-// first, with the stream muted until the ad is about to end.
+// first, with the stream muted until the ad is about to end. With --seek the player seeks to
+// that position once playback has started, and its position is printed as it changes.
 //
 // Exit codes: 0 after a normal end or when --seconds ran out, 1 for bad arguments or an
 // address that cannot be played, 2 after a playback error, 3 after a device failure, 4 when
@@ -69,6 +70,10 @@ int main(int argc, char *argv[])
                                  QStringLiteral("Stream address or local file."));
     const QCommandLineOption secondsOption(
         QStringLiteral("seconds"), QStringLiteral("Stop after N seconds."), QStringLiteral("N"));
+    const QCommandLineOption seekOption(
+        QStringLiteral("seek"),
+        QStringLiteral("Once playing, seek to SECONDS and print the position as it changes."),
+        QStringLiteral("SECONDS"));
     const QCommandLineOption deviceOption(
         QStringLiteral("device"),
         QStringLiteral("Output device number (-1 default, 0 no sound; see --devices)."),
@@ -96,8 +101,9 @@ int main(int argc, char *argv[])
         QStringLiteral("ad-timeout"),
         QStringLiteral("Time limit of the ad document request in ms (0: none)."),
         QStringLiteral("MS"), QString::number(KLDaast::defaultTimeoutMs));
-    parser.addOptions({secondsOption, deviceOption, volumeOption, jsonOption, devicesOption,
-                       verboseOption, metaUrlOption, metaIdUrlOption, adOption, adTimeoutOption});
+    parser.addOptions({secondsOption, seekOption, deviceOption, volumeOption, jsonOption,
+                       devicesOption, verboseOption, metaUrlOption, metaIdUrlOption, adOption,
+                       adTimeoutOption});
     parser.process(app);
 
     if (parser.isSet(devicesOption))
@@ -150,6 +156,14 @@ int main(int argc, char *argv[])
             return 1;
         }
     }
+    double seekTo = -1;
+    if (parser.isSet(seekOption)) {
+        seekTo = parser.value(seekOption).toDouble(&ok);
+        if (args.isEmpty() || !ok || seekTo < 0) {
+            err << "klplay: --seek takes a number of seconds, 0 or above, with a stream address\n";
+            return 1;
+        }
+    }
     const int device = parser.value(deviceOption).toInt(&ok);
     if (!ok || device < -1) {
         err << "klplay: --device takes -1 or a device number\n";
@@ -195,6 +209,22 @@ int main(int argc, char *argv[])
     printer.setLevelSource(engine);
     if (adPlayer)
         printer.watchAds(adPlayer.get());
+
+    if (seekTo >= 0) {
+        printer.watchPosition(engine);
+        // The first time playback starts; a seek outside what has arrived restarts the stream.
+        auto seekOnce = std::make_shared<QMetaObject::Connection>();
+        *seekOnce = QObject::connect(
+            engine, &KLPlayerSource::stateChanged, &printer,
+            [&printer, engine, seekTo, seekOnce](KLPlayerSource::State state) {
+                if (state != KLPlayerSource::PlayingState)
+                    return;
+                QObject::disconnect(*seekOnce);
+                printer.printSeek(seekTo);
+                engine->setPosition(seekTo);
+            },
+            Qt::QueuedConnection);
+    }
 
     KLNetworkAccessManager metaNam;
     KLMetadataUpdater metadata(&metaNam);
