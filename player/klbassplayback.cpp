@@ -71,7 +71,7 @@ HSTREAM KLBassPlayback::start(QWORD startPos)
         }
     } else if (const QWORD end = BASS_StreamGetFilePosition(handle, BASS_FILEPOS_END);
                end != QWORD(-1) && end > BASS_NET_KEEP_WHOLE_MAX) {
-        // The engine keeps such a file as a live stream: only what lies ahead of the decoder.
+        // The engine keeps only what lies ahead of the decoder of such a file.
         qCInfo(klLog) << owner->playerName() << "Bass playback: file of" << end
                       << "bytes is too long to keep whole, seeking back reconnects";
     }

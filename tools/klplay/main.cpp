@@ -210,16 +210,16 @@ int main(int argc, char *argv[])
     if (adPlayer)
         printer.watchAds(adPlayer.get());
 
+    // Seeks the first time playback starts (a seek outside what has arrived restarts it).
+    QMetaObject::Connection seekOnce;
     if (seekTo >= 0) {
         printer.watchPosition(engine);
-        // The first time playback starts; a seek outside what has arrived restarts the stream.
-        auto seekOnce = std::make_shared<QMetaObject::Connection>();
-        *seekOnce = QObject::connect(
+        seekOnce = QObject::connect(
             engine, &KLPlayerSource::stateChanged, &printer,
-            [&printer, engine, seekTo, seekOnce](KLPlayerSource::State state) {
+            [&printer, &seekOnce, engine, seekTo](KLPlayerSource::State state) {
                 if (state != KLPlayerSource::PlayingState)
                     return;
-                QObject::disconnect(*seekOnce);
+                QObject::disconnect(seekOnce);
                 printer.printSeek(seekTo);
                 engine->setPosition(seekTo);
             },
