@@ -63,16 +63,20 @@ void KLPlayPrinter::watchAds(KLDaastPlayer *player)
 
 void KLPlayPrinter::watchPosition(KLPlayerSource *player)
 {
-    connect(player, &KLPlayerSource::positionChanged, this, [this, player](double position) {
-        print({{"event", "position"},
-               {"position", position},
-               {"length", player->length()},
-               {"bufferedLength", player->bufferedLength()}},
-              QStringLiteral("position %1 of %2 buffered %3")
-                  .arg(position, 0, 'f', 1)
-                  .arg(player->length(), 0, 'f', 1)
-                  .arg(player->bufferedLength(), 0, 'f', 1));
-    });
+    // Queued: the player updates the buffered length right after the position.
+    connect(
+        player, &KLPlayerSource::positionChanged, this,
+        [this, player](double position) {
+            print({{"event", "position"},
+                   {"position", position},
+                   {"length", player->length()},
+                   {"bufferedLength", player->bufferedLength()}},
+                  QStringLiteral("position %1 of %2 buffered %3")
+                      .arg(position, 0, 'f', 1)
+                      .arg(player->length(), 0, 'f', 1)
+                      .arg(player->bufferedLength(), 0, 'f', 1));
+        },
+        Qt::QueuedConnection);
 }
 
 void KLPlayPrinter::printSeek(double position)
