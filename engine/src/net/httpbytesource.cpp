@@ -22,6 +22,7 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t SniffBytes = 64;
 // Largest block that curl hands to the write callback (CURLOPT_BUFFERSIZE).
 constexpr size_t CurlBlockBytes = 16 * 1024;
+constexpr auto PieceRest = std::chrono::milliseconds(100);
 constexpr long MaxRedirects = 10;
 
 void globalInit()
@@ -290,6 +291,7 @@ int64_t HttpByteSource::read(uint8_t *buffer, int64_t size)
                 m_waitingPrebuf = false;
         }
         if (!m_waitingPrebuf && m_ring.unread() > 0) {
+            m_readerStarved = false;
             const size_t n = m_ring.read(buffer, static_cast<size_t>(size));
             wakeForSpace();
             return static_cast<int64_t>(n);
@@ -301,6 +303,10 @@ int64_t HttpByteSource::read(uint8_t *buffer, int64_t size)
             m_prebufFromStart = false;
             if (m_prebufArmed && m_prebuf > 0)
                 m_waitingPrebuf = true;
+        }
+        if (!m_readerStarved) {
+            m_readerStarved = true;
+            m_cond.notify_all(); // ends the transfer thread's pause between pieces
         }
         m_cond.wait(lock);
     }
@@ -557,6 +563,7 @@ HttpByteSource::Error HttpByteSource::pump(Transfer &t)
             result = Error::Timeout;
             break;
         }
+        restBetweenPieces(t);
         curl_multi_poll(multi, nullptr, 0, 100, nullptr);
     }
     curl_multi_remove_handle(multi, t.easy);
@@ -565,6 +572,18 @@ HttpByteSource::Error HttpByteSource::pump(Transfer &t)
     if (result != Error::None)
         return result;
     return mapCurlError(code);
+}
+
+void HttpByteSource::restBetweenPieces(const Transfer &t)
+{
+    // A live stream arrives in small pieces, often dozens a second, while the reader holds
+    // seconds of audio: taking them a few times a second is enough, and the socket keeps what
+    // comes meanwhile. A reader that runs dry (or still waits for the prebuffer) ends the rest.
+    if (t.state != BodyState::Audio || t.paused)
+        return;
+    std::unique_lock lock(m_mutex);
+    m_cond.wait_for(lock, PieceRest,
+                    [this] { return m_abort || m_readerStarved || m_waitingPrebuf; });
 }
 
 void HttpByteSource::resumeWhenRoom(Transfer &t)

@@ -122,6 +122,7 @@ private:
     // Runs the request until it completes, fails, times out or is aborted.
     Error pump(Transfer &t);
     // Resumes a download paused for want of room once the reader has made some.
+    void restBetweenPieces(const Transfer &t);
     void resumeWhenRoom(Transfer &t);
     bool timedOut(const Transfer &t) const;
     // After the download: decides on a body that ended before enough of it came to decide.
@@ -179,6 +180,7 @@ private:
     bool m_opened = false;
     bool m_finished = false;
     bool m_readerWantsSpace = false;
+    bool m_readerStarved = false; // a read waits for data: take what arrives at once
     Error m_error = Error::None;
     int64_t m_length = -1;
     std::string m_contentType;

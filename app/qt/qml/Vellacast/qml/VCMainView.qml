@@ -7,6 +7,10 @@ Item {
 
     // Row that the delete confirmation acts on.
     property int deleteSourceIndex: 0
+    // Hidden to the tray or minimised, nobody sees the sources: the list then lets go of its
+    // rows, so that their texts and meters cost nothing, and makes them again when shown.
+    readonly property bool isSeen: visible && Window.visibility !== Window.Hidden
+                                   && Window.visibility !== Window.Minimized
 
     // The window owns these dialogs; the view only asks for them.
     signal logoutRequested
@@ -194,12 +198,24 @@ Item {
         anchors.right: parent.right
         anchors.top: parent.top
         anchors.bottom: parent.bottom
-        model: VCHub.sources
+        // Where the list was scrolled when it let go of its rows.
+        property real keptContentY: 0
+
+        model: root.isSeen ? VCHub.sources : null
         spacing: 20
         clip: true
         boundsBehavior: Flickable.StopAtBounds
 
         ScrollBar.vertical: ScrollBar {}
+
+        onContentYChanged: {
+            if (root.isSeen && model)
+                keptContentY = contentY
+        }
+        onModelChanged: {
+            if (model)
+                Qt.callLater(() => contentY = keptContentY)
+        }
 
         // This document stays without "pragma ComponentBehavior: Bound": Qt 6.4's ListView
         // creates its header and footer in a context of their own, and a bound component
