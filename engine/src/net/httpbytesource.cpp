@@ -197,6 +197,7 @@ struct HttpByteSource::Transfer
     bool opened = false;
     Error error = Error::None;
     Clock::time_point lastData = Clock::now();
+    size_t bytesSinceRest = 0; // arrived since the transfer thread last looked
 };
 
 HttpByteSource::HttpByteSource(std::string address, int64_t offset, Options options,
@@ -574,12 +575,15 @@ HttpByteSource::Error HttpByteSource::pump(Transfer &t)
     return mapCurlError(code);
 }
 
-void HttpByteSource::restBetweenPieces(const Transfer &t)
+void HttpByteSource::restBetweenPieces(Transfer &t)
 {
     // A live stream arrives in small pieces, often dozens a second, while the reader holds
     // seconds of audio: taking them a few times a second is enough, and the socket keeps what
-    // comes meanwhile. A reader that runs dry (or still waits for the prebuffer) ends the rest.
-    if (t.state != BodyState::Audio || t.paused)
+    // comes meanwhile. A reader that runs dry (or still waits for the prebuffer) ends the rest;
+    // a download that comes faster than a block per look has no rest at all.
+    const bool flowing = t.bytesSinceRest >= CurlBlockBytes;
+    t.bytesSinceRest = 0;
+    if (t.state != BodyState::Audio || t.paused || flowing)
         return;
     std::unique_lock lock(m_mutex);
     m_cond.wait_for(lock, PieceRest,
@@ -754,6 +758,7 @@ bool HttpByteSource::headersComplete(Transfer &t)
 size_t HttpByteSource::onBody(Transfer &t, const uint8_t *data, size_t size)
 {
     t.lastData = Clock::now();
+    t.bytesSinceRest += size;
     if (t.state == BodyState::Headers)
         return onRawHead(t, data, size);
 

@@ -122,7 +122,7 @@ private:
     // Runs the request until it completes, fails, times out or is aborted.
     Error pump(Transfer &t);
     // Resumes a download paused for want of room once the reader has made some.
-    void restBetweenPieces(const Transfer &t);
+    void restBetweenPieces(Transfer &t);
     void resumeWhenRoom(Transfer &t);
     bool timedOut(const Transfer &t) const;
     // After the download: decides on a body that ended before enough of it came to decide.
