@@ -21,6 +21,14 @@ public:
             m_anchor,
             [this, url] {
                 m_player = new KLPlayer;
+                // A stall after playback began is audio lost: the benchmarks report them.
+                QObject::connect(m_player, &KLPlayerSource::stateChanged, m_player, [this] {
+                    const auto state = m_player->state();
+                    if (state == KLPlayerSource::PlayingState)
+                        m_hasPlayed = true;
+                    else if (state == KLPlayerSource::StalledState && m_hasPlayed)
+                        ++m_stalls;
+                });
                 m_player->play(url);
             },
             Qt::BlockingQueuedConnection);
@@ -32,6 +40,14 @@ public:
         QMetaObject::invokeMethod(
             m_anchor, [this, &state] { state = m_player->state(); }, Qt::BlockingQueuedConnection);
         return state;
+    }
+
+    int stalls()
+    {
+        int stalls = 0;
+        QMetaObject::invokeMethod(
+            m_anchor, [this, &stalls] { stalls = m_stalls; }, Qt::BlockingQueuedConnection);
+        return stalls;
     }
 
     void finish()
@@ -53,4 +69,6 @@ private:
     QThread m_thread;
     QObject *m_anchor = nullptr;
     KLPlayer *m_player = nullptr;
+    bool m_hasPlayed = false; // player thread
+    int m_stalls = 0;         // player thread
 };

@@ -75,15 +75,21 @@ int runPlayers(const QUrl &url, int n, double seconds)
     }
     QThread::msleep(qRound(seconds * 1000));
     int playing = 0;
-    for (auto &player : players)
+    int stalls = 0;
+    for (auto &player : players) {
         playing += player->isPlaying() ? 1 : 0;
+        stalls += player->stalls();
+    }
     for (auto &player : players)
         player->finish();
     const double wall = clock.elapsed() / 1000.0;
     const double cpu = cpuSeconds(RUSAGE_SELF) - cpuBefore;
 
-    QJsonObject result{
-        {"cpu_s", cpu}, {"wall_s", wall}, {"rss_mib", peakRssMiB()}, {"playing", playing}};
+    QJsonObject result{{"cpu_s", cpu},
+                       {"wall_s", wall},
+                       {"rss_mib", peakRssMiB()},
+                       {"playing", playing},
+                       {"stalls", stalls}};
     QTextStream(stdout) << QJsonDocument(result).toJson(QJsonDocument::Compact) << '\n';
     return 0;
 }
@@ -240,14 +246,15 @@ int main(int argc, char *argv[])
 
     const bool json = parser.isSet(jsonOption);
     if (!json)
-        out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7\n")
+        out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8\n")
                    .arg("N", 4)
                    .arg("cpu s/stream-min", 17)
                    .arg("RSS MiB", 9)
                    .arg("RSS limit", 10)
                    .arg("ffmpeg cpu s/stream-min", 24)
                    .arg("ratio", 7)
-                   .arg("playing", 8);
+                   .arg("playing", 8)
+                   .arg("stalls", 7);
     out.flush();
 
     for (const QString &countText : parser.value(countsOption).split(QLatin1Char(','))) {
@@ -269,18 +276,20 @@ int main(int argc, char *argv[])
                                              {"rss_mib", rss},
                                              {"ffmpeg_cpu_s_per_stream_min", ffmpegPerMin},
                                              {"ratio", ratio},
-                                             {"playing", ours.value("playing").toInt()}})
+                                             {"playing", ours.value("playing").toInt()},
+                                             {"stalls", ours.value("stalls").toInt()}})
                        .toJson(QJsonDocument::Compact)
                 << '\n';
         } else {
-            out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7\n")
+            out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8\n")
                        .arg(n, 4)
                        .arg(cpuPerMin, 17, 'f', 3)
                        .arg(rss, 9, 'f', 1)
                        .arg(64.0 + 4.0 * n, 10, 'f', 1)
                        .arg(ffmpegPerMin, 24, 'f', 3)
                        .arg(ratio, 7, 'f', 2)
-                       .arg(QStringLiteral("%1/%2").arg(ours.value("playing").toInt()).arg(n), 8);
+                       .arg(QStringLiteral("%1/%2").arg(ours.value("playing").toInt()).arg(n), 8)
+                       .arg(ours.value("stalls").toInt(), 7);
         }
         out.flush();
     }

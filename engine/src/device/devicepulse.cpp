@@ -153,7 +153,9 @@ void *open(const std::string &id, const DeviceFormat &format, DeviceReporter rep
             attr.maxlength = uint32_t(-1);
             attr.tlength = uint32_t(pa_usec_to_bytes(80000, &spec));
             attr.prebuf = uint32_t(-1);
-            attr.minreq = uint32_t(pa_usec_to_bytes(10000, &spec));
+            // The server asks for audio in 20 ms pieces and holds 60 to 80 ms: the mixer wakes
+            // 50 times a second, with ample margin against a late period.
+            attr.minreq = uint32_t(pa_usec_to_bytes(20000, &spec));
             attr.fragsize = uint32_t(-1);
             d->minWrite = attr.minreq;
             // A chosen device must not be moved elsewhere: its loss is a device failure.
