@@ -1,14 +1,16 @@
-// bench-players: CPU and memory of many players on their own threads, each playing a paced
-// 128 kbps MP3 stream from a loopback server on the "No sound" device, beside ffmpeg decoding
-// the same streams in the same run; and the time from play() to the first audio with and
-// without a server burst.
+// bench-players: CPU and memory of many players on their own threads on the "No sound" device,
+// beside ffmpeg decoding the same streams in the same run, and the time from play() to the
+// first audio of both. Two kinds of stream from a loopback server: "icy", a paced 128 kbps MP3
+// stream (first audio also with a server burst), and "hls", a live HLS station whose window of
+// three 1 s segments (128 kbps AAC in a transport stream) moves on with the clock.
 //
-//   bench-players [--seconds T] [--counts 1,8,32] [--json]
+//   bench-players [--seconds T] [--counts 1,8,32] [--kinds icy,hls] [--json]
 //
 // The players run in a child process per count, so that its CPU time and peak RSS are its own;
 // the loopback server runs in this process.
 
 #include "benchplayerthread.h"
+#include <hlstestmedia.h>
 #include <klbass.h>
 #include <klplayer.h>
 #include <loopbackhttpserver.h>
@@ -30,6 +32,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -39,6 +42,7 @@ constexpr int BytesPerSecond = 128000 / 8;
 constexpr int PaceIntervalMs = 100;
 constexpr int PieceBytes = BytesPerSecond * PaceIntervalMs / 1000;
 constexpr int BurstSeconds = 4;
+constexpr int FirstAudioRuns = 3; // the median of these is reported
 
 double cpuSeconds(int who)
 {
@@ -136,8 +140,27 @@ QJsonObject runChild(const QStringList &arguments)
     return QJsonDocument::fromJson(lines.last()).object();
 }
 
-// n ffmpeg processes decoding the stream for the given time; CPU seconds of all of them.
-double runFfmpeg(const QUrl &url, int n, double seconds)
+// Peak resident memory of a running process in MiB; 0 when it can not be read.
+double peakRssMiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    }
+    return 0;
+}
+
+struct FfmpegRun
+{
+    double cpuSeconds = 0;
+    double rssMiB = 0; // the peaks of all processes added up
+};
+
+// n ffmpeg processes decoding the stream for the given time, as long as the players played.
+FfmpegRun runFfmpeg(const QUrl &url, int n, double seconds)
 {
     const double before = cpuSeconds(RUSAGE_CHILDREN);
     std::vector<std::unique_ptr<QProcess>> processes;
@@ -147,13 +170,46 @@ double runFfmpeg(const QUrl &url, int n, double seconds)
         // Joining a live stream mid-frame makes ffmpeg report a damaged first frame: only
         // fatal errors are worth showing here.
         process->start(QStringLiteral("ffmpeg"),
-                       {"-nostdin", "-loglevel", "fatal", "-i", url.toString(), "-t",
-                        QString::number(seconds), "-f", "null", "-"});
+                       {"-nostdin", "-loglevel", "fatal", "-i", url.toString(), "-f", "null", "-"});
         processes.push_back(std::move(process));
     }
-    for (auto &process : processes)
-        process->waitForFinished(-1);
-    return cpuSeconds(RUSAGE_CHILDREN) - before;
+    QThread::msleep(qRound(seconds * 1000));
+    FfmpegRun run;
+    for (auto &process : processes) {
+        run.rssMiB += peakRssMiB(process->processId());
+        process->terminate();
+    }
+    for (auto &process : processes) {
+        if (!process->waitForFinished(10000)) {
+            process->kill();
+            process->waitForFinished(-1);
+        }
+    }
+    run.cpuSeconds = cpuSeconds(RUSAGE_CHILDREN) - before;
+    return run;
+}
+
+// Milliseconds from starting ffmpeg to the first decoded audio on its output; -1 when none came
+// within 20 s.
+qint64 ffmpegFirstAudioMs(const QUrl &url)
+{
+    QProcess ffmpeg;
+    ffmpeg.setProcessChannelMode(QProcess::SeparateChannels);
+    ffmpeg.setStandardErrorFile(QProcess::nullDevice());
+    QElapsedTimer clock;
+    clock.start();
+    ffmpeg.start(QStringLiteral("ffmpeg"), {"-nostdin", "-loglevel", "fatal", "-i", url.toString(),
+                                            "-flush_packets", "1", "-f", "s16le", "-"});
+    qint64 firstAudioMs = -1;
+    while (ffmpeg.waitForReadyRead(int(qMax<qint64>(1, 20000 - clock.elapsed())))) {
+        if (!ffmpeg.readAllStandardOutput().isEmpty()) {
+            firstAudioMs = clock.elapsed();
+            break;
+        }
+    }
+    ffmpeg.kill();
+    ffmpeg.waitForFinished(-1);
+    return firstAudioMs;
 }
 
 bool makeMp3(const QString &path)
@@ -192,6 +248,22 @@ void serveStream(LoopbackHttpServer &server, const QString &path, const QByteArr
 
 } // namespace
 
+// One kind of stream: where the players and ffmpeg find it, and where they join it for the
+// first-audio measurement (with and without a burst, for the paced stream).
+struct StreamKind
+{
+    QString name;
+    QString description;
+    QUrl url;
+    QList<std::pair<QString, QUrl>> firstAudioUrls;
+};
+
+template <typename T> T median(QList<T> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? T(-1) : values.at(values.size() / 2);
+}
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -205,6 +277,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption countsOption(QStringLiteral("counts"),
                                           QStringLiteral("Player counts, comma separated."),
                                           QStringLiteral("LIST"), QStringLiteral("1,8,32"));
+    const QCommandLineOption kindsOption(QStringLiteral("kinds"),
+                                         QStringLiteral("Stream kinds, comma separated: icy, hls."),
+                                         QStringLiteral("LIST"), QStringLiteral("icy,hls"));
     const QCommandLineOption jsonOption(QStringLiteral("json"),
                                         QStringLiteral("One JSON object per count."));
     const QCommandLineOption childOption(QStringLiteral("child"), QStringLiteral("(internal)"),
@@ -213,8 +288,8 @@ int main(int argc, char *argv[])
                                               QStringLiteral("(internal)"));
     const QCommandLineOption urlOption(QStringLiteral("url"), QStringLiteral("(internal)"),
                                        QStringLiteral("URL"));
-    parser.addOptions(
-        {secondsOption, countsOption, jsonOption, childOption, firstAudioOption, urlOption});
+    parser.addOptions({secondsOption, countsOption, kindsOption, jsonOption, childOption,
+                       firstAudioOption, urlOption});
     parser.process(app);
 
     const double seconds = parser.value(secondsOption).toDouble();
@@ -224,11 +299,19 @@ int main(int argc, char *argv[])
     if (parser.isSet(firstAudioOption))
         return runFirstAudio(url);
 
+    QList<int> counts;
+    for (const QString &countText : parser.value(countsOption).split(QLatin1Char(','))) {
+        if (countText.toInt() > 0)
+            counts << countText.toInt();
+    }
+    const QStringList kindNames = parser.value(kindsOption).split(QLatin1Char(','));
+
     QTextStream out(stdout);
+    QTextStream err(stderr);
     QTemporaryDir dir;
     const QString mp3Path = dir.filePath(QStringLiteral("tone.mp3"));
     if (!dir.isValid() || !makeMp3(mp3Path)) {
-        QTextStream(stderr) << "bench-players: can not make the test stream with ffmpeg\n";
+        err << "bench-players: can not make the test stream with ffmpeg\n";
         return 1;
     }
     QFile file(mp3Path);
@@ -237,78 +320,122 @@ int main(int argc, char *argv[])
 
     LoopbackHttpServer server(LoopbackHttpServer::OwnThread);
     if (!server.listen()) {
-        QTextStream(stderr) << "bench-players: can not listen on 127.0.0.1\n";
+        err << "bench-players: can not listen on 127.0.0.1\n";
         return 1;
     }
-    serveStream(server, QStringLiteral("/live"), mp3, 0);
-    serveStream(server, QStringLiteral("/burst"), mp3, BurstSeconds);
-    const QUrl liveUrl = server.url(QStringLiteral("/live"));
-
-    const bool json = parser.isSet(jsonOption);
-    if (!json)
-        out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8\n")
-                   .arg("N", 4)
-                   .arg("cpu s/stream-min", 17)
-                   .arg("RSS MiB", 9)
-                   .arg("RSS limit", 10)
-                   .arg("ffmpeg cpu s/stream-min", 24)
-                   .arg("ratio", 7)
-                   .arg("playing", 8)
-                   .arg("stalls", 7);
-    out.flush();
-
-    for (const QString &countText : parser.value(countsOption).split(QLatin1Char(','))) {
-        const int n = countText.toInt();
-        if (n < 1)
-            continue;
-        const QJsonObject ours =
-            runChild({"--child", QString::number(n), "--url", liveUrl.toString(), "--seconds",
-                      QString::number(seconds)});
-        const double streamMinutes = n * seconds / 60.0;
-        const double ffmpegCpu = runFfmpeg(liveUrl, n, seconds);
-        const double cpuPerMin = ours.value("cpu_s").toDouble() / streamMinutes;
-        const double ffmpegPerMin = ffmpegCpu / streamMinutes;
-        const double ratio = ffmpegPerMin > 0 ? cpuPerMin / ffmpegPerMin : 0;
-        const double rss = ours.value("rss_mib").toDouble();
-        if (json) {
-            out << QJsonDocument(QJsonObject{{"n", n},
-                                             {"cpu_s_per_stream_min", cpuPerMin},
-                                             {"rss_mib", rss},
-                                             {"ffmpeg_cpu_s_per_stream_min", ffmpegPerMin},
-                                             {"ratio", ratio},
-                                             {"playing", ours.value("playing").toInt()},
-                                             {"stalls", ours.value("stalls").toInt()}})
-                       .toJson(QJsonDocument::Compact)
-                << '\n';
-        } else {
-            out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8\n")
-                       .arg(n, 4)
-                       .arg(cpuPerMin, 17, 'f', 3)
-                       .arg(rss, 9, 'f', 1)
-                       .arg(64.0 + 4.0 * n, 10, 'f', 1)
-                       .arg(ffmpegPerMin, 24, 'f', 3)
-                       .arg(ratio, 7, 'f', 2)
-                       .arg(QStringLiteral("%1/%2").arg(ours.value("playing").toInt()).arg(n), 8)
-                       .arg(ours.value("stalls").toInt(), 7);
+    QList<StreamKind> kinds;
+    if (kindNames.contains(QLatin1String("icy"))) {
+        serveStream(server, QStringLiteral("/live"), mp3, 0);
+        serveStream(server, QStringLiteral("/burst"), mp3, BurstSeconds);
+        kinds.append({QStringLiteral("icy"),
+                      QStringLiteral("a paced 128 kbps MP3 stream"),
+                      server.url(QStringLiteral("/live")),
+                      {{QStringLiteral("no burst"), server.url(QStringLiteral("/live"))},
+                       {QStringLiteral("%1 s burst").arg(BurstSeconds),
+                        server.url(QStringLiteral("/burst"))}}});
+    }
+    HlsTestMedia::HlsStation station;
+    if (kindNames.contains(QLatin1String("hls"))) {
+        // Enough segments for the whole run, first-audio runs included: a station that starts
+        // over would set its time stamps back.
+        const int recordSeconds = qCeil(seconds * 2 * counts.size() * kindNames.size()) + 120;
+        const QList<QByteArray> segments =
+            HlsTestMedia::makeSegments(dir.path(), QStringLiteral("mpegts"), 128, recordSeconds);
+        if (segments.isEmpty()) {
+            err << "bench-players: can not make the HLS segments with ffmpeg\n";
+            return 1;
         }
-        out.flush();
+        station.addVariant(128000, segments, false);
+        station.install(server);
+        const QUrl playlist = server.url(QStringLiteral("/hls/128000/index.m3u8"));
+        kinds.append({QStringLiteral("hls"),
+                      QStringLiteral("a live HLS station, 1 s segments of 128 kbps AAC in a "
+                                     "transport stream, a window of three"),
+                      playlist,
+                      {{QStringLiteral("live"), playlist}}});
     }
 
-    const auto firstAudio = [&](const QString &path) {
-        return runChild({"--first-audio", "--url", server.url(path).toString()})
-            .value("first_audio_ms")
-            .toInteger(-1);
-    };
-    const qint64 noBurstMs = firstAudio(QStringLiteral("/live"));
-    const qint64 burstMs = firstAudio(QStringLiteral("/burst"));
-    if (json) {
-        out << QJsonDocument(QJsonObject{{"first_audio_ms_no_burst", noBurstMs},
-                                         {"first_audio_ms_burst_4s", burstMs}})
-                   .toJson(QJsonDocument::Compact)
-            << '\n';
-    } else {
-        out << "first audio after play(), no burst:  " << noBurstMs << " ms\n";
-        out << "first audio after play(), 4 s burst: " << burstMs << " ms\n";
+    const bool json = parser.isSet(jsonOption);
+    for (const StreamKind &kind : std::as_const(kinds)) {
+        if (!json)
+            out << kind.name << ": " << kind.description << "\n"
+                << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9\n")
+                       .arg("N", 4)
+                       .arg("cpu s/stream-min", 17)
+                       .arg("RSS MiB", 9)
+                       .arg("RSS limit", 10)
+                       .arg("ffmpeg cpu s/stream-min", 24)
+                       .arg("ffmpeg RSS MiB", 15)
+                       .arg("ratio", 7)
+                       .arg("playing", 8)
+                       .arg("stalls", 7);
+        out.flush();
+
+        for (const int n : std::as_const(counts)) {
+            const QJsonObject ours =
+                runChild({"--child", QString::number(n), "--url", kind.url.toString(), "--seconds",
+                          QString::number(seconds)});
+            const double streamMinutes = n * seconds / 60.0;
+            const FfmpegRun ffmpeg = runFfmpeg(kind.url, n, seconds);
+            const double cpuPerMin = ours.value("cpu_s").toDouble() / streamMinutes;
+            const double ffmpegPerMin = ffmpeg.cpuSeconds / streamMinutes;
+            const double ratio = ffmpegPerMin > 0 ? cpuPerMin / ffmpegPerMin : 0;
+            const double rss = ours.value("rss_mib").toDouble();
+            if (json) {
+                out << QJsonDocument(QJsonObject{{"kind", kind.name},
+                                                 {"n", n},
+                                                 {"cpu_s_per_stream_min", cpuPerMin},
+                                                 {"rss_mib", rss},
+                                                 {"ffmpeg_cpu_s_per_stream_min", ffmpegPerMin},
+                                                 {"ffmpeg_rss_mib", ffmpeg.rssMiB},
+                                                 {"ratio", ratio},
+                                                 {"playing", ours.value("playing").toInt()},
+                                                 {"stalls", ours.value("stalls").toInt()}})
+                           .toJson(QJsonDocument::Compact)
+                    << '\n';
+            } else {
+                out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9\n")
+                           .arg(n, 4)
+                           .arg(cpuPerMin, 17, 'f', 3)
+                           .arg(rss, 9, 'f', 1)
+                           .arg(64.0 + 4.0 * n, 10, 'f', 1)
+                           .arg(ffmpegPerMin, 24, 'f', 3)
+                           .arg(ffmpeg.rssMiB, 15, 'f', 1)
+                           .arg(ratio, 7, 'f', 2)
+                           .arg(QStringLiteral("%1/%2").arg(ours.value("playing").toInt()).arg(n),
+                                8)
+                           .arg(ours.value("stalls").toInt(), 7);
+            }
+            out.flush();
+        }
+
+        // Time to first audio: ours is the first sample the "No sound" device played, ffmpeg's
+        // the first decoded sample on its output, counted from starting the process.
+        for (const auto &[name, firstAudioUrl] : kind.firstAudioUrls) {
+            QList<qint64> oursMs;
+            QList<qint64> ffmpegMs;
+            for (int run = 0; run < FirstAudioRuns; ++run) {
+                oursMs << runChild({"--first-audio", "--url", firstAudioUrl.toString()})
+                              .value("first_audio_ms")
+                              .toInteger(-1);
+                ffmpegMs << ffmpegFirstAudioMs(firstAudioUrl);
+            }
+            if (json) {
+                out << QJsonDocument(QJsonObject{{"kind", kind.name},
+                                                 {"first_audio", name},
+                                                 {"first_audio_ms", median(oursMs)},
+                                                 {"ffmpeg_first_audio_ms", median(ffmpegMs)}})
+                           .toJson(QJsonDocument::Compact)
+                    << '\n';
+            } else {
+                out << QStringLiteral("first audio, %1 (median of %2): ours %3 ms, ffmpeg %4 ms\n")
+                           .arg(name)
+                           .arg(FirstAudioRuns)
+                           .arg(median(oursMs))
+                           .arg(median(ffmpegMs));
+            }
+            out.flush();
+        }
     }
     return 0;
 }
