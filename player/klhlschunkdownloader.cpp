@@ -93,6 +93,11 @@ void KLHlsChunkDownloader::handleError()
     emit downloadingError(url);
 }
 
+bool KLHlsChunkDownloader::hasFailed() const
+{
+    return m_errorTimer->isActive();
+}
+
 bool KLHlsChunkDownloader::updateDownloadingUrl(const QUrl &downloadingUrl)
 {
     if (m_downloadingUrl == downloadingUrl)

@@ -33,6 +33,8 @@ public:
 
     QUrl downloadingUrl() const { return m_downloadingUrl; }
     bool isDownloading() const { return m_isDownloading; }
+    // The download has failed and waits for its report: isDownloading, but nothing is coming.
+    bool hasFailed() const;
 
     // Fetches url, cancelling whatever ran or waited to be reported.
     void download(const QUrl &url);

@@ -206,11 +206,12 @@ void KLHlsPlayback::updatePlaylist(QMap<quint32, KLHlsChunk> chunks)
         }
         // Chunks that slid out of the playlist: once reading has begun every one that is not
         // being read goes; before that, only those that have not arrived and are not on their
-        // way (a failed one would otherwise hold up the start for good).
+        // way. A failed one waiting to be retried is not on its way: kept, it would be retried
+        // for good and hold up the start.
         for (auto it = m_chunks.begin(); it != m_chunks.end();) {
             const bool partlyRead = it->readPosition > 0 && it->readPosition < it->data.size();
-            const bool onItsWay =
-                m_downloader->isDownloading() && m_downloader->downloadingUrl() == it->url;
+            const bool onItsWay = m_downloader->isDownloading() && !m_downloader->hasFailed() &&
+                                  m_downloader->downloadingUrl() == it->url;
             const bool drop = !chunks.contains(it.key()) && !partlyRead &&
                               (m_delivered || (!it->isDownloaded && !onItsWay));
             if (drop) {

@@ -140,6 +140,24 @@ void HlsStation::setFailing(uint bitrate, bool failing)
     m_variants[bitrate].failing = failing;
 }
 
+void HlsStation::failSegment(uint bitrate, quint32 n)
+{
+    std::lock_guard lock(m_mutex);
+    m_variants[bitrate].failingSegments.insert(n);
+}
+
+void HlsStation::setSegmentDelayMs(int delayMs)
+{
+    std::lock_guard lock(m_mutex);
+    m_segmentDelayMs = delayMs;
+}
+
+QList<std::pair<quint32, qint64>> HlsStation::segmentRequests(uint bitrate) const
+{
+    std::lock_guard lock(m_mutex);
+    return m_variants.value(bitrate).segmentRequests;
+}
+
 void HlsStation::handle(LoopbackHttpExchange &exchange)
 {
     const QStringList parts = exchange.request().path.split(QLatin1Char('/'));
@@ -183,13 +201,20 @@ void HlsStation::handle(LoopbackHttpExchange &exchange)
         exchange.respond(200, body, {{"Content-Type", "application/vnd.apple.mpegurl"}});
         return;
     }
-    bool failing = false;
-    {
-        std::lock_guard lock(m_mutex);
-        failing = m_variants[bitrate].failing;
-    }
     bool ok = false;
     const quint32 n = parts.at(3).section(QLatin1Char('.'), 0, 0).toUInt(&ok);
+    bool failing = false;
+    int delayMs = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        Variant &variant = m_variants[bitrate];
+        failing = variant.failing || variant.failingSegments.contains(n);
+        delayMs = m_segmentDelayMs;
+        if (ok)
+            variant.segmentRequests.append({n, m_clock.elapsed()});
+    }
+    if (delayMs > 0)
+        exchange.pause(delayMs);
     if (!ok || failing) {
         exchange.respond(404);
         return;

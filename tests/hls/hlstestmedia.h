@@ -52,6 +52,13 @@ public:
     void setEnded(bool ended);
     // Segment requests of a variant fail with 404 while this is set.
     void setFailing(uint bitrate, bool failing);
+    // Requests for segment n of a variant fail with 404 from now on.
+    void failSegment(uint bitrate, quint32 n);
+    // Segments are answered this many ms after their request (0: at once).
+    void setSegmentDelayMs(int delayMs);
+    // The segment requests of a variant so far: the segment and when it was asked for, in ms
+    // since install().
+    QList<std::pair<quint32, qint64>> segmentRequests(uint bitrate) const;
 
     int window = 3;
 
@@ -61,7 +68,9 @@ private:
         QList<QByteArray> segments;
         bool packed = false;
         bool failing = false;
+        QSet<quint32> failingSegments;
         qint64 firstSequence = -1;
+        QList<std::pair<quint32, qint64>> segmentRequests;
     };
     void handle(LoopbackHttpExchange &exchange);
 
@@ -69,6 +78,7 @@ private:
     QHash<uint, Variant> m_variants;
     QElapsedTimer m_clock;
     bool m_ended = false;
+    int m_segmentDelayMs = 0;
 };
 
 } // namespace HlsTestMedia

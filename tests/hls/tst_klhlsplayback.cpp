@@ -1,6 +1,7 @@
 // The HLS back-end against a loopback HLS station: playlist loading and its failures, segment
 // download failures, and playing live, ended and packed-audio stations through the real engine
-// on its "No sound" device.
+// on its "No sound" device; stopping inside a segment and playing again, segments that slide out
+// of the window, and a segment that keeps failing.
 
 #include "hlstestmedia.h"
 
@@ -43,6 +44,10 @@ private slots:
     void playsLiveStation();
     void variantSwitchRestartsAtDiscontinuity();
     void endedProgrammeEnds();
+    void stopInChunkResumesAtItsStart();
+    void chunksSlideOutOfTheWindow();
+    void failingSegmentRetriedWhileListed_data();
+    void failingSegmentRetriedWhileListed();
     void noSegmentsEndTheStream();
 
 private:
@@ -280,6 +285,145 @@ void tst_KLHlsPlayback::endedProgrammeEnds()
     QCOMPARE(player.state(), KLPlayerSource::StoppedState);
     for (const char *segment : {"/hls/64000/0.ts", "/hls/64000/1.ts", "/hls/64000/2.ts"})
         QCOMPARE(m_server->requestCount(QLatin1String(segment)), 1);
+}
+
+void tst_KLHlsPlayback::stopInChunkResumesAtItsStart()
+{
+    // A programme of two segments, 5 s and 4 s: the engine reads about 6.5 s ahead (its least
+    // buffer of 64 KiB and its decoder's), so it is inside the second when playing begins.
+    const auto seconds = [this](int from, int count) {
+        QByteArray bytes;
+        for (int i = from; i < from + count; ++i)
+            bytes += m_ts128.at(i % m_ts128.size());
+        return bytes;
+    };
+    const QByteArray first = seconds(0, 5);
+    const QByteArray second = seconds(5, 4);
+    m_station->addVariant(128000, {first, second}, false);
+    m_station->setEnded(true);
+    const uint netBuffer = KLBass::netBuffer();
+    KLBass::setNetBuffer(1000);
+    auto restore = qScopeGuard([netBuffer] { KLBass::setNetBuffer(netBuffer); });
+    KLPlayer player;
+    // Bytes the engine has taken from the back-end into the current stream.
+    auto fetched = [&player] {
+        const HSTREAM handle = player.stream();
+        const QWORD bytes = handle ? BASS_StreamGetFilePosition(handle, BASS_FILEPOS_DOWNLOAD) : 0;
+        return bytes == QWORD(-1) ? QWORD(0) : bytes;
+    };
+    const QUrl url = m_server->url(QStringLiteral("/hls/128000/index.m3u8"));
+    player.play(url);
+    QTRY_COMPARE_WITH_TIMEOUT(player.state(), KLPlayerSource::PlayingState, 10000);
+    QTRY_VERIFY(fetched() > QWORD(first.size()));
+    const QWORD stoppedAt = fetched();
+    player.stop();
+    QVERIFY2(stoppedAt < QWORD(first.size() + second.size()),
+             qPrintable(QStringLiteral("the engine read all %1 bytes").arg(stoppedAt)));
+
+    // Played again, the stream is the whole second segment, from its start.
+    QWORD resumed = 0;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] { resumed = qMax(resumed, fetched()); });
+    poll.start(20);
+    QSignalSpy ended(&player, &KLPlayer::ended);
+    player.play(url);
+    QVERIFY(ended.wait(10000));
+    QCOMPARE(resumed, QWORD(second.size()));
+    QCOMPARE(m_server->requestCount(QStringLiteral("/hls/128000/1.ts")), 1);
+}
+
+void tst_KLHlsPlayback::chunksSlideOutOfTheWindow()
+{
+    // Each segment holds 5 s of audio, so that the first alone lets the stream begin. The first
+    // comes after 2.5 s, later ones take far too long; the window of three moves on every
+    // second.
+    QByteArray fiveSeconds;
+    for (int i = 0; i < 5; ++i)
+        fiveSeconds += m_ts64.at(i);
+    m_station->addVariant(64000, {fiveSeconds}, false);
+    m_station->setSegmentDelayMs(2500);
+    KLPlayer player;
+    player.play(m_server->url(QStringLiteral("/hls/64000/index.m3u8")));
+    QTRY_VERIFY(!m_station->segmentRequests(64000).isEmpty());
+    m_station->setSegmentDelayMs(20000);
+
+    // Before the first read a segment on its way is kept, though the window has left it.
+    QTRY_COMPARE_WITH_TIMEOUT(player.state(), KLPlayerSource::PlayingState, 8000);
+    // Once reading has begun, segments that slide out are dropped and their downloads given
+    // up: each later one is asked for while the one before would still be coming.
+    QTRY_VERIFY_WITH_TIMEOUT(m_station->segmentRequests(64000).size() >= 4, 8000);
+    const auto requests = m_station->segmentRequests(64000);
+    for (qsizetype i = 1; i < requests.size(); ++i)
+        QVERIFY2(requests.at(i).first > requests.at(i - 1).first,
+                 qPrintable(QStringLiteral("segment %1 after %2")
+                                .arg(requests.at(i).first)
+                                .arg(requests.at(i - 1).first)));
+}
+
+void tst_KLHlsPlayback::failingSegmentRetriedWhileListed_data()
+{
+    QTest::addColumn<bool>("playingFirst");
+    QTest::newRow("first segment, before reading began") << false;
+    QTest::newRow("later segment, while playing") << true;
+}
+
+void tst_KLHlsPlayback::failingSegmentRetriedWhileListed()
+{
+    QFETCH(bool, playingFirst);
+    const int retryMs = 300;
+    m_station->window = 4;
+    m_station->addVariant(64000, m_ts64, false);
+    KLPlayer player;
+    player.findChild<KLHlsPlayback *>()->downloader()->setErrorDelayMs(retryMs);
+    // Every failure is a warning.
+    QLoggingCategory::setFilterRules(QStringLiteral("ru.kelvane.player.warning=false"));
+    auto restoreWarnings = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
+    quint32 failing = 0;
+    if (playingFirst) {
+        player.play(m_server->url(QStringLiteral("/hls/64000/index.m3u8")));
+        QTRY_COMPARE_WITH_TIMEOUT(player.state(), KLPlayerSource::PlayingState, 10000);
+        failing = m_station->segmentRequests(64000).constLast().first + 2;
+        m_station->failSegment(64000, failing);
+    } else {
+        // The first segment of the first window fails, and keeps failing. (Set up before: the
+        // test waits in the nested event loop of the stream's creation until it gets data.)
+        m_station->failSegment(64000, failing);
+        player.play(m_server->url(QStringLiteral("/hls/64000/index.m3u8")));
+        QTRY_VERIFY(!m_station->segmentRequests(64000).isEmpty());
+        QCOMPARE(m_station->segmentRequests(64000).constFirst().first, failing);
+    }
+
+    // Once the playlist has left it behind, the ones after it play.
+    const auto later = [&] {
+        const auto requests = m_station->segmentRequests(64000);
+        return std::any_of(requests.cbegin(), requests.cend(),
+                           [failing](const auto &request) { return request.first > failing; });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(later(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(player.state(), KLPlayerSource::PlayingState, 10000);
+    // Until then it was asked for again and again, no sooner than the interval apart, and
+    // never after a later one.
+    QList<qint64> attempts;
+    qint64 laterAskedAt = -1;
+    for (const auto &[segment, atMs] : m_station->segmentRequests(64000)) {
+        if (segment > failing && laterAskedAt < 0)
+            laterAskedAt = atMs;
+        if (segment == failing) {
+            QVERIFY2(laterAskedAt < 0, "asked for after a later segment");
+            attempts << atMs;
+        }
+    }
+    QVERIFY2(attempts.size() >= 2, qPrintable(QString::number(attempts.size())));
+    // It leaves the window a few seconds after it entered (waits in a nested event loop do not
+    // count towards the waits above).
+    const qint64 givenUpAfterMs = laterAskedAt - attempts.constFirst();
+    QVERIFY2(givenUpAfterMs < (m_station->window + 2) * 1000,
+             qPrintable(QStringLiteral("%1 ms").arg(givenUpAfterMs)));
+    for (qsizetype i = 1; i < attempts.size(); ++i) {
+        // The server sees the requests a little after they were sent, some later than others.
+        QVERIFY2(attempts.at(i) - attempts.at(i - 1) >= retryMs / 2,
+                 qPrintable(QStringLiteral("%1 ms").arg(attempts.at(i) - attempts.at(i - 1))));
+    }
 }
 
 namespace {
