@@ -106,6 +106,8 @@ gui_wait_cond 5 "the window stayed after OK" eval '! gui_visible $window'
 kill -0 "$GUI_APP_PID" || fail "the program ended instead of hiding"
 gui_tray_click
 gui_wait_cond 5 "the tray did not bring the window back" gui_visible "$window"
+# Hidden, the list let go of its rows; shown again, they are back with their lamps.
+gui_wait_pixel shown-again-en $lamp_x $((connection_lamp_y + 120)) '^0,1[0-9][0-9],0$' 5
 
 echo "== with 'Do not show again' the next close hides at once"
 gui_close "$window"

@@ -9,7 +9,7 @@ Item {
     property int deleteSourceIndex: 0
     // Hidden to the tray or minimised, nobody sees the sources: the list then lets go of its
     // rows, so that their texts and meters cost nothing, and makes them again when shown.
-    readonly property bool isSeen: visible && Window.visibility !== Window.Hidden
+    readonly property bool isSeen: Window.visibility !== Window.Hidden
                                    && Window.visibility !== Window.Minimized
 
     // The window owns these dialogs; the view only asks for them.
