@@ -3,8 +3,9 @@
 // host when there is none), logs in, and measures the program's CPU time in four phases:
 // window shown with every source playing; window shown with the first source stalled (its
 // meter waits for the connection); the same with the window hidden; window hidden with every
-// source playing. Prints one JSON object with CPU seconds per minute of each phase, RSS and
-// threads.
+// source playing. Prints one JSON object with CPU seconds per minute of each phase, RSS,
+// threads, and how often a source other than the stalled one lost its connection (which would
+// be audio bought with the savings).
 //
 //   bench-program [--sources N] [--seconds T] [--settle S] [--program PATH] [--service PATH]
 //                 [--keep]
@@ -18,6 +19,8 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -198,6 +201,20 @@ int main(int argc, char **argv)
     const double hidden = measure(usage, seconds);
     const double rssAfterMiB = usage.rssMiB();
     stop();
+    // Only the first source was made to stall: a disconnection of any other is audio lost.
+    int otherDisconnects = 0;
+    QDirIterator logs(workDir.path(), {QStringLiteral("*.log")}, QDir::Files,
+                      QDirIterator::Subdirectories);
+    while (logs.hasNext()) {
+        QFile log(logs.next());
+        if (!log.open(QIODevice::ReadOnly))
+            continue;
+        while (!log.atEnd()) {
+            const QByteArray line = log.readLine();
+            otherDisconnects +=
+                line.contains("isConnected changed to false") && !line.contains("/stream/1.mp3");
+        }
+    }
 
     const QJsonObject result{
         {QStringLiteral("sources"), sources},
@@ -211,6 +228,7 @@ int main(int argc, char **argv)
         {QStringLiteral("rss_mib"), rssMiB},
         {QStringLiteral("rss_mib_at_end"), rssAfterMiB},
         {QStringLiteral("threads"), threads},
+        {QStringLiteral("other_sources_disconnects"), otherDisconnects},
     };
     QTextStream(stdout) << QJsonDocument(result).toJson(QJsonDocument::Compact) << '\n';
     return 0;

@@ -22,7 +22,7 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t SniffBytes = 64;
 // Largest block that curl hands to the write callback (CURLOPT_BUFFERSIZE).
 constexpr size_t CurlBlockBytes = 16 * 1024;
-constexpr auto PieceRest = std::chrono::milliseconds(100);
+constexpr auto PieceRest = std::chrono::milliseconds(250);
 constexpr long MaxRedirects = 10;
 
 void globalInit()
