@@ -2,6 +2,7 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <thread>
 
 namespace {
@@ -220,6 +221,30 @@ QByteArray VCDevHlsStation::segment(int bitrate, qint64 n, qint64 elapsedMs,
     while (!variant.segments.isEmpty() && variant.segments.firstKey() < head - keptSegments + 1)
         variant.segments.erase(variant.segments.begin());
     return variant.segments.value(n);
+}
+
+VCDevHttpResponse VCDevHlsStation::respond(const QString &path, qint64 elapsedMs,
+                                           const std::function<QString(qint64)> &titleAt,
+                                           int *bitrate)
+{
+    static const QByteArray playlistType = "application/vnd.apple.mpegurl";
+    *bitrate = 0;
+    if (path == QLatin1String(masterPath))
+        return {200, playlistType, masterPlaylist(), {}};
+    const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    bool ok = false;
+    const int variant = parts.size() == 3 ? parts[1].toInt(&ok) : 0;
+    if (!ok || std::find(bitrates.begin(), bitrates.end(), variant) == bitrates.end())
+        return VCDevHttpResponse::plain(404);
+    if (parts[2] == QLatin1String("index.m3u8"))
+        return {200, playlistType, mediaPlaylist(elapsedMs), {}};
+    const qint64 n =
+        parts[2].endsWith(QLatin1String(".ts")) ? parts[2].chopped(3).toLongLong(&ok) : -1;
+    const QByteArray bytes = ok && n >= 0 ? segment(variant, n, elapsedMs, titleAt) : QByteArray();
+    if (bytes.isEmpty())
+        return VCDevHttpResponse::plain(404);
+    *bitrate = variant;
+    return {200, "video/mp2t", bytes, {}};
 }
 
 QByteArray VCDevHlsStation::makeSegment(Variant &variant, qint64 n, const QString &title)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "vcdemoaudio.h"
+#include "vcdevhttpresponse.h"
 
 #include <QByteArray>
 #include <QList>
@@ -22,6 +23,7 @@ public:
     static constexpr int windowSegments = 5;
     static constexpr int keptSegments = 12;
     static constexpr std::array<int, 2> bitrates{64000, 128000};
+    static constexpr const char *masterPath = "/hls/master.m3u8";
 
     // Encodes the music of style at both bitrates; false with the reason in *error.
     bool build(const VCDemoAudio::Style &style, QString *error);
@@ -36,6 +38,11 @@ public:
     // window (too old, or not yet there). titleAt gives the title of a segment.
     QByteArray segment(int bitrate, qint64 n, qint64 elapsedMs,
                        const std::function<QString(qint64 segment)> &titleAt);
+
+    // The answer for path under /hls/ at elapsedMs: the master playlist, a variant's media
+    // playlist or one of its segments (with *bitrate set to the variant's); 404 for others.
+    VCDevHttpResponse respond(const QString &path, qint64 elapsedMs,
+                              const std::function<QString(qint64 segment)> &titleAt, int *bitrate);
 
     // An ID3v2.4 tag with artist and title ("Artist - Title" is split at " - ").
     static QByteArray id3Tag(const QString &streamTitle);

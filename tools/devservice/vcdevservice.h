@@ -1,22 +1,20 @@
 #pragma once
 
-#include "vcdemoaudio.h"
+#include "vcdevad.h"
 #include "vcdevhlsstation.h"
 #include "vcdevhttpparser.h"
+#include "vcdevhttpresponse.h"
+#include "vcdevplayerapi.h"
+#include "vcdevstations.h"
 #include "vcdevstreamsender.h"
 
-#include <QDateTime>
-#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QJsonObject>
-#include <QList>
 #include <QMap>
 #include <QObject>
-#include <QPointer>
 
 #include <memory>
-#include <vector>
 
 class QTcpServer;
 class QTcpSocket;
@@ -49,12 +47,12 @@ public:
         bool hls = false;     // a live HLS station of stream 1's music, listed after the streams
     };
 
-    static constexpr const char *accountUser = "demo";
-    static constexpr const char *accountPassword = "demo";
-    static constexpr int accountUserId = 4217;
-    static constexpr const char *playerVersion = "1.1.15";
-    static constexpr int icyMetaInt = 16000;
-    static constexpr const char *logoFileName() { return "vellacast-demo-logo.png"; }
+    static constexpr const char *accountUser = VCDevPlayerApi::accountUser;
+    static constexpr const char *accountPassword = VCDevPlayerApi::accountPassword;
+    static constexpr int accountUserId = VCDevPlayerApi::accountUserId;
+    static constexpr const char *playerVersion = VCDevPlayerApi::playerVersion;
+    static constexpr int icyMetaInt = VCDevStations::icyMetaInt;
+    static constexpr const char *logoFileName() { return VCDevPlayerApi::logoFileName(); }
 
     explicit VCDevService(const Options &options, QObject *parent = nullptr);
     ~VCDevService() override;
@@ -66,25 +64,28 @@ public:
     // http://127.0.0.1:<port>
     QString baseUrl() const;
 
-    bool isForbidden() const { return m_options.forbidden; }
-    void setForbidden(bool forbidden);
+    bool isForbidden() const { return m_api.isForbidden(); }
+    void setForbidden(bool forbidden) { m_api.setForbidden(forbidden); }
 
-    int streamCount() const { return int(m_channels.size()); }
+    int streamCount() const { return m_stations.count(); }
     // Streams are numbered from 1.
-    QString streamPath(int stream) const;
-    VCDevStreamSender::Mode streamMode(int stream) const;
-    bool setStreamMode(int stream, VCDevStreamSender::Mode mode);
-    int listenerCount(int stream) const;
+    QString streamPath(int stream) const { return VCDevStations::path(stream); }
+    VCDevStreamSender::Mode streamMode(int stream) const { return m_stations.mode(stream); }
+    bool setStreamMode(int stream, VCDevStreamSender::Mode mode)
+    {
+        return m_stations.setMode(stream, mode);
+    }
+    int listenerCount(int stream) const { return m_stations.listenerCount(stream); }
 
     // The demo ad: while switched to "nobanner" the ad document answers that there is no ad.
-    bool isAdNoBanner() const { return m_adNoBanner; }
-    void setAdNoBanner(bool noBanner) { m_adNoBanner = noBanner; }
+    bool isAdNoBanner() const { return m_ad.isNoBanner(); }
+    void setAdNoBanner(bool noBanner) { m_ad.setNoBanner(noBanner); }
     // Calls of the ad's tracking addresses by event ("progress" counts every second's event).
-    QMap<QString, int> adTracking() const { return m_adTracking; }
+    QMap<QString, int> adTracking() const { return m_ad.tracking(); }
 
     // The HLS station: its master playlist, and whether its higher variant's segments are sent
     // slowly (each one three segment durations late), as through a congested uplink.
-    static constexpr const char *hlsPath = "/hls/master.m3u8";
+    static constexpr const char *hlsPath = VCDevHlsStation::masterPath;
     bool isHlsSlow() const { return m_hlsSlow; }
     void setHlsSlow(bool slow) { m_hlsSlow = slow; }
 
@@ -92,7 +93,10 @@ public:
     QJsonObject status() const;
 
     // "1.1.15" -> 101150; -1 when the text is not major.minor.patch with minor and patch below 100.
-    static qint64 versionCode(const QString &version);
+    static qint64 versionCode(const QString &version)
+    {
+        return VCDevPlayerApi::versionCode(version);
+    }
 
 signals:
     // A state report of the session with this serial number was stored.
@@ -100,81 +104,34 @@ signals:
     void streamModeChanged(int stream, VCDevStreamSender::Mode mode);
 
 private:
-    struct Session
-    {
-        int serial = 0;
-        QString sid;
-        QDateTime loginTime;
-        bool active = true;
-        int reportCount = 0;
-        QDateTime lastReportTime;
-        QJsonObject lastReport;
-    };
-
-    struct Channel
-    {
-        QByteArray name;
-        QByteArray genre;
-        QStringList titles;
-        VCDemoAudio audio;
-        VCDevStreamSender::Mode mode = VCDevStreamSender::Normal;
-        QList<QPointer<VCDevStreamSender>> senders;
-    };
-
-    struct Response
-    {
-        int status = 200;
-        QByteArray contentType = "application/json";
-        QByteArray body;
-        QList<std::pair<QByteArray, QByteArray>> headers;
-    };
-
+    bool checkOptions(QString *error);
+    bool buildStations(QString *error);
+    bool listen(QString *error);
     void acceptConnections();
     void readRequests(QTcpSocket *socket);
     void dispatch(QTcpSocket *socket, const VCDevHttpRequest &request);
-    void respond(QTcpSocket *socket, const VCDevHttpRequest &request, const Response &response,
-                 bool keepAlive);
+    void respond(QTcpSocket *socket, const VCDevHttpRequest &request,
+                 const VCDevHttpResponse &response, bool keepAlive);
+
+    // Routes of dispatch; each answers and returns true when the path is its own.
+    bool routeStream(QTcpSocket *socket, const VCDevHttpRequest &request);
+    bool routeNowPlaying(QTcpSocket *socket, const VCDevHttpRequest &request);
+    bool routeApi(QTcpSocket *socket, const VCDevHttpRequest &request);
+    bool routeStatus(QTcpSocket *socket, const VCDevHttpRequest &request);
+    bool routeFiles(QTcpSocket *socket, const VCDevHttpRequest &request);
     void startStream(QTcpSocket *socket, const VCDevHttpRequest &request, int stream);
-
-    Response handleVersion(const VCDevHttpRequest &request) const;
-    Response handleState(const VCDevHttpRequest &request);
-    Response handleLogout(const VCDevHttpRequest &request);
-    Response handleControl(const VCDevHttpRequest &request);
-    Response playerAnswer(const Session &session) const;
-    QJsonObject buildOffer() const;
-    Session *sessionBySid(const QString &sid);
-    const Session *sessionFromAuthorization(const QByteArray &authorization) const;
-    void endSession(Session &session);
-    void forgetOldSessions();
-    // Loops of the stream's music since the service started; the title changes with each.
-    qint64 liveLoop(int stream) const;
-    QString liveTitle(int stream) const;
-    Response nowPlaying(int stream, bool idOnly) const;
-    // The ad's addresses under /ad/: the document, its jingle, banner, click-through and
-    // tracking addresses; false when the path is none of them.
-    bool adResponse(const QString &path, Response *response);
-    // The HLS station's addresses under /hls/ (with the session's credentials).
     void hlsResponse(QTcpSocket *socket, const VCDevHttpRequest &request);
-
-    static Response textResponse(int status, const QByteArray &text);
-    static Response jsonResponse(const QJsonObject &object, int status = 200);
-    static QByteArray makeLogo();
+    VCDevHttpResponse handleControl(const VCDevHttpRequest &request);
 
     Options m_options;
     VCDevHttpParser m_parser;
     QTcpServer *m_server = nullptr;
     QHash<QTcpSocket *, QByteArray> m_pending; // connections that send requests, with their input
-    std::vector<std::unique_ptr<Channel>> m_channels;
-    QList<Session> m_sessions;
-    int m_nextSession = 1;
-    QElapsedTimer m_liveClock;
-    QByteArray m_logo;
-    QByteArray m_jingle;
-    bool m_adNoBanner = false;
+    VCDevPlayerApi m_api;
+    VCDevStations m_stations;
+    VCDevAd m_ad;
     std::unique_ptr<VCDevHlsStation> m_hls;
     bool m_hlsSlow = false;
-    QMap<QString, int> m_adTracking;
+    QByteArray m_logo;
     QByteArray m_statusPage;
-    QString m_offeredVersion;
-    qint64 m_offeredCode = 0;
 };

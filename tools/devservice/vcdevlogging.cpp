@@ -1,0 +1,3 @@
+#include "vcdevlogging.h"
+
+Q_LOGGING_CATEGORY(lcDevService, "vellacast.devservice")
