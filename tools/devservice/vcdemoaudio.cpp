@@ -170,104 +170,145 @@ struct Chord
     bool minor;
 };
 
-void synthesize(LoopBuffer &buffer, const VCDemoAudio::Style &style)
+// The instruments of the demo music, playing a bar at a time into a loop buffer: a pad on the
+// chord, a bass line, a pentatonic melody and drums.
+class Band
 {
+public:
     static constexpr Chord progression[] = {{0, false}, {7, false}, {9, true},  {5, false},
                                             {0, false}, {7, false}, {5, false}, {7, false}};
     static constexpr int pentatonic[] = {0, 2, 4, 7, 9};
 
-    const double beat = double(buffer.length()) / VCDemoAudio::sampleRate / (style.bars * 4);
-    const double bar = beat * 4;
-    Random random(style.seed);
-    const WaveTable padWave(
-        {1.0, 1 / std::pow(2, 1.5), 1 / std::pow(3, 1.5), 1 / std::pow(4, 1.5)});
-    const WaveTable bassWave({1.0, 0.3});
-    const WaveTable bellWave({1.0, 0.45, 0.15});
-    const WaveTable sine({1.0});
-    int melodyStep = 5 + random.below(5);
+    Band(LoopBuffer &buffer, const VCDemoAudio::Style &style)
+        : m_buffer(buffer)
+        , m_style(style)
+        , m_beat(double(buffer.length()) / VCDemoAudio::sampleRate / (style.bars * 4))
+        , m_random(style.seed)
+        , m_melodyStep(5 + m_random.below(5))
+    {}
 
-    for (int b = 0; b < style.bars; ++b) {
+    void playBar(int b)
+    {
         const Chord chord = progression[b % 8];
-        const int chordRoot = style.rootNote + chord.degree;
-        const double barStart = b * bar;
+        const int chordRoot = m_style.rootNote + chord.degree;
+        const double barStart = b * bar();
+        pad(barStart, chordRoot, chord.minor);
+        bass(barStart, chordRoot);
+        melody(barStart);
+        drums(barStart, b);
+    }
 
-        // Pad: the triad, each tone twice and slightly detuned, spread across the stereo field.
-        const int tones[] = {chordRoot, chordRoot + (chord.minor ? 3 : 4), chordRoot + 7};
+private:
+    double bar() const { return m_beat * 4; }
+
+    // The triad, each tone twice and slightly detuned, spread across the stereo field.
+    void pad(double barStart, int chordRoot, bool minor)
+    {
+        const WaveTable &wave = m_padWave;
+        const int tones[] = {chordRoot, chordRoot + (minor ? 3 : 4), chordRoot + 7};
         for (int tone : tones) {
             for (const double detune : {0.999, 1.001}) {
                 const double hz = noteHz(tone) * detune;
-                const double length = bar + 0.3;
-                buffer.render(barStart, length, detune < 1 ? -0.4 : 0.4,
-                              [=, &padWave, phase = 0.0, swell = Decay(0.4)](double t) mutable {
-                                  const double rise = std::min(t / 0.08, 1.0);
-                                  const double sustain = 0.7 + 0.3 * swell.next();
-                                  const double release = std::clamp((length - t) / 0.3, 0.0, 1.0);
-                                  const double wave = padWave.at(phase);
-                                  phase += hz / VCDemoAudio::sampleRate;
-                                  return 0.035 * rise * sustain * release * wave;
-                              });
+                const double length = bar() + 0.3;
+                m_buffer.render(barStart, length, detune < 1 ? -0.4 : 0.4,
+                                [=, &wave, phase = 0.0, swell = Decay(0.4)](double t) mutable {
+                                    const double rise = std::min(t / 0.08, 1.0);
+                                    const double sustain = 0.7 + 0.3 * swell.next();
+                                    const double release = std::clamp((length - t) / 0.3, 0.0, 1.0);
+                                    const double value = wave.at(phase);
+                                    phase += hz / VCDemoAudio::sampleRate;
+                                    return 0.035 * rise * sustain * release * value;
+                                });
             }
         }
+    }
 
-        // Bass: tonic of the chord on beats one and three, the fifth just before the next bar.
-        const std::pair<double, int> bassNotes[] = {{0, 0}, {2 * beat, 0}, {3.5 * beat, 7}};
+    // Tonic of the chord on beats one and three, the fifth just before the next bar.
+    void bass(double barStart, int chordRoot)
+    {
+        const WaveTable &wave = m_bassWave;
+        const std::pair<double, int> bassNotes[] = {{0, 0}, {2 * m_beat, 0}, {3.5 * m_beat, 7}};
         for (const auto &[offset, interval] : bassNotes) {
             const double hz = noteHz(chordRoot - 24 + interval);
-            const double length = interval ? 0.5 * beat : 1.5 * beat;
-            buffer.render(barStart + offset, length, 0,
-                          [=, &bassWave, envelope = Pluck(0.005, 0.45, length)](double t) mutable {
-                              const double wave = bassWave.at(hz * t);
-                              return 0.22 * envelope(t) * wave;
-                          });
+            const double length = interval ? 0.5 * m_beat : 1.5 * m_beat;
+            m_buffer.render(barStart + offset, length, 0,
+                            [=, &wave, envelope = Pluck(0.005, 0.45, length)](double t) mutable {
+                                return 0.22 * envelope(t) * wave.at(hz * t);
+                            });
         }
+    }
 
-        // Melody: eighth notes walking the pentatonic scale, with rests.
+    // Eighth notes walking the pentatonic scale, with rests.
+    void melody(double barStart)
+    {
+        const WaveTable &wave = m_bellWave;
         for (int eighth = 0; eighth < 8; ++eighth) {
-            if (random.below(4) == 0)
+            if (m_random.below(4) == 0)
                 continue;
-            melodyStep = std::clamp(melodyStep + random.below(5) - 2, 0, 10);
+            m_melodyStep = std::clamp(m_melodyStep + m_random.below(5) - 2, 0, 10);
             const int note =
-                style.rootNote + 12 + 12 * (melodyStep / 5) + pentatonic[melodyStep % 5];
+                m_style.rootNote + 12 + 12 * (m_melodyStep / 5) + pentatonic[m_melodyStep % 5];
             const double hz = noteHz(note);
-            const double length = beat * (random.below(3) == 0 ? 1.0 : 0.5) * 1.5;
-            buffer.render(barStart + eighth * beat / 2, length, -0.3,
-                          [=, &bellWave, envelope = Pluck(0.008, 0.3, length)](double t) mutable {
-                              const double wave = bellWave.at(hz * t);
-                              return 0.12 * envelope(t) * wave;
-                          });
+            const double length = m_beat * (m_random.below(3) == 0 ? 1.0 : 0.5) * 1.5;
+            m_buffer.render(barStart + eighth * m_beat / 2, length, -0.3,
+                            [=, &wave, envelope = Pluck(0.008, 0.3, length)](double t) mutable {
+                                return 0.12 * envelope(t) * wave.at(hz * t);
+                            });
         }
+    }
 
-        // Drums: kick on one and three, snare on two and four, hi-hat on every eighth.
+    // Kick on one and three, snare on two and four, hi-hat on every eighth.
+    void drums(double barStart, int b)
+    {
+        const WaveTable &sine = m_sine;
         for (int q = 0; q < 4; ++q) {
-            const double at = barStart + q * beat;
+            const double at = barStart + q * m_beat;
             if (q % 2 == 0) {
-                buffer.render(at, 0.3, 0,
-                              [&sine, phase = 0.0, sweep = Decay(0.03),
-                               envelope = Pluck(0.002, 0.12, 0.3)](double t) mutable {
-                                  phase += (50 + 90 * sweep.next()) / VCDemoAudio::sampleRate;
-                                  return 0.5 * envelope(t) * sine.at(phase);
-                              });
+                m_buffer.render(at, 0.3, 0,
+                                [&sine, phase = 0.0, sweep = Decay(0.03),
+                                 envelope = Pluck(0.002, 0.12, 0.3)](double t) mutable {
+                                    phase += (50 + 90 * sweep.next()) / VCDemoAudio::sampleRate;
+                                    return 0.5 * envelope(t) * sine.at(phase);
+                                });
             } else {
-                Random snare(style.seed + quint32(b * 4 + q));
-                buffer.render(at, 0.2, 0.1,
-                              [=, &sine, noise = Pluck(0.001, 0.07, 0.2),
-                               tone = Pluck(0.001, 0.05, 0.2)](double t) mutable {
-                                  return 0.16 * noise(t) * snare.noise() +
-                                         0.12 * tone(t) * sine.at(185 * t);
-                              });
+                Random snare(m_style.seed + quint32(b * 4 + q));
+                m_buffer.render(at, 0.2, 0.1,
+                                [=, &sine, noise = Pluck(0.001, 0.07, 0.2),
+                                 tone = Pluck(0.001, 0.05, 0.2)](double t) mutable {
+                                    return 0.16 * noise(t) * snare.noise() +
+                                           0.12 * tone(t) * sine.at(185 * t);
+                                });
             }
         }
         for (int e = 0; e < 8; ++e) {
-            Random hat(style.seed * 31 + quint32(b * 8 + e));
-            buffer.render(barStart + e * beat / 2, 0.08, 0.45,
-                          [=, last = 0.0, envelope = Pluck(0.001, 0.02, 0.08)](double t) mutable {
-                              const double white = hat.noise();
-                              const double high = white - last; // crude high-pass
-                              last = white;
-                              return (e % 2 ? 0.035 : 0.05) * envelope(t) * high;
-                          });
+            Random hat(m_style.seed * 31 + quint32(b * 8 + e));
+            m_buffer.render(barStart + e * m_beat / 2, 0.08, 0.45,
+                            [=, last = 0.0, envelope = Pluck(0.001, 0.02, 0.08)](double t) mutable {
+                                const double white = hat.noise();
+                                const double high = white - last; // crude high-pass
+                                last = white;
+                                return (e % 2 ? 0.035 : 0.05) * envelope(t) * high;
+                            });
         }
     }
+
+    LoopBuffer &m_buffer;
+    const VCDemoAudio::Style &m_style;
+    const double m_beat;
+    Random m_random;
+    int m_melodyStep;
+    const WaveTable m_padWave{1.0, 1 / std::pow(2, 1.5), 1 / std::pow(3, 1.5),
+                              1 / std::pow(4, 1.5)};
+    const WaveTable m_bassWave{1.0, 0.3};
+    const WaveTable m_bellWave{1.0, 0.45, 0.15};
+    const WaveTable m_sine{1.0};
+};
+
+void synthesize(LoopBuffer &buffer, const VCDemoAudio::Style &style)
+{
+    Band band(buffer, style);
+    for (int b = 0; b < style.bars; ++b)
+        band.playBar(b);
     buffer.normalize(0.85f);
 }
 
