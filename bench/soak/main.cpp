@@ -2,9 +2,11 @@
 // injects faults (see SoakFaultServer). Resident memory, threads and open file descriptors of
 // the players' process are sampled along the way; the run ends with one line and fails on a
 // crash, on a player that does not play again once the faults have stopped, on more threads
-// or file descriptors at the end than after warm-up, or on RSS growth above 10 %.
+// or file descriptors at the end than after warm-up, or on RSS growth above 10 % (5 % in runs of
+// 20 minutes or more).
 //
-//   soak [--players 32] [--minutes 60 | --seconds S] [--sample-seconds 60] [--seed 1]
+//   soak [--players 32] [--minutes 60 | --seconds S] [--sample-seconds 60] [--fault-seconds S]
+//        [--seed 1]
 //
 // The players run in a child process, so that its memory, threads and descriptors are theirs
 // alone and a crash is seen as such; the server runs in this process.
@@ -12,10 +14,11 @@
 // Timeline: the first 15 s are healthy (warm-up; the first sample of threads and descriptors
 // is taken at its end, with every player playing), then every new connection meets a fault,
 // and the last 45 s (at least; a tenth of longer runs) are healthy again so that every player
-// must recover. RSS growth is measured from minute 5 to the end; runs shorter than 15 minutes
-// measure from a third of the run instead, when every player has met its first faults (the
-// buffers, decoders and connections of all players exist by then, so what grows after it is
-// what a longer run would keep growing).
+// must recover. --fault-seconds ends the faults earlier, which leaves a long healthy stretch in
+// which a heap profiler sees what grows while streams play. RSS growth is measured from
+// minute 5 to the end; runs shorter than 15 minutes measure from a third of the run instead,
+// when every player has met its first faults (the buffers, decoders and connections of all
+// players exist by then, so what grows after it is what a longer run would keep growing).
 
 #include "benchplayerthread.h"
 #include "soakfaultserver.h"
@@ -44,7 +47,11 @@ namespace {
 constexpr qint64 WarmUpMs = 15000;
 // A player has recovered once it has played this long without a break after the faults.
 constexpr qint64 RecoveredAfterMs = 5000;
+// RSS growth allowed from the baseline to the end: runs of 20 minutes or more measure over a
+// long healthy stretch, where anything that keeps growing adds up.
 constexpr double MaxRssGrowth = 0.10;
+constexpr double MaxRssGrowthLongRun = 0.05;
+constexpr qint64 LongRunMs = 20 * 60000;
 
 struct Timeline
 {
@@ -53,14 +60,19 @@ struct Timeline
     qint64 faultsUntilMs = 0;
     qint64 rssBaselineMs = 0;
     qint64 sampleMs = 60000;
+    double maxRssGrowth = MaxRssGrowth;
 
-    static Timeline forDuration(qint64 durationMs, qint64 sampleMs)
+    // faultMs >= 0 ends the faults that long after the warm-up (at the latest at the usual time).
+    static Timeline forDuration(qint64 durationMs, qint64 sampleMs, qint64 faultMs = -1)
     {
         Timeline timeline;
         timeline.durationMs = durationMs;
         timeline.sampleMs = sampleMs;
         timeline.faultsUntilMs = durationMs - std::max<qint64>(45000, durationMs / 10);
+        if (faultMs >= 0)
+            timeline.faultsUntilMs = std::min(timeline.faultsUntilMs, WarmUpMs + faultMs);
         timeline.rssBaselineMs = durationMs >= 15 * 60000 ? 5 * 60000 : durationMs / 3;
+        timeline.maxRssGrowth = durationMs >= LongRunMs ? MaxRssGrowthLongRun : MaxRssGrowth;
         return timeline;
     }
 };
@@ -196,6 +208,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption sampleOption(QStringLiteral("sample-seconds"),
                                           QStringLiteral("Interval of the samples."),
                                           QStringLiteral("S"), QStringLiteral("60"));
+    const QCommandLineOption faultOption(
+        QStringLiteral("fault-seconds"),
+        QStringLiteral("Length of the faults after the warm-up (default: to the last tenth)."),
+        QStringLiteral("S"));
     const QCommandLineOption seedOption(QStringLiteral("seed"),
                                         QStringLiteral("Seed of the fault schedule."),
                                         QStringLiteral("N"), QStringLiteral("1"));
@@ -203,8 +219,8 @@ int main(int argc, char *argv[])
                                            QStringLiteral("Show the players' log."));
     const QCommandLineOption childOption(QStringLiteral("child"), QStringLiteral("(internal)"),
                                          QStringLiteral("URL"));
-    parser.addOptions({playersOption, minutesOption, secondsOption, sampleOption, seedOption,
-                       verboseOption, childOption});
+    parser.addOptions({playersOption, minutesOption, secondsOption, sampleOption, faultOption,
+                       seedOption, verboseOption, childOption});
     parser.process(app);
 
     const int count = std::clamp(parser.value(playersOption).toInt(), 1, 1024);
@@ -213,7 +229,9 @@ int main(int argc, char *argv[])
                                   : qRound64(parser.value(minutesOption).toDouble() * 60000);
     const qint64 sampleMs =
         std::max<qint64>(1000, qRound64(parser.value(sampleOption).toDouble() * 1000));
-    const Timeline timeline = Timeline::forDuration(durationMs, sampleMs);
+    const qint64 faultMs =
+        parser.isSet(faultOption) ? qRound64(parser.value(faultOption).toDouble() * 1000) : -1;
+    const Timeline timeline = Timeline::forDuration(durationMs, sampleMs, faultMs);
     if (timeline.faultsUntilMs <= timeline.faultsFromMs) {
         QTextStream(stderr) << "soak: the run must be longer than " << (WarmUpMs + 45000) / 1000
                             << " s\n";
@@ -272,6 +290,8 @@ int main(int argc, char *argv[])
                           "--players",        QString::number(count),
                           "--seconds",        QString::number(durationMs / 1000.0),
                           "--sample-seconds", QString::number(sampleMs / 1000.0)};
+    if (faultMs >= 0)
+        arguments << QStringLiteral("--fault-seconds") << QString::number(faultMs / 1000.0);
     if (parser.isSet(verboseOption))
         arguments << QStringLiteral("--verbose");
     out << "soak: " << count << " players for " << clockText(durationMs) << ", faults from "
@@ -315,7 +335,7 @@ int main(int argc, char *argv[])
         failures << QStringLiteral("thread growth");
     if (last.fds > first.fds)
         failures << QStringLiteral("fd growth");
-    if (rssGrowth > MaxRssGrowth)
+    if (rssGrowth > timeline.maxRssGrowth)
         failures << QStringLiteral("RSS growth");
 
     out << QStringLiteral("soak %1: %2/%3 players playing or recovering (%4 playing, %5 recovered "
