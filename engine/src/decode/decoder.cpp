@@ -17,6 +17,10 @@ namespace {
 
 constexpr int IoBufferSize = 8192;
 constexpr int DefaultProbeBytes = 32768;
+// The demuxer's seek index of a stream read forward only. It would otherwise gain an entry per
+// packet (38 a second for MP3) up to 1 MiB for every endless stream, although nothing seeks in
+// it; this keeps it at a few entries.
+constexpr unsigned ForwardOnlyIndexBytes = 1024;
 constexpr int MaxPacketsBeforeAudio = 2000;
 constexpr int MaxCorruptFrames = 500;
 
@@ -215,6 +219,8 @@ bool Decoder::openDemuxer(const Params &params, bool sized, int *error)
     const int64_t probe = params.probeBytes > 0 ? params.probeBytes : DefaultProbeBytes;
     m_format->probesize = std::max<int64_t>(probe, 2048);
     m_format->format_probesize = int(std::min<int64_t>(m_format->probesize, 1 << 20));
+    if (!sized)
+        m_format->max_index_size = ForwardOnlyIndexBytes;
 
     // A stream that can only be read forward takes its demuxer from the type or the name; a
     // file that can seek is probed cheaply (its name only weighs in), since a demuxer forced
