@@ -200,6 +200,7 @@ void VCClientUser::playerRequest(QJsonObject body)
     body.insert(QStringLiteral("versionCode"), VCIdentity::versionCode);
     body.insert(QStringLiteral("updatePeriodMs"), reportPeriodMs);
     abortPlayerRequest();
+    m_isSessionReport = body.contains(QStringLiteral("sid"));
     m_playerReply = post(QStringLiteral("/api/player/state"), body);
     connect(m_playerReply, &QNetworkReply::finished, this, &VCClientUser::playerRequestFinished);
     updateIsProcessingPlayerRequest(true);
@@ -228,15 +229,18 @@ void VCClientUser::playerRequestFinished()
     m_playerReply = nullptr;
     reply->deleteLater();
 
+    // A mistyped password answers for itself only; the saved session's own report decides it.
+    const bool isSavedSessionReport = m_isSessionReport && !m_isLoggedIn;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == forbiddenStatus) {
-        emit forbidden();
         if (m_isLoggedIn) {
             qWarning() << "Vellacast server replied forbidden, logout";
             logout();
         } else {
             qWarning() << "Vellacast server replied forbidden, auth error";
             emit authError();
+            if (isSavedSessionReport)
+                emit savedSessionEnded();
         }
     } else if (reply->error() == QNetworkReply::NoError) {
         const QJsonDocument document = QJsonDocument::fromJson(reply->readAll());
@@ -252,6 +256,10 @@ void VCClientUser::playerRequestFinished()
             updateIsLoggedIn(m_userId > 0);
             updateStreams(answer.value(QStringLiteral("streams")).toArray());
             applyNewVersion(answer);
+            if (isSavedSessionReport && m_sid.isEmpty() && !m_isLoggedIn) {
+                qWarning() << "Vellacast server ended the saved login";
+                emit savedSessionEnded();
+            }
         }
     } else {
         const char *code =

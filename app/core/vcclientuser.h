@@ -78,9 +78,9 @@ signals:
     void newVersionCodeChanged(qlonglong newVersionCode);
     void newVersionUrlChanged(const QString &newVersionUrl);
     void authError();
-    // The service answered a login or state report with 403 (before the logout or authError()
-    // that follows).
-    void forbidden();
+    // The service refused (403) or ended (an answer without a session) the saved session before
+    // this run confirmed it: what went on air on it has to stop, and somebody has to log in.
+    void savedSessionEnded();
 
 public slots:
     bool setUsername(const QString &username);
@@ -118,6 +118,8 @@ private:
     QPointer<VCHub> m_hub;
     QTimer m_reportTimer;
     QPointer<QNetworkReply> m_playerReply;
+    // The pending player request reports the state of the session (not a password login).
+    bool m_isSessionReport = false;
     QPointer<QNetworkReply> m_versionReply;
 
     KLNetworkAccessManager *m_nam = nullptr;

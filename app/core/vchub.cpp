@@ -139,13 +139,10 @@ VCHub::VCHub(QObject *parent)
             stopAllSources();
         }
     });
-    connect(m_clientUser, &VCClientUser::forbidden, this, [this] {
-        // A logged-in client logs out, which stops them; a saved login that the service refuses
-        // ends the sources that played on it.
-        if (!m_clientUser->isLoggedIn()) {
-            qDebug() << "Saved login was refused, stop all sources";
-            stopAllSources();
-        }
+    connect(m_clientUser, &VCClientUser::savedSessionEnded, this, [this] {
+        // A confirmed login stops them on its logout; a saved one ends what played on it.
+        qDebug() << "Saved login has ended, stop all sources";
+        stopAllSources();
     });
     connect(m_clientUser, &VCClientUser::isLoggedInChanged, this, &VCHub::updateSourcesFromClient);
     connect(m_clientUser, &VCClientUser::sidChanged, this, &VCHub::updateSourcesFromClient);

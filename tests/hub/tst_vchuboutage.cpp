@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QMutex>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -16,16 +17,20 @@
 
 namespace {
 
-// Lines that tell of a start of playback, from any thread.
-QMutex startsMutex;
+// Lines that tell of a start of playback (from any thread) and of refused logins.
+QMutex linesMutex;
 int startLines = 0;
+int refusalLines = 0;
 QtMessageHandler previousHandler = nullptr;
 
-void countStarts(QtMsgType type, const QMessageLogContext &context, const QString &message)
+void countLines(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (message.contains(QLatin1String("start playing"))) {
-        QMutexLocker locker(&startsMutex);
-        ++startLines;
+    {
+        QMutexLocker locker(&linesMutex);
+        if (message.contains(QLatin1String("start playing")))
+            ++startLines;
+        if (message.contains(QLatin1String("replied forbidden, auth error")))
+            ++refusalLines;
     }
     if (previousHandler)
         previousHandler(type, context, message);
@@ -33,8 +38,14 @@ void countStarts(QtMsgType type, const QMessageLogContext &context, const QStrin
 
 int starts()
 {
-    QMutexLocker locker(&startsMutex);
+    QMutexLocker locker(&linesMutex);
     return startLines;
+}
+
+int refusals()
+{
+    QMutexLocker locker(&linesMutex);
+    return refusalLines;
 }
 
 } // namespace
@@ -46,8 +57,9 @@ class TestHubOutage : public QObject
     Q_OBJECT
 
 public:
-    // What the service answers to a login or state report.
-    enum class Service { Failing, Silent, Confirming, Forbidding };
+    // What the service answers to a login or state report. Ending: 200 without a session (no
+    // user id, no session id), as for a session that the service has ended.
+    enum class Service { Failing, Silent, Confirming, Forbidding, Ending };
     Q_ENUM(Service)
 
 private slots:
@@ -79,6 +91,11 @@ void TestHubOutage::initTestCase()
                                      PlayerTestMedia::readFile(tone), 2);
     const QString live = m_server->url(QStringLiteral("/live")).toString();
     m_server->route(QStringLiteral("/api/player/state"), [this, live](LoopbackHttpExchange &e) {
+        // The only password typed here is a wrong one.
+        if (e.request().body.contains(R"("pass":)")) {
+            e.respond(403, "Forbidden");
+            return;
+        }
         switch (m_service.load()) {
         case Service::Failing:
             e.respond(503, "Service Unavailable");
@@ -88,6 +105,9 @@ void TestHubOutage::initTestCase()
             return;
         case Service::Forbidding:
             e.respond(403, "Forbidden");
+            return;
+        case Service::Ending:
+            e.respond(200, R"({"username":"station"})", {{"Content-Type", "application/json"}});
             return;
         case Service::Confirming:
             break;
@@ -106,7 +126,7 @@ void TestHubOutage::initTestCase()
 
     m_previousDir = QDir::currentPath();
     QVERIFY(QDir::setCurrent(m_dir.path()));
-    previousHandler = qInstallMessageHandler(countStarts);
+    previousHandler = qInstallMessageHandler(countLines);
 }
 
 void TestHubOutage::cleanupTestCase()
@@ -130,8 +150,9 @@ void TestHubOutage::init()
     settings.setValue("streamUrl", saved.toString());
     settings.endArray();
     m_server->clearRequests();
-    QMutexLocker locker(&startsMutex);
+    QMutexLocker locker(&linesMutex);
     startLines = 0;
+    refusalLines = 0;
 }
 
 void TestHubOutage::cleanup()
@@ -144,20 +165,33 @@ void TestHubOutage::savedSourcesPlayThroughAnOutage_data()
 {
     QTest::addColumn<Service>("outage");
     QTest::addColumn<bool>("confirmFirst");
+    QTest::addColumn<bool>("mistypedPasswordFirst");
+    QTest::addColumn<Service>("end"); // Forbidding or Ending
 
-    QTest::newRow("5xx, confirmed, then 403") << Service::Failing << true;
-    QTest::newRow("no answer, then 403 before any confirmation") << Service::Silent << false;
+    QTest::newRow("5xx, confirmed, then 403")
+        << Service::Failing << true << false << Service::Forbidding;
+    QTest::newRow("no answer, then 403 before any confirmation")
+        << Service::Silent << false << false << Service::Forbidding;
+    QTest::newRow("5xx, confirmed, then ended")
+        << Service::Failing << true << false << Service::Ending;
+    QTest::newRow("no answer, then ended before any confirmation")
+        << Service::Silent << false << false << Service::Ending;
+    QTest::newRow("5xx, a mistyped password, then 403")
+        << Service::Failing << false << true << Service::Forbidding;
 }
 
 void TestHubOutage::savedSourcesPlayThroughAnOutage()
 {
     QFETCH(Service, outage);
     QFETCH(bool, confirmFirst);
+    QFETCH(bool, mistypedPasswordFirst);
+    QFETCH(Service, end);
     m_service = outage;
 
     m_hub = new VCHub;
     VCClientUser *client = m_hub->clientUser();
     VCSource *source = m_hub->sources()->at(0);
+    QSignalSpy savedSessionEnds(client, &VCClientUser::savedSessionEnded);
 
     // On air from the start, with the saved address and its credentials, while the service
     // fails every report.
@@ -179,12 +213,28 @@ void TestHubOutage::savedSourcesPlayThroughAnOutage()
         QCOMPARE(m_hub->sources()->at(0), source);
     }
 
-    // The service refuses the login: the source stops.
-    m_service = Service::Forbidding;
+    if (mistypedPasswordFirst) {
+        // A wrong password typed into the login view is refused while the reports still fail;
+        // the saved session goes on. (Once the sound is detected, no source change sends a
+        // report that would cut the login short.)
+        QTRY_VERIFY_WITH_TIMEOUT(!source->isSilentSound(), 15000);
+        client->login(QStringLiteral("station"), QStringLiteral("wrong"));
+        QTRY_COMPARE_WITH_TIMEOUT(refusals(), 1, 10000);
+        QVERIFY(source->shouldPlay());
+        QCOMPARE(client->sid(), QStringLiteral("saved"));
+        QCOMPARE(savedSessionEnds.count(), 0);
+    }
+
+    // The service refuses or ends the login: the source stops.
+    m_service = end;
     client->sendPlayerState();
     QTRY_VERIFY_WITH_TIMEOUT(!source->isPlaying() && !source->isConnected(), 10000);
     QCOMPARE(client->isLoggedIn(), false);
-    QCOMPARE(client->sid(), confirmFirst ? QString() : QStringLiteral("saved"));
+    // Only a refusal keeps a session id that was never confirmed (the next report asks again).
+    const bool sidKept = !confirmFirst && end == Service::Forbidding;
+    QCOMPARE(client->sid(), sidKept ? QStringLiteral("saved") : QString());
+    // A confirmed login ends with its logout; a saved one tells the window to show the login.
+    QCOMPARE(savedSessionEnds.isEmpty(), confirmFirst);
     // The stop ran after every earlier step on the player's thread, so this count is final:
     // one start, and no restart at the confirmation.
     QCOMPARE(starts(), 1);

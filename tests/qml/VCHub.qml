@@ -20,6 +20,7 @@ QtObject {
         property string newVersionUrl: ""
 
         signal authError
+        signal savedSessionEnded
 
         function login(username, password) {
             root.record("login", [username, password])

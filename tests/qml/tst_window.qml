@@ -93,6 +93,15 @@ TestCase {
         compare(window.state, "login")
     }
 
+    function test_savedSessionEndShowsLogin() {
+        VCHub.clientUser.sid = "saved"
+        const window = createTemporaryObject(windowComponent, testCase, { startMinimized: true })
+        tryCompare(window, "visible", false)
+        VCHub.clientUser.savedSessionEnded()
+        verify(window.visible)
+        compare(window.state, "login")
+    }
+
     function test_closeInMainView() {
         const window = createWindow()
         const keepRunningDialog = findChild(window, "keepRunningDialog")

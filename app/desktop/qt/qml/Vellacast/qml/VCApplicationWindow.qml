@@ -253,6 +253,16 @@ ApplicationWindow {
         }
     }
 
+    // A saved session that the service refused or ended takes the station off air: the login
+    // view shows, also when the program started hidden in the tray.
+    Connections {
+        target: VCHub.clientUser
+
+        function onSavedSessionEnded() {
+            root.bringBack()
+        }
+    }
+
     VCConfirmationDialog {
         id: logoutDialog
 
