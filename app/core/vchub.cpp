@@ -558,6 +558,9 @@ void VCHub::updateSourcesFromClient()
         qWarning() << "The server listed" << beyondBound << "streams beyond" << maxServiceSources
                    << "sources, skipped";
     }
+    // A list of nothing playable is an empty list: the sources stay as they are.
+    if (wanted.isEmpty())
+        return;
 
     // Of several sources with one address the last survives.
     for (int i = 0; i < m_sources->count() - 1;) {
