@@ -143,8 +143,15 @@ QString KLDaast::printable(const QUrl &url)
 
 void KLDaast::play()
 {
-    if (!m_player || !m_player->nam())
+    if (!m_player)
         return;
+    if (!m_player->nam()) {
+        // Without a manager no ad can come; the owner still learns that there is none.
+        qCWarning(klLog) << m_player->playerName() << "Daast skipped: no network access manager";
+        stopBassPlayback();
+        emit skipped();
+        return;
+    }
 
     if (m_state == KLPlayerSource::PausedState && formatUrl(m_daastUrl) == m_requestUrl) {
         if (!BASS_ChannelPlay(m_stream, FALSE)) {
@@ -249,11 +256,15 @@ void KLDaast::startBassPlayback()
     const QWORD second = setTrackingSyncs(length);
     if (!setEndSyncs(length, second))
         return;
+    // The volume goes first, so that not even the first mixing period sounds at full volume.
+    // A refused volume has ended the ad and released its stream: nothing more of it follows.
+    handleStreamVolume();
+    if (!m_stream)
+        return;
     if (!BASS_ChannelPlay(m_stream, FALSE)) {
         handleError(QStringLiteral("Can not play daast stream") + KLBass::errorMessage());
         return;
     }
-    handleStreamVolume();
     handleDaastEvent(QStringLiteral("start"));
     emit started(m_parser.adTitle,
                  formatUrl(QUrl(m_parser.companionImageUrl, QUrl::TolerantMode)).toString(),
@@ -343,7 +354,10 @@ void KLDaast::sendDaastEvent(const QUrl &url)
     QNetworkRequest request(address);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setAttribute(KLNetworkAccessManager::MaxBodySizeAttribute, qint64(maxTrackingBodySize));
     QNetworkReply *reply = m_player->nam()->get(request);
+    // The reply frees itself when it finishes, also when this ad object has gone by then.
+    connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
     connect(reply, &QNetworkReply::finished, this, &KLDaast::eventRequestFinished);
 }
 

@@ -33,7 +33,8 @@ class QNetworkReply;
 // device that the player's first play() opens.
 //
 // Network input is bounded: the document body (KLDaastParser::maxDocumentSize), and the
-// tracking requests of one ad (at most maxProgressEvents per-second events). Log lines and
+// tracking requests of one ad (at most maxProgressEvents per-second events, each answer at most
+// maxTrackingBodySize). Log lines and
 // error texts name addresses without user information and never the request header lines.
 class KELVANEPLAYER_EXPORT KLDaast : public QObject
 {
@@ -52,6 +53,8 @@ public:
     static constexpr int defaultTimeoutMs = 5000;
     // Per-second events of one ad; the seconds after the last one are not tracked.
     static constexpr int maxProgressEvents = 600;
+    // Body bound of a tracking request: its answer is never read.
+    static constexpr qint64 maxTrackingBodySize = 16 * 1024;
 
     explicit KLDaast(KLPlayer *player);
     ~KLDaast() override;
@@ -64,6 +67,8 @@ public:
     const KLDaastParser &ad() const { return m_parser; }
     // The engine stream of the ad, 0 when none.
     HSTREAM stream() const { return m_stream; }
+    // True while the ad document is being requested.
+    bool isRequestRunning() const { return !m_reply.isNull(); }
     // The position events still to come on the ad's stream, in the order they were set.
     QStringList pendingPositionEvents() const;
 

@@ -163,14 +163,24 @@ void KLDaastPlayer::play()
 void KLDaastPlayer::pause()
 {
     m_player->pause();
-    m_daast->pause();
+    holdAd();
 }
 
 void KLDaastPlayer::stop()
 {
-    // A playing ad is kept paused: the next play() resumes it while its address is unchanged.
     m_player->stop();
-    m_daast->pause();
+    holdAd();
+}
+
+void KLDaastPlayer::holdAd()
+{
+    // A playing ad is kept paused: the next play() resumes it while its address is unchanged.
+    // An ad whose document is still on its way has nothing to keep: it is cancelled, so that it
+    // cannot start after the listener stopped, and the next play() asks for one anew.
+    if (m_daast->isRequestRunning())
+        m_daast->stop();
+    else
+        m_daast->pause();
 }
 
 void KLDaastPlayer::skipForward(double duration)

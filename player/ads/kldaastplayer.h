@@ -77,6 +77,7 @@ private slots:
 
 private:
     void mirrorPlayer();
+    void holdAd();
 
     QString m_daastUrl;
     int m_daastTimeoutMs = 0;
