@@ -35,7 +35,7 @@ KLMetadataUpdater::KLMetadataUpdater(QNetworkAccessManager *nam, QObject *parent
 
 KLMetadataUpdater::~KLMetadataUpdater()
 {
-    for (QNetworkReply *reply : {m_metaReply.data(), m_metaIdReply.data()}) {
+    for (QNetworkReply *reply : {m_metaRequest.reply.data(), m_metaIdRequest.reply.data()}) {
         if (reply) {
             reply->disconnect(this);
             reply->abort();
@@ -106,16 +106,17 @@ void KLMetadataUpdater::update()
 
 void KLMetadataUpdater::updateMeta()
 {
-    startRequest(m_metaUrl, m_metaReply, false);
+    startRequest(m_metaUrl, m_metaRequest, false);
 }
 
 void KLMetadataUpdater::updateMetaId()
 {
-    startRequest(m_metaIdUrl, m_metaIdReply, true);
+    startRequest(m_metaIdUrl, m_metaIdRequest, true);
 }
 
-void KLMetadataUpdater::startRequest(const QUrl &url, QPointer<QNetworkReply> &reply, bool isId)
+void KLMetadataUpdater::startRequest(const QUrl &url, Request &running, bool isId)
 {
+    QPointer<QNetworkReply> &reply = running.reply;
     const char *kind = isId ? "meta ID" : "meta";
     if (!m_nam) {
         qCWarning(klLog).noquote() << "Metadata updater: nam is null inside update" << kind;
@@ -124,7 +125,8 @@ void KLMetadataUpdater::startRequest(const QUrl &url, QPointer<QNetworkReply> &r
     if (url.isEmpty())
         return;
     if (reply) {
-        if (KLNetworkAccessManager::isSameUrl(reply->request().url(), url)) {
+        // Another query may name another station: only the very same address is still loading.
+        if (running.url == url) {
             qCDebug(klLog).noquote() << "Metadata updater: skip" << kind
                                      << "update request, cause previous still running";
             return;
@@ -142,28 +144,48 @@ void KLMetadataUpdater::startRequest(const QUrl &url, QPointer<QNetworkReply> &r
                          QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setAttribute(KLNetworkAccessManager::MaxBodySizeAttribute, maxBodySize);
     reply = m_nam->get(request);
+    running.url = url;
+    boundBody(reply);
     connect(reply, &QNetworkReply::finished, this,
             isId ? &KLMetadataUpdater::updateMetaIdRequestFinished
                  : &KLMetadataUpdater::updateMetaRequestFinished);
 }
 
-QNetworkReply *KLMetadataUpdater::finishedReply(QPointer<QNetworkReply> &current, const QUrl &url,
-                                                bool isId)
+void KLMetadataUpdater::boundBody(QNetworkReply *reply)
 {
+    // A manager other than the library's does not bound the body. Held back in the reply's
+    // buffer, the body cannot grow past the bound unnoticed; once it passes, the reply is
+    // aborted.
+    reply->setReadBufferSize(maxBodySize + 1);
+    const auto check = [reply]() {
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        const bool over = reply->bytesAvailable() > maxBodySize ||
+                          (length.isValid() && length.toLongLong() > maxBodySize);
+        if (!over || !reply->isRunning() || reply->property("klOverBound").toBool())
+            return;
+        reply->setProperty("klOverBound", true);
+        reply->abort();
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, this, check);
+    connect(reply, &QNetworkReply::readyRead, this, check);
+}
+
+QNetworkReply *KLMetadataUpdater::finishedReply(Request &running, const QUrl &url, bool isId)
+{
+    QPointer<QNetworkReply> &current = running.reply;
     if (!current || sender() != current.data())
         return nullptr;
     current.clear();
+    if (sender()->property("klOverBound").toBool())
+        qCWarning(klLog).noquote() << "Metadata updater: body above" << maxBodySize << "bytes";
     QNetworkReply *reply =
         KLNetworkAccessManager::senderReply(sender(),
                                             isId ? QStringLiteral("Metadata updater ID request")
                                                  : QStringLiteral("Metadata updater request"),
                                             klLog());
-    // A manager other than the library's does not bound the body: check it here.
-    if (reply && reply->bytesAvailable() > maxBodySize) {
-        qCWarning(klLog).noquote() << "Metadata updater: body above" << maxBodySize << "bytes";
+    if (reply && reply->bytesAvailable() > maxBodySize)
         reply = nullptr;
-    }
-    if (!reply || !KLNetworkAccessManager::isSameUrl(reply->request().url(), url)) {
+    if (!reply || running.url != url) {
         resetMeta();
         updateTimerInterval(true);
         return nullptr;
@@ -174,7 +196,7 @@ QNetworkReply *KLMetadataUpdater::finishedReply(QPointer<QNetworkReply> &current
 
 void KLMetadataUpdater::updateMetaRequestFinished()
 {
-    QNetworkReply *reply = finishedReply(m_metaReply, m_metaUrl, false);
+    QNetworkReply *reply = finishedReply(m_metaRequest, m_metaUrl, false);
     if (!reply)
         return;
     const QByteArray body = reply->readAll();
@@ -188,7 +210,7 @@ void KLMetadataUpdater::updateMetaRequestFinished()
 
 void KLMetadataUpdater::updateMetaIdRequestFinished()
 {
-    QNetworkReply *reply = finishedReply(m_metaIdReply, m_metaIdUrl, true);
+    QNetworkReply *reply = finishedReply(m_metaIdRequest, m_metaIdUrl, true);
     if (!reply)
         return;
     const QByteArray body = reply->readAll();
@@ -213,8 +235,9 @@ bool KLMetadataUpdater::metaIdJsonParse(const QByteArray &body)
 
 QUrl KLMetadataUpdater::absoluteCover(const QUrl &cover) const
 {
-    // The cover takes the place of the meta address's file name, which ends its path.
-    QUrl url = m_metaUrl.adjusted(QUrl::RemoveUserInfo);
+    // The cover takes the place of the meta address's file name, which ends its path. It keeps
+    // the address's user information: a cover behind the same authentication loads with it.
+    QUrl url = m_metaUrl;
     QString path = url.path(QUrl::FullyDecoded);
     path.chop(url.fileName(QUrl::FullyDecoded).size());
     url.setPath(path + cover.toString(), QUrl::DecodedMode);

@@ -19,8 +19,10 @@ class QNetworkReply;
 // poll forward to 5 s. A description can also be pushed in with updateMetaJson().
 //
 // The description maps "artist" to title and "title" to subtitle: the first line shown is the
-// artist. A relative "cover" is made absolute against the meta address (without its user
-// information). Bodies are bounded to maxBodySize bytes; a larger one is a failed fetch.
+// artist. A relative "cover" is made absolute against the meta address, user information
+// included, so that a cover behind the same authentication loads. Bodies are bounded to
+// maxBodySize bytes as they arrive, whichever network access manager is given; a larger one is
+// a failed fetch.
 //
 // Lives on the thread of its network access manager and never blocks.
 class KELVANEPLAYER_EXPORT KLMetadataUpdater : public QObject
@@ -102,13 +104,23 @@ protected:
     void updateTimerInterval(bool error);
 
 private:
+    // The running request of one kind and the address it was asked for (the reply's own
+    // request address may carry added query items or a redirect's target).
+    struct Request
+    {
+        QPointer<QNetworkReply> reply;
+        QUrl url;
+    };
+
     void metaUrlChange();
-    // Starts a request for url unless one for the same address runs in reply; a running one
-    // for another address is aborted.
-    void startRequest(const QUrl &url, QPointer<QNetworkReply> &reply, bool isId);
+    // Starts a request for url unless one for the same address runs; a running one for
+    // another address is aborted.
+    void startRequest(const QUrl &url, Request &running, bool isId);
+    // Aborts the reply once its body announces or brings more than maxBodySize.
+    void boundBody(QNetworkReply *reply);
     // The reply of a finished signal when it is the current one of its kind and succeeded for
     // the address still set; otherwise empties the description and shortens the next tick.
-    QNetworkReply *finishedReply(QPointer<QNetworkReply> &current, const QUrl &url, bool isId);
+    QNetworkReply *finishedReply(Request &running, const QUrl &url, bool isId);
     QUrl absoluteCover(const QUrl &cover) const;
 
     QUrl m_metaUrl;
@@ -123,8 +135,8 @@ private:
     QPointer<QNetworkAccessManager> m_nam;
     QTimer m_updateTimer;
     QString m_lastId;
-    QPointer<QNetworkReply> m_metaReply;
-    QPointer<QNetworkReply> m_metaIdReply;
+    Request m_metaRequest;
+    Request m_metaIdRequest;
     int m_metaIntervalMs = metaIntervalMs;
     int m_shortIntervalMs = shortIntervalMs;
 };

@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <memory>
 
 namespace {
 
@@ -47,6 +48,7 @@ private slots:
     void failureClears_data();
     void failureClears();
     void silentPushAndReset();
+    void stationChangeByQuery();
 };
 
 void TestKLMetadataUpdater::description_data()
@@ -95,9 +97,14 @@ void TestKLMetadataUpdater::description()
     QCOMPARE(updater.subtitle(), QStringLiteral("T"));
     if (!coverPath.isEmpty())
         cover = server.url(coverPath);
-    // A cover made absolute does not carry the meta address's credentials.
+    // A cover made absolute keeps the meta address's credentials: it loads behind the same
+    // authentication.
+    if (!coverPath.isEmpty())
+        cover.setUserInfo("user:secret");
     QCOMPARE(updater.coverUrl(), cover);
     QCOMPARE(updater.json().value("cover").toString(), cover.toString());
+    QCOMPARE(QJsonDocument::fromJson(updater.metaJson().toUtf8()).object().value("cover"),
+             cover.toString());
     QCOMPARE(updater.ddbId(), ddbId);
     QCOMPARE(updater.type(), type);
     QCOMPARE(updater.timerInterval(), KLMetadataUpdater::metaIntervalMs);
@@ -152,11 +159,19 @@ void TestKLMetadataUpdater::failureClears_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("warning"); // empty: not checked
+    QTest::addColumn<bool>("plainManager");
 
-    QTest::newRow("HTTP error") << 500 << QByteArray("{}") << QString();
+    QTest::newRow("HTTP error") << 500 << QByteArray("{}") << QString() << false;
     QTest::newRow("body above 64 KiB")
         << 200 << ::description("2", "B", QString(KLMetadataUpdater::maxBodySize, u'x'))
-        << QString();
+        << QString() << false;
+    // Any manager: the bound holds as the bytes arrive, not once a body has ended.
+    for (const bool plain : {false, true}) {
+        QTest::addRow("endless body, %s manager", plain ? "plain" : "library's")
+            << 200 << QByteArray("ENDLESS")
+            << (plain ? QStringLiteral("Metadata updater: body above 65536 bytes") : QString())
+            << plain;
+    }
     // A hostile body reaches the log only as an escaped excerpt with its length.
     QByteArray hostile = "<html>\x01\x1b[2J\r\nfake log line\\";
     const qsizetype prefix = hostile.size();
@@ -166,7 +181,8 @@ void TestKLMetadataUpdater::failureClears_data()
         << QStringLiteral("Metadata updater: Error meta parsing: <html>\\x01\\x1b[2J\\x0d\\x0afake "
                           "log line\\\\%1 (%2 bytes)")
                .arg(QString(KLMetadataUpdater::logExcerptSize - prefix, u'y'))
-               .arg(hostile.size());
+               .arg(hostile.size())
+        << false;
 }
 
 void TestKLMetadataUpdater::failureClears()
@@ -174,18 +190,28 @@ void TestKLMetadataUpdater::failureClears()
     QFETCH(int, status);
     QFETCH(QByteArray, body);
     QFETCH(QString, warning);
+    QFETCH(bool, plainManager);
 
     LoopbackHttpServer server;
     QVERIFY(server.listen());
     server.serve("/meta", 200, ::description("1", "A", "T", "c.jpg"));
-    KLNetworkAccessManager nam;
-    KLMetadataUpdater updater(&nam);
+    std::unique_ptr<QNetworkAccessManager> nam(plainManager ? new QNetworkAccessManager
+                                                            : new KLNetworkAccessManager);
+    KLMetadataUpdater updater(nam.get());
     updater.setIntervals(600000, 300000);
     updater.setMetaUrl(server.url("/meta"));
     QTRY_COMPARE(updater.title(), QStringLiteral("A"));
     QCOMPARE(updater.timerInterval(), 600000);
 
-    server.serve("/meta", status, body);
+    if (body == "ENDLESS") {
+        server.route("/meta", [](LoopbackHttpExchange &exchange) {
+            exchange.writeHead(200, {{"Content-Type", "application/json"}});
+            exchange.stream(
+                [](qint64 tick) { return tick == 0 ? "{\"a\":\"" : QByteArray(8192, 'z'); }, 5);
+        });
+    } else {
+        server.serve("/meta", status, body);
+    }
     if (!warning.isEmpty())
         QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
     QSignalSpy jsonSpy(&updater, &KLMetadataUpdater::jsonChanged);
@@ -226,6 +252,34 @@ void TestKLMetadataUpdater::silentPushAndReset()
     for (QSignalSpy *spy : spies)
         QCOMPARE(spy->count(), 1);
     qDeleteAll(spies);
+}
+
+// Another query names another station: a request still running for the old one is aborted,
+// and its description is never published.
+void TestKLMetadataUpdater::stationChangeByQuery()
+{
+    LoopbackHttpServer server;
+    QVERIFY(server.listen());
+    server.route("/meta", [](LoopbackHttpExchange &exchange) {
+        const QString station = exchange.request().query.queryItemValue("station");
+        if (station == QLatin1String("1"))
+            exchange.pause(300);
+        exchange.respond(200, ::description(station, "Artist " + station, "T"));
+    });
+    KLNetworkAccessManager nam;
+    KLMetadataUpdater updater(&nam);
+    QSignalSpy titles(&updater, &KLMetadataUpdater::titleChanged);
+    updater.setMetaUrl(server.url("/meta?station=1"));
+    QTRY_COMPARE(server.requestCount("/meta"), 1);
+    QTest::ignoreMessage(QtWarningMsg, "Metadata updater: abort prev meta request");
+    updater.setMetaUrl(server.url("/meta?station=2"));
+    QTRY_COMPARE(updater.title(), QStringLiteral("Artist 2"));
+    QCOMPARE(server.requestCount("/meta"), 2);
+    // The old station's answer would have come by now had its request lived on.
+    QTRY_COMPARE(server.openConnectionCount(), 1);
+    QCOMPARE(updater.title(), QStringLiteral("Artist 2"));
+    for (const QList<QVariant> &title : titles)
+        QVERIFY(title.first().toString() != QLatin1String("Artist 1"));
 }
 
 QTEST_GUILESS_MAIN(TestKLMetadataUpdater)
