@@ -1,7 +1,9 @@
 #include "httpbytesource.h"
 #include "threadname.h"
 
-#include "netplaylist.h"
+#include "curlurl.h"
+#include "httpplaylistbody.h"
+#include "httpresponsehead.h"
 
 #include <curl/curl.h>
 
@@ -18,8 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Bytes of the body looked at before deciding between audio and a playlist.
-constexpr size_t SniffBytes = 64;
 // Largest block that curl hands to the write callback (CURLOPT_BUFFERSIZE).
 constexpr size_t CurlBlockBytes = 16 * 1024;
 constexpr auto PieceRest = std::chrono::milliseconds(250);
@@ -29,38 +29,6 @@ void globalInit()
 {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-std::string lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-std::string trimmed(const std::string &s)
-{
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos)
-        return {};
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
-
-bool startsWithNoCase(const std::string &s, const char *prefix)
-{
-    const size_t n = std::strlen(prefix);
-    return s.size() >= n && lower(s.substr(0, n)) == prefix;
-}
-
-int64_t parseNumber(const std::string &s)
-{
-    int64_t n = -1;
-    const std::string t = trimmed(s);
-    auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), n);
-    if (ec != std::errc() || ptr != t.data() + t.size() || n < 0)
-        return -1;
-    return n;
 }
 
 HttpByteSource::Error mapCurlError(CURLcode code)
@@ -93,10 +61,6 @@ HttpByteSource::Error mapCurlError(CURLcode code)
     }
 }
 
-struct UrlFree
-{
-    void operator()(CURLU *u) const { curl_url_cleanup(u); }
-};
 struct HeaderListFree
 {
     void operator()(curl_slist *list) const { curl_slist_free_all(list); }
@@ -105,62 +69,8 @@ struct EasyFree
 {
     void operator()(CURL *easy) const { curl_easy_cleanup(easy); }
 };
-struct CurlTextFree
-{
-    void operator()(char *text) const { curl_free(text); }
-};
-using UrlHandle = std::unique_ptr<CURLU, UrlFree>;
 using HeaderList = std::unique_ptr<curl_slist, HeaderListFree>;
 using EasyHandle = std::unique_ptr<CURL, EasyFree>;
-
-// One part of a parsed address; nothing when curl cannot give it.
-std::optional<std::string> urlPart(CURLU *u, CURLUPart part, unsigned int flags = 0)
-{
-    char *text = nullptr;
-    const bool ok = curl_url_get(u, part, &text, flags) == CURLUE_OK;
-    const std::unique_ptr<char, CurlTextFree> owned(text);
-    if (!ok || !text)
-        return std::nullopt;
-    return std::string(text);
-}
-
-UrlHandle parsedUrl(const std::string &url)
-{
-    UrlHandle u(curl_url());
-    if (u && curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
-        u.reset();
-    return u;
-}
-
-// Scheme, host and port of an address, as curl normalises them.
-std::string originOf(const std::string &url)
-{
-    const UrlHandle u = parsedUrl(url);
-    if (!u)
-        return {};
-    const auto scheme = urlPart(u.get(), CURLUPART_SCHEME);
-    const auto host = urlPart(u.get(), CURLUPART_HOST);
-    const auto port = urlPart(u.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
-    if (!scheme || !host || !port)
-        return {};
-    return lower(*scheme) + "://" + lower(*host) + ":" + *port;
-}
-
-bool sameOrigin(const std::string &a, const std::string &b)
-{
-    const std::string origin = originOf(a);
-    return !origin.empty() && origin == originOf(b);
-}
-
-// `reference` (a playlist entry) resolved against the address of the playlist; empty when
-// either does not parse.
-std::string resolvedUrl(const std::string &base, const std::string &reference)
-{
-    const UrlHandle u = parsedUrl(base);
-    if (!u || curl_url_set(u.get(), CURLUPART_URL, reference.c_str(), 0) != CURLUE_OK)
-        return {};
-    return urlPart(u.get(), CURLUPART_URL).value_or(std::string());
-}
 
 // The list with `line` appended; on failure the list as it was.
 void append(HeaderList &list, const char *line)
@@ -170,6 +80,10 @@ void append(HeaderList &list, const char *line)
         list.reset(longer);
     }
 }
+
+constexpr auto lower = HttpResponseHead::lower;
+constexpr auto trimmed = HttpResponseHead::trimmed;
+constexpr auto startsWithNoCase = HttpResponseHead::startsWithNoCase;
 
 } // namespace
 
@@ -181,15 +95,9 @@ struct HttpByteSource::Transfer
     int64_t offset = 0;
     bool allowPlaylist = false;
     BodyState state = BodyState::Headers;
-    bool sawStatus = false; // a status line came through the header callback
-    long status = 0;
-    std::map<std::string, std::string> headers;
-    size_t headerBytes = 0;
-    std::string rawHead; // status and headers sent in the body (HTTP/0.9 style "ICY 200 OK")
-    std::string head;    // first body bytes while deciding between audio and a playlist
-    std::string path;    // of the address, for telling a playlist by its name
-    std::string playlist;
-    NetPlaylist::Kind kind = NetPlaylist::Kind::None;
+    HttpResponseHead response;
+    HttpPlaylistBody body;
+    std::string path; // of the address, for telling a playlist by its name
     int64_t discardLeft = 0;
     int64_t length = -1;
     IcyParser icy;
@@ -240,7 +148,7 @@ HttpByteSource::HttpByteSource(std::string address, int64_t offset, Options opti
     }
     if (!icyMeta)
         m_requestHeaders.emplace_back("Icy-MetaData: 1");
-    m_scratch.reserve(CurlBlockBytes + SniffBytes);
+    m_scratch.reserve(CurlBlockBytes + HttpPlaylistBody::SniffBytes);
 }
 
 HttpByteSource::~HttpByteSource()
@@ -474,10 +382,9 @@ HttpByteSource::Error HttpByteSource::download(Transfer &t, bool sendCredentials
     const EasyHandle easy(curl_easy_init());
     if (!easy)
         return Error::NoNet;
-    const UrlHandle parsed = parsedUrl(t.url);
-    const auto scheme = parsed ? urlPart(parsed.get(), CURLUPART_SCHEME) : std::nullopt;
-    const auto path = parsed ? urlPart(parsed.get(), CURLUPART_PATH) : std::nullopt;
-    const std::string schemeText = scheme ? lower(*scheme) : std::string();
+    const CurlUrl parsed(t.url);
+    const std::string schemeText = parsed.scheme();
+    const auto path = parsed.path();
     if (!path || (schemeText != "http" && schemeText != "https"))
         return Error::FileOpen;
     t.path = *path;
@@ -618,9 +525,9 @@ bool HttpByteSource::timedOut(const Transfer &t) const
 HttpByteSource::Error HttpByteSource::decideShortBody(Transfer &t)
 {
     if (t.state == BodyState::Headers) {
-        if (!t.rawHead.empty())
+        if (t.response.hasRaw())
             takeBareBody(t);
-        else if (!t.sawStatus)
+        else if (!t.response.sawStatus())
             return Error::FileOpen;
     }
     if (t.error == Error::None && t.state == BodyState::Deciding)
@@ -632,16 +539,12 @@ HttpByteSource::Error HttpByteSource::followPlaylist(const Transfer &t,
                                                      const std::string &playlistUrl,
                                                      bool sendCredentials)
 {
-    const std::vector<std::string> entries = NetPlaylist::parse(t.kind, t.playlist);
     Error last = Error::FileForm;
-    for (const std::string &entry : entries) {
+    for (const std::string &next : t.body.entries(playlistUrl)) {
         if (m_abort)
             return Error::Aborted;
-        const std::string next = resolvedUrl(playlistUrl, entry);
-        if (next.empty())
-            continue;
         // Credentials for the playlist's server are not for anybody else's.
-        last = transfer(next, 0, false, sendCredentials && sameOrigin(playlistUrl, next));
+        last = transfer(next, 0, false, sendCredentials && CurlUrl::sameOrigin(playlistUrl, next));
         std::lock_guard lock(m_mutex);
         if (m_opened || last == Error::Aborted)
             return last;
@@ -664,86 +567,33 @@ size_t HttpByteSource::writeThunk(char *data, size_t size, size_t n, void *user)
 size_t HttpByteSource::onHeader(Transfer &t, const char *data, size_t size)
 {
     t.lastData = Clock::now();
-    t.headerBytes += size;
-    if (t.headerBytes > MaxHeaderBytes || t.headers.size() > MaxHeaderLines) {
-        t.error = Error::FileOpen;
-        return 0;
-    }
-    std::string line(data, size);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.pop_back();
-    if (startsWithNoCase(line, "http/") || startsWithNoCase(line, "icy ")) {
-        if (!parseStatusLine(t, line)) {
-            t.error = Error::FileOpen;
-            return 0;
-        }
-        t.sawStatus = true;
+    switch (t.response.addLine(data, size)) {
+    case HttpResponseHead::Line::Taken:
         return size;
-    }
-    if (line.empty()) {
-        if (!t.sawStatus)
-            return size;
-        // Interim answers and redirects that curl follows are followed by another response.
-        if (t.status < 200 || (t.status >= 300 && t.status < 400 && t.headers.count("location")))
-            return size;
+    case HttpResponseHead::Line::Complete:
         return headersComplete(t) ? size : 0;
+    case HttpResponseHead::Line::Failed:
+        break;
     }
-    addHeaderLine(t, line);
-    return size;
-}
-
-bool HttpByteSource::parseStatusLine(Transfer &t, const std::string &line)
-{
-    const size_t sp = line.find(' ');
-    if (sp == std::string::npos)
-        return false;
-    const std::string rest = trimmed(line.substr(sp + 1));
-    long code = 0;
-    auto [ptr, ec] =
-        std::from_chars(rest.data(), rest.data() + std::min<size_t>(rest.size(), 3), code);
-    if (ec != std::errc() || ptr != rest.data() + 3)
-        return false;
-    t.status = code;
-    t.headers.clear();
-    t.headerBytes = line.size();
-    return true;
-}
-
-bool HttpByteSource::addHeaderLine(Transfer &t, const std::string &line)
-{
-    const size_t colon = line.find(':');
-    if (colon == std::string::npos || colon == 0)
-        return false;
-    t.headers[lower(trimmed(line.substr(0, colon)))] = trimmed(line.substr(colon + 1));
-    return true;
+    t.error = Error::FileOpen;
+    return 0;
 }
 
 bool HttpByteSource::headersComplete(Transfer &t)
 {
-    if (t.status < 200 || t.status >= 300) {
+    if (!t.response.succeeded()) {
         t.error = Error::FileOpen;
         return false;
     }
-    const int64_t metaint = IcyParser::parseMetaint(t.headers["icy-metaint"]);
-    t.icy = IcyParser(metaint);
-    const int64_t contentLength =
-        t.headers.count("content-length") ? parseNumber(t.headers["content-length"]) : -1;
-    if (t.offset > 0 && t.status == 200)
+    t.icy = IcyParser(t.response.metaint());
+    if (t.offset > 0 && t.response.status() == 200)
         t.discardLeft = t.offset; // the server ignored the range: skip to the offset ourselves
-    if (metaint > 0) {
-        t.length = -1;
-    } else if (t.status == 206) {
-        const std::string range = t.headers["content-range"];
-        const size_t slash = range.rfind('/');
-        t.length = slash == std::string::npos ? -1 : parseNumber(range.substr(slash + 1));
-    } else {
-        t.length = contentLength;
-    }
+    t.length = t.response.length();
     {
         std::lock_guard lock(m_mutex);
         m_length = t.length;
-        m_contentType = trimmed(t.headers["content-type"]);
-        m_headers = t.headers;
+        m_contentType = trimmed(t.response.header("content-type"));
+        m_headers = t.response.headers();
     }
     if (t.allowPlaylist) {
         t.state = BodyState::Deciding;
@@ -774,18 +624,16 @@ size_t HttpByteSource::onBody(Transfer &t, const uint8_t *data, size_t size)
 
     switch (t.state) {
     case BodyState::Deciding: {
-        const size_t take = std::min(restSize, SniffBytes - t.head.size());
-        t.head.append(rest, take);
-        if (t.head.size() < SniffBytes)
+        const size_t take = t.body.sniff(rest, restSize);
+        if (!t.body.sniffed())
             return size;
         return decide(t, rest + take, restSize - take) ? size : 0;
     }
     case BodyState::Playlist:
-        if (t.playlist.size() + restSize > NetPlaylist::MaxBytes) {
+        if (!t.body.append(rest, restSize)) {
             t.error = Error::FileForm;
             return 0;
         }
-        t.playlist.append(rest, restSize);
         return size;
     case BodyState::Audio:
         if (skipped == 0) {
@@ -808,34 +656,20 @@ size_t HttpByteSource::onBody(Transfer &t, const uint8_t *data, size_t size)
 
 size_t HttpByteSource::onRawHead(Transfer &t, const uint8_t *data, size_t size)
 {
-    if (t.sawStatus) // body bytes before the end of the headers: not HTTP
-        return 0;
-    const size_t room = MaxHeaderBytes - t.rawHead.size();
-    t.rawHead.append(reinterpret_cast<const char *>(data), std::min(size, room));
-    if (t.rawHead.size() >= 4 && !startsWithNoCase(t.rawHead, "icy ") &&
-        !startsWithNoCase(t.rawHead, "http"))
-        return takeBareBody(t) ? size : 0;
-    size_t end = t.rawHead.find("\r\n\r\n");
-    size_t sep = 4;
-    if (end == std::string::npos) {
-        end = t.rawHead.find("\n\n");
-        sep = 2;
-    }
-    if (end == std::string::npos) {
-        if (t.rawHead.size() >= MaxHeaderBytes) {
-            t.error = Error::FileOpen;
-            return 0;
-        }
+    std::string rest;
+    switch (t.response.addRaw(reinterpret_cast<const char *>(data), size, &rest)) {
+    case HttpResponseHead::Raw::More:
         return size;
-    }
-    const std::string block = t.rawHead.substr(0, end);
-    const std::string rest = t.rawHead.substr(end + sep);
-    t.rawHead.clear();
-    if (!parseRawHead(t, block)) {
+    case HttpResponseHead::Raw::Bare:
+        return takeBareBody(t) ? size : 0;
+    case HttpResponseHead::Raw::Refused:
+        return 0;
+    case HttpResponseHead::Raw::Failed:
         t.error = Error::FileOpen;
         return 0;
+    case HttpResponseHead::Raw::Complete:
+        break;
     }
-    t.sawStatus = true;
     if (!headersComplete(t))
         return 0;
     if (!rest.empty() &&
@@ -844,66 +678,33 @@ size_t HttpByteSource::onRawHead(Transfer &t, const uint8_t *data, size_t size)
     return size;
 }
 
-bool HttpByteSource::parseRawHead(Transfer &t, const std::string &block)
-{
-    size_t pos = 0;
-    bool first = true;
-    while (pos <= block.size()) {
-        const size_t nl = block.find('\n', pos);
-        std::string line = block.substr(pos, nl == std::string::npos ? nl : nl - pos);
-        while (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (first) {
-            if (!parseStatusLine(t, line))
-                return false;
-            first = false;
-        } else if (!line.empty()) {
-            if (t.headers.size() >= MaxHeaderLines)
-                return false;
-            addHeaderLine(t, line);
-        }
-        if (nl == std::string::npos)
-            break;
-        pos = nl + 1;
-    }
-    return true;
-}
-
 bool HttpByteSource::takeBareBody(Transfer &t)
 {
-    t.status = 200;
+    t.response.setStatus(200);
     if (!headersComplete(t))
         return false;
-    const std::string raw = std::move(t.rawHead);
-    t.rawHead.clear();
+    const std::string raw = t.response.takeRaw();
     return onBody(t, reinterpret_cast<const uint8_t *>(raw.data()), raw.size()) == raw.size();
 }
 
 bool HttpByteSource::decide(Transfer &t, const char *more, size_t moreSize)
 {
-    t.kind = NetPlaylist::detect(t.headers["content-type"], t.head, t.path);
-    if (t.kind == NetPlaylist::Kind::Hls) {
+    std::string audio;
+    switch (t.body.decide(t.response.header("content-type"), t.path, more, moreSize, &audio)) {
+    case HttpPlaylistBody::Verdict::Refused:
         t.error = Error::FileForm;
         return false;
-    }
-    std::string body = std::move(t.head);
-    t.head.clear();
-    if (more)
-        body.append(more, moreSize);
-    if (t.kind != NetPlaylist::Kind::None) {
+    case HttpPlaylistBody::Verdict::Playlist:
         t.state = BodyState::Playlist;
-        t.playlist = std::move(body);
-        if (t.playlist.size() > NetPlaylist::MaxBytes) {
-            t.error = Error::FileForm;
-            return false;
-        }
         return true;
+    case HttpPlaylistBody::Verdict::Audio:
+        break;
     }
     t.state = BodyState::Audio;
     markOpened(t.offset);
     t.opened = true;
     // The ring is empty here, so everything fits.
-    return deliverAudio(t, reinterpret_cast<const uint8_t *>(body.data()), body.size());
+    return deliverAudio(t, reinterpret_cast<const uint8_t *>(audio.data()), audio.size());
 }
 
 bool HttpByteSource::deliverAudio(Transfer &t, const uint8_t *data, size_t size)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bytesource.h"
+#include "httpresponsehead.h"
 #include "icyparser.h"
 #include "netringbuffer.h"
 
@@ -54,8 +55,8 @@ public:
     using MetaCallback = std::function<void(const std::string &text, int64_t offset)>;
 
     static constexpr size_t MinBufferBytes = 64 * 1024;
-    static constexpr size_t MaxHeaderBytes = 64 * 1024;
-    static constexpr size_t MaxHeaderLines = 4096;
+    static constexpr size_t MaxHeaderBytes = HttpResponseHead::MaxBytes;
+    static constexpr size_t MaxHeaderLines = HttpResponseHead::MaxLines;
     static constexpr size_t MaxRequestHeaderBytes = 16 * 1024;
 
     HttpByteSource(std::string address, int64_t offset, Options options, DataCallback onData = {},
@@ -135,15 +136,12 @@ private:
     // Body bytes while no status line came through curl: the server answered in the HTTP/0.9
     // way, which is how "ICY 200 OK" arrives. Reads its status and header block from the body.
     size_t onRawHead(Transfer &t, const uint8_t *data, size_t size);
-    bool parseRawHead(Transfer &t, const std::string &block);
     // A body without any header block: plays as a 200 answer.
     bool takeBareBody(Transfer &t);
-    // Tells audio from a playlist by the first body bytes (t.head), then goes on with `more`,
+    // Tells audio from a playlist by the first body bytes (t.body), then goes on with `more`,
     // the rest of the block (may be null). False when the body is refused.
     bool decide(Transfer &t, const char *more, size_t moreSize);
     bool headersComplete(Transfer &t);
-    bool parseStatusLine(Transfer &t, const std::string &line);
-    bool addHeaderLine(Transfer &t, const std::string &line);
     bool deliverAudio(Transfer &t, const uint8_t *data, size_t size);
     void markOpened(int64_t offset);
     // What counts towards the prebuffer: before the first underrun after
