@@ -1,6 +1,7 @@
 // Fuzz target for the parsers that read what internet radio servers send: the ICY metadata
-// splitter and the PLS/M3U playlist reader.
+// splitter, the PLS/M3U playlist reader and the reader of HTTP response heads.
 
+#include "httpresponsehead.h"
 #include "icyparser.h"
 #include "netplaylist.h"
 
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <string_view>
 
+using engine::HttpResponseHead;
 using engine::IcyParser;
 using engine::NetPlaylist;
 
@@ -61,5 +63,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             check(!e.empty() && e.size() <= NetPlaylist::MaxEntryLength &&
                   e.find_first_of("\r\n") == std::string::npos);
     }
+
+    // The same bytes as header lines one by one, and as a head block at the start of a body.
+    HttpResponseHead lines;
+    for (size_t at = 0; at < bodySize;) {
+        const size_t end = std::min(text.find('\n', at), bodySize - 1) + 1;
+        if (lines.addLine(text.data() + at, end - at) == HttpResponseHead::Line::Failed)
+            break;
+        check(lines.headers().size() <= HttpResponseHead::MaxLines + 1);
+        at = end;
+    }
+    (void)lines.length();
+    HttpResponseHead block;
+    std::string rest;
+    for (size_t i = 0; i < bodySize; i += step) {
+        const auto raw = block.addRaw(text.data() + i, std::min(step, bodySize - i), &rest);
+        if (raw == HttpResponseHead::Raw::Complete)
+            check(block.sawStatus() && block.headers().size() <= HttpResponseHead::MaxLines);
+        if (raw != HttpResponseHead::Raw::More)
+            break;
+    }
+    check(block.takeRaw().size() <= HttpResponseHead::MaxBytes);
+    (void)block.length();
     return 0;
 }
