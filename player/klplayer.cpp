@@ -2,26 +2,23 @@
 
 #include "klbass.h"
 #include "klbassplayback.h"
+#include "klbitrates.h"
 #include "klcredentials.h"
+#include "klenginesyncs.h"
+#include "klengineusers.h"
 #include "klhlsplayback.h"
 #include "kllogging.h"
 #include "klplaylistparser.h"
 #include "klpushplayback.h"
 #include "klrecordplayback.h"
+#include "klstreamhandle.h"
 
 #include <QCoreApplication>
-#include <QHash>
-#include <QRandomGenerator64>
 #include <QTimer>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <mutex>
-
-int KLPlayer::m_playersCount = 0;
-bool KLPlayer::m_bassInitialized = false;
-int KLPlayer::m_playersSerial = 0;
 
 namespace {
 
@@ -29,31 +26,6 @@ constexpr int positionIntervalMs = 500;
 constexpr int levelIntervalMs = 100;
 constexpr uint duckFadeMs = 200;
 constexpr double duckFactor = 0.2;
-constexpr QWORD bassFailure = std::numeric_limits<QWORD>::max();
-
-// Guards the engine bookkeeping: the number of living players, whether a player opened the
-// device, the serial counter. Held across KLBass::configInit(), init() and free(), so that the
-// device is never closed while another thread opens it or configures the engine.
-std::mutex &engineMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
-
-// Living players by serial number. The engine calls the syncs on its own threads with the
-// serial as user data; a sync that arrives while its player is being destroyed finds nothing
-// here and is dropped, so no callback ever touches a deleted player.
-std::mutex &registryMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
-
-QHash<quintptr, KLPlayer *> &registry()
-{
-    static QHash<quintptr, KLPlayer *> players;
-    return players;
-}
 
 constexpr double minusInfinity()
 {
@@ -86,6 +58,8 @@ void KLPlayer::construct(KLNetworkAccessManager *nam)
         m_nam->setAwait(false);
 
     createTimers();
+    m_syncs = new KLEngineSyncs(this);
+    connect(m_syncs, &KLEngineSyncs::notified, this, &KLPlayer::handleNotification);
     m_parser = new KLPlaylistParser(this);
     connect(m_parser, &KLPlaylistParser::parsingFinished, this, &KLPlayer::handlePlaylist);
     createBackends();
@@ -172,39 +146,18 @@ void KLPlayer::connectOwnSignals()
 
 void KLPlayer::registerPlayer()
 {
-    // The engine is configured by the first player of the process.
-    {
-        std::lock_guard locker(engineMutex());
-        if (m_playersCount == 0)
-            KLBass::configInit();
-        ++m_playersCount;
-        m_serial = quintptr(++m_playersSerial);
-    }
+    m_serial = quintptr(KLEngineUsers::enter());
     m_name = QStringLiteral("KLPlayer #%1").arg(m_serial);
-    {
-        std::lock_guard locker(registryMutex());
-        registry().insert(m_serial, this);
-    }
 }
 
 KLPlayer::~KLPlayer()
 {
-    {
-        std::lock_guard locker(registryMutex());
-        registry().remove(m_serial);
-    }
+    m_syncs->detach();
 
     if (!isStopped())
         processStop(StoppedState, 0);
 
-    {
-        std::lock_guard locker(engineMutex());
-        --m_playersCount;
-        if (m_playersCount == 0 && m_bassInitialized) {
-            KLBass::free();
-            m_bassInitialized = false;
-        }
-    }
+    KLEngineUsers::leave();
 
     qCDebug(klLog) << m_name << "was deleted";
 }
@@ -216,17 +169,12 @@ QPointer<KLPushPlaybackDevice> KLPlayer::pushPlaybackDevice() const
 
 int KLPlayer::playersCount()
 {
-    std::lock_guard locker(engineMutex());
-    return m_playersCount;
+    return KLEngineUsers::count();
 }
 
 void KLPlayer::reopenOutputDevice()
 {
-    std::lock_guard locker(engineMutex());
-    if (!m_bassInitialized)
-        return;
-    KLBass::free();
-    KLBass::init();
+    KLEngineUsers::reopenDevice();
 }
 
 int KLPlayer::restartIntervalMs() const
@@ -277,13 +225,7 @@ void KLPlayer::play(QUrl url)
 
 void KLPlayer::play()
 {
-    {
-        std::lock_guard locker(engineMutex());
-        if (!m_bassInitialized) {
-            KLBass::init();
-            m_bassInitialized = true;
-        }
-    }
+    KLEngineUsers::openDevice();
 
     if (isPlaying()) {
         qCDebug(klLog) << m_name << "Already playing";
@@ -487,23 +429,9 @@ void KLPlayer::startHandle()
     changePlaybackRate();
     changeVolume(volumeLevel(), 0);
 
-    struct SyncSetting
-    {
-        DWORD type;
-        SYNCPROC *proc;
-        const char *name;
-    };
-    static constexpr SyncSetting syncs[] = {
-        {BASS_SYNC_STALL, &KLPlayer::bassStallSync, "stall"},
-        {BASS_SYNC_END, &KLPlayer::bassEndSync, "end"},
-        {BASS_SYNC_DEV_FAIL, &KLPlayer::bassDevFailSync, "dev fail"},
-        {BASS_SYNC_DEV_FORMAT, &KLPlayer::bassDevFormatSync, "dev format"},
-    };
-    for (const SyncSetting &sync : syncs) {
-        if (!BASS_ChannelSetSync(handle, sync.type, 0, sync.proc, syncUser())) {
-            processError(QStringLiteral("Can not set %1 sync").arg(QLatin1String(sync.name)));
-            return;
-        }
+    if (QString failed; !m_syncs->attach(handle, &failed)) {
+        processError(QStringLiteral("Can not set %1 sync").arg(failed));
+        return;
     }
 
     if (!BASS_ChannelPlay(handle, FALSE)) {
@@ -534,78 +462,26 @@ void KLPlayer::processError(QString message)
 
 // --- Engine notifications -------------------------------------------------------------------
 
-void *KLPlayer::syncUser() const
-{
-    return reinterpret_cast<void *>(m_serial);
-}
-
-void KLPlayer::postNotification(void *user, Notification notification, DWORD channel, DWORD data)
-{
-    std::lock_guard locker(registryMutex());
-    if (KLPlayer *player = registry().value(reinterpret_cast<quintptr>(user)))
-        player->queueNotification(notification, channel, data);
-}
-
-void KLPlayer::queueNotification(Notification notification, HSTREAM handle, DWORD data)
-{
-    {
-        std::lock_guard locker(m_notificationsMutex);
-        m_notifications.push_back({notification, handle, data});
-    }
-    // Posted by name: nothing made on the calling thread is read on the player's thread except
-    // through the queue above.
-    QMetaObject::invokeMethod(this, "processNotifications", Qt::QueuedConnection);
-}
-
-void KLPlayer::processNotifications()
-{
-    std::vector<QueuedNotification> notifications;
-    {
-        std::lock_guard locker(m_notificationsMutex);
-        notifications.swap(m_notifications);
-    }
-    for (const QueuedNotification &queued : notifications)
-        handleNotification(queued);
-}
-
-void KLPlayer::bassStallSync(HSYNC, DWORD channel, DWORD data, void *user)
-{
-    postNotification(user, data == 0 ? Notification::Stalled : Notification::Resumed, channel);
-}
-
-void KLPlayer::bassEndSync(HSYNC, DWORD channel, DWORD, void *user)
-{
-    postNotification(user, Notification::End, channel);
-}
-
-void KLPlayer::bassDevFailSync(HSYNC, DWORD channel, DWORD data, void *user)
-{
-    postNotification(user, Notification::DeviceFailure, channel, data);
-}
-
-void KLPlayer::bassDevFormatSync(HSYNC, DWORD channel, DWORD, void *user)
-{
-    postNotification(user, Notification::DeviceFormat, channel);
-}
-
 void KLPlayer::streamStalled(bool stalled)
 {
-    queueNotification(stalled ? Notification::Stalled : Notification::Resumed, 0);
+    m_syncs->post(
+        stalled ? KLEngineNotification::Kind::Stalled : KLEngineNotification::Kind::Resumed, 0);
 }
 
 void KLPlayer::streamEnd()
 {
-    queueNotification(Notification::End, 0);
+    m_syncs->post(KLEngineNotification::Kind::End, 0);
 }
 
 void KLPlayer::handleDeviceFailure()
 {
-    queueNotification(Notification::DeviceFailure, 0);
+    m_syncs->post(KLEngineNotification::Kind::DeviceFailure, 0);
 }
 
-void KLPlayer::handleNotification(const QueuedNotification &queued)
+void KLPlayer::handleNotification(const KLEngineNotification &queued)
 {
-    const Notification notification = queued.notification;
+    using Notification = KLEngineNotification::Kind;
+    const Notification notification = queued.kind;
     // A stall or end of a handle that has been replaced or released meanwhile concerns a stream
     // that no longer plays; it must not touch the current one.
     const bool isCurrent = queued.handle == 0 || queued.handle == stream();
@@ -662,36 +538,12 @@ void KLPlayer::changeVolume()
 
 void KLPlayer::changeVolume(double volume, uint timeMs)
 {
-    const HSTREAM handle = stream();
-    if (!handle)
-        return;
-
-    if (timeMs != 0) {
-        if (!BASS_ChannelSlideAttribute(handle, BASS_ATTRIB_VOL, float(volume), timeMs))
-            qCWarning(klLog) << m_name << "Can not slide volume to" << volume << "with fade"
-                             << timeMs << "ms" << KLBass::errorMessage();
-    } else {
-        if (!BASS_ChannelSetAttribute(handle, BASS_ATTRIB_VOL, float(volume)))
-            qCWarning(klLog) << m_name << "Can not change volume to" << volume << "without fade"
-                             << KLBass::errorMessage();
-    }
+    KLStreamHandle(stream(), m_name).setVolume(volume, timeMs);
 }
 
 void KLPlayer::changePlaybackRate()
 {
-    const double rate = playbackRate();
-    if (rate <= 0) {
-        qCWarning(klLog) << m_name << "Can not change playback rate to invalid value" << rate;
-        return;
-    }
-    if (m_streamFreq == 0) {
-        qCWarning(klLog) << m_name << "Can not change playback rate to invalid stream info freq"
-                         << m_streamFreq;
-        return;
-    }
-    if (!BASS_ChannelSetAttribute(stream(), BASS_ATTRIB_FREQ, float(m_streamFreq * rate)))
-        qCWarning(klLog) << m_name << "Can not change playback rate to" << rate
-                         << KLBass::errorMessage();
+    KLStreamHandle(stream(), m_name).setRate(m_streamFreq, playbackRate());
 }
 
 void KLPlayer::resetStreamInfo()
@@ -738,34 +590,18 @@ void KLPlayer::updateTimerIntervals(double rate)
 
 double KLPlayer::streamBytesToSeconds(QWORD bytes, QString name)
 {
-    const HSTREAM handle = stream();
-    if (!handle)
-        return 0;
-    if (bytes == bassFailure) {
-        if (!name.isEmpty())
-            qCDebug(klLog) << m_name << "Can not get" << name << "from stream"
-                           << KLBass::errorMessage();
-        return 0;
-    }
-    const double seconds = BASS_ChannelBytes2Seconds(handle, bytes);
-    return seconds > 0 ? seconds : 0;
+    return KLStreamHandle(stream(), m_name).seconds(bytes, name);
 }
 
 void KLPlayer::updateLength()
 {
     const HSTREAM handle = stream();
-    if (!isHls() && handle)
-        setLength(startPosition() +
-                  streamBytesToSeconds(BASS_ChannelGetLength(handle, BASS_POS_BYTE)));
-    else
-        setLength(0);
+    setLength(!isHls() && handle ? startPosition() + KLStreamHandle(handle, m_name).length() : 0);
 }
 
 void KLPlayer::updatePosition()
 {
-    const HSTREAM handle = stream();
-    const QWORD bytes = handle ? BASS_ChannelGetPosition(handle, BASS_POS_BYTE) : bassFailure;
-    const double p = startPosition() + streamBytesToSeconds(bytes, QStringLiteral("position"));
+    const double p = startPosition() + KLStreamHandle(stream(), m_name).position();
     if (p != position())
         setPositionValue(p);
 }
@@ -803,25 +639,14 @@ void KLPlayer::setPositionValue(double position)
 void KLPlayer::updateLevelDb()
 {
     const HSTREAM handle = stream();
-    if (isPlaying() && handle) {
-        float level = 0;
-        if (!BASS_ChannelGetLevelEx(handle, &level, 0.02f, BASS_LEVEL_MONO | BASS_LEVEL_RMS))
-            level = 0;
-        setLevel(level);
-        setLevelDb(level > 0 ? double(20.0f * std::log10(level)) : minusInfinity());
-    } else {
-        setLevel(0);
-        setLevelDb(minusInfinity());
-    }
+    const float level = isPlaying() && handle ? KLStreamHandle(handle, m_name).level() : 0;
+    setLevel(level);
+    setLevelDb(level > 0 ? double(20.0f * std::log10(level)) : minusInfinity());
 }
 
 QWORD KLPlayer::streamFilePosition(DWORD mode) const
 {
-    const HSTREAM handle = stream();
-    if (!handle)
-        return 0;
-    const QWORD result = BASS_StreamGetFilePosition(handle, mode);
-    return result == bassFailure ? 0 : result;
+    return KLStreamHandle(stream(), m_name).filePosition(mode);
 }
 
 QWORD KLPlayer::streamFilePosCurrent() const
@@ -866,37 +691,15 @@ void KLPlayer::changePosition(double p)
 
     const bool inside = streamUrl().isLocalFile() ||
                         (startPosition() <= p && p < startPosition() + bufferedLength());
-    const HSTREAM handle = stream();
-
+    const KLStreamHandle handle(stream(), m_name);
     if (inside) {
         qCDebug(klLog) << m_name << "Change position to" << p << "inside buffered area";
-        const double seconds = p - startPosition();
-        const QWORD bytes = BASS_ChannelSeconds2Bytes(handle, seconds);
-        if (bytes == bassFailure) {
-            qCWarning(klLog) << m_name << "Can not convert position" << seconds << "to bytes"
-                             << KLBass::errorMessage();
-            return;
-        }
-        if (!BASS_ChannelSetPosition(handle, bytes, BASS_POS_BYTE))
-            qCWarning(klLog) << m_name << "Can not change position to" << seconds
-                             << KLBass::errorMessage();
+        handle.seek(p - startPosition());
         return;
     }
 
     qCDebug(klLog) << m_name << "Change position to" << p << "outside buffered area";
-    const QWORD start = handle ? BASS_StreamGetFilePosition(handle, BASS_FILEPOS_START) : 0;
-    const QWORD end = handle ? BASS_StreamGetFilePosition(handle, BASS_FILEPOS_END) : 0;
-    QWORD offset = 0;
-    // A start of 0 is a file whose audio begins at its first byte, not a failure.
-    if (start == bassFailure || end == 0 || end == bassFailure || end <= start) {
-        qCWarning(klLog) << m_name
-                         << "Can not change position cause can not get filepos end from stream"
-                         << KLBass::errorMessage() << "fallback to zero position" << 0;
-    } else {
-        const double fraction = std::clamp(p / length(), 0.0, 1.0);
-        offset = QWORD(double(m_startBytePos + (end - start)) * fraction + double(start));
-    }
-
+    const QWORD offset = handle.byteAt(p / length(), m_startBytePos);
     setStartPosition(p);
     const bool wasPlaying = isPlaying();
     processStop(wasPlaying ? StalledState : StoppedState, offset);
@@ -908,103 +711,25 @@ void KLPlayer::changePosition(double p)
 
 void KLPlayer::updateAvailableBitrates()
 {
-    const KLPlaylistStreams current = streams();
-    QList<quint32> bitrates;
-    for (auto it = current.keyBegin(); it != current.keyEnd(); ++it) {
-        if (!bitrates.contains(*it))
-            bitrates.append(*it);
-    }
-    setAvailableBitrates(bitrates);
+    setAvailableBitrates(KLBitrates::available(streams()));
 }
 
 void KLPlayer::updatePlayingBitrates()
 {
-    const KLPlaylistStreams current = streams();
-    if (current.isEmpty()) {
-        setPlayingBitrates({});
-        return;
-    }
-
-    constexpr uint noUpperBound = std::numeric_limits<uint>::max();
-    uint lower = 0;
-    uint upper = noUpperBound;
-    if (playingBitrate() != 0) {
-        lower = upper = playingBitrate();
-    } else {
-        switch (playingQuality()) {
-        case AutoQuality:
-            break;
-        case HighQuality:
-            lower = KL_PLAYER_HIGH_QUALITY_BITRATE;
-            break;
-        case MidQuality:
-            lower = KL_PLAYER_MID_QUALITY_BITRATE;
-            upper = KL_PLAYER_HIGH_QUALITY_BITRATE;
-            break;
-        case LowQuality:
-            upper = KL_PLAYER_MID_QUALITY_BITRATE;
-            break;
-        }
-    }
-
-    QList<quint32> keys;
-    for (auto it = current.keyBegin(); it != current.keyEnd(); ++it) {
-        if (!keys.contains(*it))
-            keys.append(*it);
-    }
-
-    QList<quint32> collected;
-    for (const quint32 key : std::as_const(keys)) {
-        if (lower <= key && key < upper)
-            collected.append(key);
-    }
-
-    if (collected.isEmpty()) {
-        const uint middle = lower + (upper - lower) / 2;
-        const auto distance = [middle](quint32 key) {
-            return key > middle ? quint64(key - middle) : quint64(middle - key);
-        };
-        quint32 best = keys.first();
-        for (const quint32 key : std::as_const(keys)) {
-            if (distance(key) < distance(best))
-                best = key;
-        }
-        collected.append(best);
-    }
-
-    std::sort(collected.begin(), collected.end());
-    setPlayingBitrates(collected);
+    setPlayingBitrates(KLBitrates::playing(streams(), playingBitrate(), playingQuality()));
 }
 
 void KLPlayer::updateCurrentQuality()
 {
-    const uint bitrate = currentBitrate();
-    if (bitrate == 0 || bitrate == std::numeric_limits<uint>::max())
-        setCurrentQuality(AutoQuality);
-    else if (bitrate < KL_PLAYER_MID_QUALITY_BITRATE)
-        setCurrentQuality(LowQuality);
-    else if (bitrate < KL_PLAYER_HIGH_QUALITY_BITRATE)
-        setCurrentQuality(MidQuality);
-    else
-        setCurrentQuality(HighQuality);
+    setCurrentQuality(KLBitrates::quality(currentBitrate()));
 }
 
 uint KLPlayer::bitrateByCoef(double coef) const
 {
-    const QList<quint32> bitrates = playingBitrates();
-    const qsizetype count = bitrates.size();
-    if (count == 0)
-        return 0;
-    const double k = std::clamp(coef, 0.0, 1.0);
-    const qsizetype index =
-        std::clamp(qsizetype(std::floor(double(count) * k)), qsizetype(0), count - 1);
-    return bitrates.at(index);
+    return KLBitrates::byCoef(playingBitrates(), coef);
 }
 
 QUrl KLPlayer::streamByBitrate(uint bitrate) const
 {
-    const QList<QUrl> urls = streams().values(bitrate);
-    if (urls.isEmpty())
-        return QUrl();
-    return urls.at(qsizetype(QRandomGenerator64::global()->bounded(qint64(urls.size()))));
+    return KLBitrates::streamByBitrate(streams(), bitrate);
 }

@@ -13,9 +13,7 @@
 #include <QUrl>
 
 #include <atomic>
-#include <mutex>
 #include <utility>
-#include <vector>
 
 class QTimer;
 class KLPlaylistParser;
@@ -24,6 +22,8 @@ class KLBassPlayback;
 class KLHlsPlayback;
 class KLPushPlayback;
 class KLRecordPlayback;
+class KLEngineSyncs;
+struct KLEngineNotification;
 
 // One stream player. It resolves streamUrl with its playlist parser, plays the result through one
 // of its four back-ends (internet or local file, HLS, pushed audio, recording device), follows
@@ -129,26 +129,16 @@ private slots:
     void processError(QString message);
     double volumeLevel();
     void resetStreamInfo();
-    // Handles the engine notifications queued since the last call.
-    void processNotifications();
 
 private:
     enum class Release { Stop, Free };
-    // Engine notification as it came from a sync of one handle; 0 means the current handle.
-    enum class Notification { Stalled, Resumed, End, DeviceFailure, DeviceFormat };
-    struct QueuedNotification
-    {
-        Notification notification;
-        HSTREAM handle;
-        DWORD data; // the sync's data (the reason of a device failure)
-    };
 
     void construct(KLNetworkAccessManager *nam);
     // The steps of construct().
     void createTimers();
     void createBackends();
     void connectOwnSignals();
-    // Configures the engine for the first player and enters this one in the registry.
+    // Counts this player among the engine's users (the first configures the engine).
     void registerPlayer();
     void tearDown(Release release, QWORD startBytePos, State state);
     void restartKeepingPlayState();
@@ -158,16 +148,8 @@ private:
     void updateTimersForPlaying(bool isPlaying);
     void updateLevelTimer(bool isUpdatesLevel);
     void updateTimerIntervals(double rate);
-    void handleNotification(const QueuedNotification &queued);
-    void queueNotification(Notification notification, HSTREAM handle, DWORD data = 0);
-    void *syncUser() const;
-
-    static void postNotification(void *user, Notification notification, DWORD channel,
-                                 DWORD data = 0);
-    static void bassStallSync(HSYNC handle, DWORD channel, DWORD data, void *user);
-    static void bassEndSync(HSYNC handle, DWORD channel, DWORD data, void *user);
-    static void bassDevFailSync(HSYNC handle, DWORD channel, DWORD data, void *user);
-    static void bassDevFormatSync(HSYNC handle, DWORD channel, DWORD data, void *user);
+    // An engine notification of a handle (0: the current one), on the player's thread.
+    void handleNotification(const KLEngineNotification &queued);
 
     QPointer<KLNetworkAccessManager> m_nam;
     QString m_name;
@@ -183,13 +165,6 @@ private:
     KLHlsPlayback *m_hlsPlayback = nullptr;
     KLPushPlayback *m_pushPlayback = nullptr;
     KLRecordPlayback *m_recordPlayback = nullptr;
+    KLEngineSyncs *m_syncs = nullptr;
     quintptr m_serial = 0;
-    // Notifications from engine threads, waiting for the player's thread.
-    std::mutex m_notificationsMutex;
-    std::vector<QueuedNotification> m_notifications;
-
-    // Process-wide engine bookkeeping, guarded by engineMutex() (see klplayer.cpp).
-    static int m_playersCount;
-    static bool m_bassInitialized;
-    static int m_playersSerial;
 };
