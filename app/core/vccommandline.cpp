@@ -1,5 +1,6 @@
 #include "vccommandline.h"
 
+#include "klcredentials.h"
 #include "vcidentity.h"
 
 #include <QCommandLineParser>
@@ -52,24 +53,13 @@ VCCommandLine::VCCommandLine(const QStringList &arguments)
     }
 
     const QString program = QStringLiteral("vellacast");
-    if (!parser.parse(arguments)) {
-        m_action = Action::Fail;
-        m_text =
-            program + QStringLiteral(": ") + parser.errorText() + QLatin1Char('\n') +
-            QCoreApplication::translate("main", "Try '%1 --help' for the options.").arg(program) +
-            QLatin1Char('\n');
-        return;
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        m_action = Action::Fail;
-        m_text =
-            program + QStringLiteral(": ") +
-            QCoreApplication::translate("main", "Unexpected argument '%1'.")
-                .arg(parser.positionalArguments().constFirst()) +
-            QLatin1Char('\n') +
-            QCoreApplication::translate("main", "Try '%1 --help' for the options.").arg(program) +
-            QLatin1Char('\n');
-        return;
+    // The parser goes on past what it does not know: the options it knows still count.
+    if (!parser.parse(arguments))
+        m_warnings.append(KLCredentials::redacted(parser.errorText()) +
+                          QStringLiteral(" Ignored."));
+    for (const QString &argument : parser.positionalArguments()) {
+        m_warnings.append(QStringLiteral("Unexpected argument '%1'. Ignored.")
+                              .arg(KLCredentials::redacted(argument)));
     }
     if (parser.isSet(helpOption)) {
         m_action = Action::ShowHelp;

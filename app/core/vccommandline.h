@@ -5,26 +5,27 @@
 
 // The program's command line: --help, --version and --minimized (start hidden in the tray, as
 // the login autostart entry does). The toolkit's own options (-platform, -style, -reverse...)
-// are accepted and left to the application object. Parsed before anything else starts, so that
-// --help and --version need no display and write no log.
+// are accepted and left to the application object. Anything else (launchers, session managers
+// and scripts pass their own) is ignored with a warning for the log. Parsed before anything else
+// starts, so that --help and --version need no display and write no log.
 class VCCommandLine
 {
 public:
-    enum class Action { Run, ShowHelp, ShowVersion, Fail };
-
-    // Exit code of a command line that cannot be understood.
-    static constexpr int usageExitCode = 2;
+    enum class Action { Run, ShowHelp, ShowVersion };
 
     explicit VCCommandLine(const QStringList &arguments);
 
     Action action() const { return m_action; }
     bool isMinimized() const { return m_isMinimized; }
-    // What --help, --version or an error prints (on standard output, or standard error for an
-    // error); empty for Run.
+    // What --help or --version prints on standard output; empty for Run.
     QString text() const { return m_text; }
+    // What was not understood and is ignored, one line each, for the log (which does not run
+    // yet while the command line is read).
+    QStringList warnings() const { return m_warnings; }
 
 private:
     Action m_action = Action::Run;
     bool m_isMinimized = false;
     QString m_text;
+    QStringList m_warnings;
 };

@@ -65,9 +65,6 @@ int main(int argc, char *argv[])
     case VCCommandLine::Action::ShowVersion:
         fputs(qPrintable(commandLine.text()), stdout);
         return 0;
-    case VCCommandLine::Action::Fail:
-        fputs(qPrintable(commandLine.text()), stderr);
-        return VCCommandLine::usageExitCode;
     case VCCommandLine::Action::Run:
         break;
     }
@@ -75,6 +72,8 @@ int main(int argc, char *argv[])
     installFileLogging(QStringLiteral("vellacast"));
     qWarning() << "--------------------------------------------------";
     qWarning() << "Vellacast" << VCIdentity::applicationVersion << "startup";
+    for (const QString &warning : commandLine.warnings())
+        qWarning().noquote() << "Command line:" << warning;
 
     chooseSceneGraph();
     QApplication app(argc, argv);

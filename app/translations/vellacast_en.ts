@@ -361,13 +361,5 @@ Allowed to run only one instance of the application.</translation>
         <source>Start in the system tray without showing the window (it shows when nobody is logged in).</source>
         <translation>Start in the system tray without showing the window (it shows when nobody is logged in).</translation>
     </message>
-    <message>
-        <source>Try &apos;%1 --help&apos; for the options.</source>
-        <translation>Try &apos;%1 --help&apos; for the options.</translation>
-    </message>
-    <message>
-        <source>Unexpected argument &apos;%1&apos;.</source>
-        <translation>Unexpected argument &apos;%1&apos;.</translation>
-    </message>
 </context>
 </TS>

@@ -362,13 +362,5 @@ Allowed to run only one instance of the application.</source>
         <source>Start in the system tray without showing the window (it shows when nobody is logged in).</source>
         <translation>Запуститься в системном трее, не показывая окно (оно показывается, если никто не вошёл).</translation>
     </message>
-    <message>
-        <source>Try &apos;%1 --help&apos; for the options.</source>
-        <translation>Параметры: &apos;%1 --help&apos;.</translation>
-    </message>
-    <message>
-        <source>Unexpected argument &apos;%1&apos;.</source>
-        <translation>Лишний аргумент &apos;%1&apos;.</translation>
-    </message>
 </context>
 </TS>
