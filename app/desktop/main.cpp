@@ -1,6 +1,7 @@
 #include "filelogging.h"
 #include "vccommandline.h"
 #include "vcidentity.h"
+#include "vclanguage.h"
 #include "vcunixsignalwatcher.h"
 
 #include <QApplication>
@@ -17,28 +18,6 @@
 #include <memory>
 
 namespace {
-
-QString chooseLanguage(const QSettings &settings)
-{
-    const QString setting =
-        settings.value(QStringLiteral("language"), QStringLiteral("system")).toString();
-    QString language;
-    if (setting == QLatin1String("system")) {
-        const QStringList uiLanguages = QLocale::system().uiLanguages();
-        const QString first = uiLanguages.value(0);
-        qDebug() << "System language" << first;
-        language = first.left(2);
-    } else if (setting == QLatin1String("en")) {
-        language = QStringLiteral("en");
-    } else {
-        language = QStringLiteral("ru");
-    }
-    if (language.isEmpty()) {
-        qWarning() << "Language is empty, using deafult - ru";
-        language = QStringLiteral("ru");
-    }
-    return language;
-}
 
 // The window is a form with a few level meters. Drawn with the software scene graph, a frame
 // repaints only what changed; through OpenGL it is a whole-window frame, which costs a core's
@@ -107,16 +86,14 @@ int main(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(false);
 
     const QSettings settings(QStringLiteral("vellacast.ini"), QSettings::IniFormat);
-    const QString language = chooseLanguage(settings);
-
+    const VCLanguage language(
+        settings.value(QStringLiteral("language"), QStringLiteral("system")).toString(),
+        QLocale::system().uiLanguages());
     auto *translator = new QTranslator(&app);
-    if (translator->load(QStringLiteral("vellacast_") + language,
-                         QStringLiteral(":/translations"))) {
+    if (language.load(*translator))
         QApplication::installTranslator(translator);
-    } else {
-        qWarning() << "Can not load translator";
+    else
         translator->deleteLater();
-    }
 
     VCUnixSignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &VCUnixSignalWatcher::terminationRequested, &app,
