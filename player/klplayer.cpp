@@ -278,13 +278,16 @@ void KLPlayer::tearDown(Release release, QWORD startBytePos, State targetState)
     QCoreApplication::processEvents();
 
     if (const HSTREAM handle = stream()) {
-        if (release == Release::Stop) {
-            if (!BASS_ChannelStop(handle))
-                qCWarning(klLog) << m_name << "Can not stop stream" << KLBass::errorMessage();
-        } else {
-            if (!BASS_StreamFree(handle))
-                qCWarning(klLog) << m_name << "Can not free stream" << KLBass::errorMessage();
-        }
+        const bool released =
+            release == Release::Stop ? BASS_ChannelStop(handle) : BASS_StreamFree(handle);
+        // A stream that ended has freed itself (an HLS stream at a discontinuity, for one).
+        if (!released && BASS_ErrorGetCode() == BASS_ERROR_HANDLE)
+            qCDebug(klLog) << m_name << "Stream had freed itself";
+        else if (!released)
+            qCWarning(klLog) << m_name
+                             << (release == Release::Stop ? "Can not stop stream"
+                                                          : "Can not free stream")
+                             << KLBass::errorMessage();
     }
 
     m_restartTimer->stop();

@@ -72,8 +72,10 @@ KLHlsMediaPlaylist KLHlsMediaPlaylist::parse(const QByteArray &body, const QUrl 
     if (!playlist.chunks.isEmpty()) {
         const double average = total / double(playlist.chunks.size());
         const double interval = qMin(average, total * 0.5) * 1000.0;
-        if (interval > 100.0)
-            playlist.reloadIntervalMs = interval >= double(INT_MAX) ? INT_MAX : int(interval);
+        // Whole milliseconds first, then the rule: 100.25 ms is 100 ms, too short a period.
+        const int wholeMs = interval >= double(INT_MAX) ? INT_MAX : int(interval);
+        if (wholeMs > 100)
+            playlist.reloadIntervalMs = wholeMs;
     }
     return playlist;
 }

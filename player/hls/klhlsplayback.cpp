@@ -34,6 +34,9 @@ struct KLHlsPlayback::ReadGate
     std::condition_variable idle;
     KLHlsPlayback *playback = nullptr;
     int reads = 0;
+    // The holder handed to the engine's stream creation until the engine has either taken it
+    // or closed it; one that is still here after a failed creation was never taken.
+    std::shared_ptr<ReadGate> *unclaimed = nullptr;
 };
 
 KLHlsPlayback::KLHlsPlayback(KLPlayerInterface *player, QObject *parent)
@@ -89,6 +92,11 @@ void KLHlsPlayback::setNoDataTimeoutMs(int noDataTimeoutMs)
     m_noDataTimeoutMs = noDataTimeoutMs;
 }
 
+void KLHlsPlayback::setMetaCheckMs(int metaCheckMs)
+{
+    m_metaTimer->setInterval(metaCheckMs);
+}
+
 HSTREAM KLHlsPlayback::start(QWORD startPos)
 {
     Q_UNUSED(startPos) // segments do not seek
@@ -105,6 +113,7 @@ HSTREAM KLHlsPlayback::start(QWORD startPos)
         if (!m_pendingMetas.isEmpty())
             lastText = m_pendingMetas.constLast().second;
         m_pendingMetas.clear();
+        m_sectionEnded = false;
         m_streamBytes = 0;
         if (streams != m_streams) {
             m_delivered = false;
@@ -128,8 +137,22 @@ HSTREAM KLHlsPlayback::start(QWORD startPos)
     // The procedures keep the gate alive until the engine closes the stream.
     const BASS_FILEPROCS procs{&KLHlsPlayback::bassCloseProc, &KLHlsPlayback::bassLenProc,
                                &KLHlsPlayback::bassReadProc, &KLHlsPlayback::bassSeekProc};
-    return BASS_StreamCreateFileUser(STREAMFILE_BUFFER, BASS_STREAM_BLOCK | BASS_STREAM_AUTOFREE,
-                                     &procs, new std::shared_ptr<ReadGate>(m_gate));
+    auto *holder = new std::shared_ptr<ReadGate>(m_gate);
+    {
+        std::lock_guard lock(m_gate->mutex);
+        m_gate->unclaimed = holder;
+    }
+    const HSTREAM handle = BASS_StreamCreateFileUser(
+        STREAMFILE_BUFFER, BASS_STREAM_BLOCK | BASS_STREAM_AUTOFREE, &procs, holder);
+    std::unique_lock lock(m_gate->mutex);
+    // A creation that failed before the engine took the holder leaves it to us; one that failed
+    // later has closed it already.
+    const bool untaken = !handle && m_gate->unclaimed == holder;
+    m_gate->unclaimed = nullptr;
+    lock.unlock();
+    if (untaken)
+        delete holder;
+    return handle;
 }
 
 void KLHlsPlayback::stop()
@@ -146,7 +169,11 @@ void KLHlsPlayback::stop()
             if (chunk.readPosition < chunk.data.size())
                 chunk.readPosition = 0;
         }
-        m_pendingMetas.clear();
+        // After a discontinuity the stream was read to its end: its texts stay for the next
+        // start to publish. Texts of a stream stopped on its way never become due.
+        if (!m_sectionEnded)
+            m_pendingMetas.clear();
+        m_downloadHeld = false;
         m_dataCondition.wakeAll();
     }
 }
@@ -228,18 +255,36 @@ void KLHlsPlayback::updatePlaylist(QMap<quint32, KLHlsChunk> chunks)
         downloadNextChunk();
 }
 
+const KLHlsChunk *KLHlsPlayback::nextToDownloadLocked()
+{
+    int aheadSegments = 0;
+    double aheadSeconds = 0;
+    for (const KLHlsChunk &chunk : std::as_const(m_chunks)) {
+        if (chunk.isDownloaded) {
+            // Waiting to be read, not begun: the one being read is the read position.
+            if (chunk.readPosition == 0 && !chunk.data.isEmpty()) {
+                ++aheadSegments;
+                aheadSeconds += chunk.duration;
+            }
+            continue;
+        }
+        m_downloadHeld = aheadSegments >= KL_HLS_MAX_AHEAD_SEGMENTS ||
+                         aheadSeconds * 1000.0 >= KL_HLS_MAX_AHEAD_MS;
+        return m_downloadHeld ? nullptr : &chunk;
+    }
+    m_downloadHeld = false;
+    return nullptr;
+}
+
 void KLHlsPlayback::downloadNextChunk()
 {
     QUrl next;
     double duration = 0;
     {
         QMutexLocker locker(&m_mutex);
-        for (const KLHlsChunk &chunk : std::as_const(m_chunks)) {
-            if (!chunk.isDownloaded) {
-                next = chunk.url;
-                duration = chunk.duration;
-                break;
-            }
+        if (const KLHlsChunk *chunk = nextToDownloadLocked()) {
+            next = chunk->url;
+            duration = chunk->duration;
         }
     }
     if (!next.isEmpty()) {
@@ -374,10 +419,22 @@ DWORD KLHlsPlayback::streamRead(void *buffer, DWORD length)
     if (m_delivered && chunk->isDiscontinuity && chunk->readPosition == 0) {
         // The new section plays in a stream of its own.
         m_delivered = false;
+        m_sectionEnded = true;
         return noMoreData;
     }
 
     const qint32 oldPosition = chunk->readPosition;
+    if (oldPosition == 0 && m_downloadHeld) {
+        // This segment leaves the look-ahead: the next one may come.
+        m_downloadHeld = false;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (!m_downloader->isDownloading())
+                    downloadNextChunk();
+            },
+            Qt::QueuedConnection);
+    }
     const qint32 n = qint32(qMin<qint64>(length, chunk->data.size() - oldPosition));
     std::memcpy(buffer, chunk->data.constData() + oldPosition, size_t(n));
     chunk->readPosition += n;
@@ -440,7 +497,13 @@ DWORD KLHlsPlayback::nestedStreamRead(void *buffer, DWORD length)
 
 void KLHlsPlayback::bassCloseProc(void *user)
 {
-    delete static_cast<std::shared_ptr<ReadGate> *>(user);
+    auto *holder = static_cast<std::shared_ptr<ReadGate> *>(user);
+    {
+        std::lock_guard lock((*holder)->mutex);
+        if ((*holder)->unclaimed == holder)
+            (*holder)->unclaimed = nullptr;
+    }
+    delete holder;
 }
 
 QWORD KLHlsPlayback::bassLenProc(void *user)

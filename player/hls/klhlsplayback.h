@@ -36,6 +36,10 @@ public:
     static constexpr int KL_HLS_NO_DATA_TIMEOUT_MS = 30000;
     // How often pending metadata is compared with the engine's read position.
     static constexpr int KL_HLS_META_CHECK_MS = 250;
+    // Look-ahead: segments are fetched ahead of the one being read until this many wait to be
+    // read, or this much play time, whichever comes first.
+    static constexpr int KL_HLS_MAX_AHEAD_SEGMENTS = 3;
+    static constexpr int KL_HLS_MAX_AHEAD_MS = 60000;
 
     KLHlsPlayback(KLPlayerInterface *player, QObject *parent = nullptr);
     // Ends every read in progress and waits for it; later reads of a stream that outlives the
@@ -49,6 +53,11 @@ public:
     KLHlsChunkDownloader *downloader() const { return m_downloader; }
     // Shortens the wait for data (tests).
     void setNoDataTimeoutMs(int noDataTimeoutMs);
+    // Changes the period of the metadata check (tests).
+    void setMetaCheckMs(int metaCheckMs);
+    // Holders of the engine's read gate: this back-end and each stream that the engine has not
+    // closed yet (tests).
+    long readGateHolders() const { return m_gate.use_count(); }
 
 signals:
     // A failure of the HLS stream that ends playback; the player turns it into its error state.
@@ -80,6 +89,9 @@ private:
     bool isFinishedLocked() const;
     DWORD streamRead(void *buffer, DWORD length);
     DWORD nestedStreamRead(void *buffer, DWORD length);
+    // The first segment still to download, unless the look-ahead is full (then empty, and
+    // the download is held until the reader takes a segment).
+    const KLHlsChunk *nextToDownloadLocked();
     // Waits on the data condition; false (with the warning) once deadline has passed.
     bool waitForData(const QDeadlineTimer &deadline);
     QWORD streamFilePosCurrent() const;
@@ -114,5 +126,9 @@ private:
     bool m_updaterWasUpdated = false;
     bool m_playlistEnded = false;
     bool m_closing = false;
+    // The stream ended at a discontinuity: it was read to its end, so its texts are due.
+    bool m_sectionEnded = false;
+    // A download waits until the reader has taken a segment of the look-ahead.
+    bool m_downloadHeld = false;
     int m_noDataTimeoutMs = KL_HLS_NO_DATA_TIMEOUT_MS;
 };

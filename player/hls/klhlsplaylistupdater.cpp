@@ -86,7 +86,9 @@ void KLHlsPlaylistUpdater::updatePlaylist()
     if (!owner || !owner->nam() || m_playlistUrl.isEmpty())
         return;
     if (m_reply && m_reply->isRunning()) {
-        if (KLNetworkAccessManager::isSameUrl(m_reply->request().url(), m_playlistUrl)) {
+        // The address asked for: the reply's own may be a redirect's target, and another query
+        // may name another variant.
+        if (m_requestUrl == m_playlistUrl) {
             qCDebug(klLog) << owner->playerName()
                            << "Hls playlist updater: skip playlist update request, cause "
                               "previous still running";
@@ -102,6 +104,7 @@ void KLHlsPlaylistUpdater::updatePlaylist()
                          QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setAttribute(KLNetworkAccessManager::MaxBodySizeAttribute, KL_HLS_MAX_PLAYLIST_SIZE);
     m_reply = owner->nam()->get(request);
+    m_requestUrl = m_playlistUrl;
     connect(m_reply, &QNetworkReply::finished, this,
             &KLHlsPlaylistUpdater::playlistRequestFinished);
 }

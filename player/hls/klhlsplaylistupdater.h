@@ -87,5 +87,7 @@ private:
     KLPlayerInterface *m_player = nullptr;
     QTimer *m_reloadTimer = nullptr;
     QPointer<QNetworkReply> m_reply;
+    // The address that the running reply was asked for.
+    QUrl m_requestUrl;
     int m_readErrorCount = 0;
 };

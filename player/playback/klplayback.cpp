@@ -18,6 +18,11 @@ KLPlayback::KLPlayback(KLPlayerInterface *player, QObject *parent)
     connect(m_coefTimer, &QTimer::timeout, this, qOverload<>(&KLPlayback::updateBitrateCoef));
 }
 
+void KLPlayback::setCoefIntervalMs(int coefIntervalMs)
+{
+    m_coefTimer->setInterval(coefIntervalMs);
+}
+
 KLPlayerInterface *KLPlayback::player() const
 {
     return m_playerObject ? m_player : nullptr;

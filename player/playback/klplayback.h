@@ -33,6 +33,8 @@ public:
 
     uint currentBitrate() const { return m_currentBitrate; }
     double bitrateCoef() const { return m_bitrateCoef; }
+    // Changes the period of the adaptive-bitrate evaluation (tests).
+    void setCoefIntervalMs(int coefIntervalMs);
 
 signals:
     void currentBitrateChanged(uint currentBitrate);

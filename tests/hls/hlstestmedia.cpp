@@ -152,6 +152,12 @@ void HlsStation::setSegmentDelayMs(int delayMs)
     m_segmentDelayMs = delayMs;
 }
 
+void HlsStation::setSegmentDelayMs(uint bitrate, int delayMs)
+{
+    std::lock_guard lock(m_mutex);
+    m_variants[bitrate].segmentDelayMs = delayMs;
+}
+
 QList<std::pair<quint32, qint64>> HlsStation::segmentRequests(uint bitrate) const
 {
     std::lock_guard lock(m_mutex);
@@ -209,7 +215,7 @@ void HlsStation::handle(LoopbackHttpExchange &exchange)
         std::lock_guard lock(m_mutex);
         Variant &variant = m_variants[bitrate];
         failing = variant.failing || variant.failingSegments.contains(n);
-        delayMs = m_segmentDelayMs;
+        delayMs = variant.segmentDelayMs >= 0 ? variant.segmentDelayMs : m_segmentDelayMs;
         if (ok)
             variant.segmentRequests.append({n, m_clock.elapsed()});
     }

@@ -54,8 +54,10 @@ public:
     void setFailing(uint bitrate, bool failing);
     // Requests for segment n of a variant fail with 404 from now on.
     void failSegment(uint bitrate, quint32 n);
-    // Segments are answered this many ms after their request (0: at once).
+    // Segments are answered this many ms after their request (0: at once); for one variant,
+    // or for those without a delay of their own.
     void setSegmentDelayMs(int delayMs);
+    void setSegmentDelayMs(uint bitrate, int delayMs);
     // The segment requests of a variant so far: the segment and when it was asked for, in ms
     // since install().
     QList<std::pair<quint32, qint64>> segmentRequests(uint bitrate) const;
@@ -69,6 +71,7 @@ private:
         bool packed = false;
         bool failing = false;
         QSet<quint32> failingSegments;
+        int segmentDelayMs = -1; // -1: the station's
         qint64 firstSequence = -1;
         QList<std::pair<quint32, qint64>> segmentRequests;
     };

@@ -35,6 +35,9 @@ void tst_KLHlsMediaPlaylist::parse_data()
     QTest::newRow("segments of 50 ms: the default period")
         << QByteArray("#EXTINF:.05,\nx.ts\n#EXTINF:0.05,\ny.ts\n")
         << QStringList{"0 0.05 " + base + "x.ts", "1 0.05 " + base + "y.ts"} << 1000 << false;
+    QTest::newRow("segments of 100.25 ms: 100 ms whole, the default period")
+        << QByteArray("#EXTINF:0.10025,\nx.ts\n#EXTINF:0.10025,\ny.ts\n")
+        << QStringList{"0 0.10025 " + base + "x.ts", "1 0.10025 " + base + "y.ts"} << 1000 << false;
     QTest::newRow("no segments") << QByteArray("#EXTM3U\n#EXT-X-TARGETDURATION:6\n")
                                  << QStringList() << 1000 << false;
     QTest::newRow("duration 0 is dropped but keeps its number")

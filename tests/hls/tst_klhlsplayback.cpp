@@ -28,6 +28,34 @@
 
 using namespace HlsTestMedia;
 
+namespace {
+
+QStringList capturedWarnings;
+QtMessageHandler previousHandler = nullptr;
+void captureWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg)
+        capturedWarnings << message;
+    previousHandler(type, context, message);
+}
+
+// Collects the warnings until the returned guard goes.
+auto collectWarnings()
+{
+    capturedWarnings.clear();
+    previousHandler = qInstallMessageHandler(captureWarnings);
+    return qScopeGuard([] { qInstallMessageHandler(previousHandler); });
+}
+
+// A player whose stream set a test may give it without resolving an address.
+class StreamsPlayer : public KLPlayer
+{
+public:
+    void give(const KLPlaylistStreams &streams) { setStreams(streams); }
+};
+
+} // namespace
+
 class tst_KLHlsPlayback : public QObject
 {
     Q_OBJECT
@@ -49,6 +77,11 @@ private slots:
     void failingSegmentRetriedWhileListed_data();
     void failingSegmentRetriedWhileListed();
     void noSegmentsEndTheStream();
+    void updaterWaitsForRedirectedLoad();
+    void lookAheadIsBounded();
+    void failedStreamCreationFreesItsGate();
+    void discontinuityKeepsTextOfSectionEnd();
+    void adaptiveBitrateStepsDownAndUp();
 
 private:
     QTemporaryDir m_dir;
@@ -426,17 +459,6 @@ void tst_KLHlsPlayback::failingSegmentRetriedWhileListed()
     }
 }
 
-namespace {
-QStringList capturedWarnings;
-QtMessageHandler previousHandler = nullptr;
-void captureWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type == QtWarningMsg)
-        capturedWarnings << message;
-    previousHandler(type, context, message);
-}
-} // namespace
-
 void tst_KLHlsPlayback::noSegmentsEndTheStream()
 {
     // The playlist loads (and reloads every second), its segments never come: the engine's
@@ -445,9 +467,7 @@ void tst_KLHlsPlayback::noSegmentsEndTheStream()
     m_station->setFailing(64000, true);
     KLPlayer player;
     player.findChild<KLHlsPlayback *>()->setNoDataTimeoutMs(1500);
-    capturedWarnings.clear();
-    previousHandler = qInstallMessageHandler(captureWarnings);
-    auto restore = qScopeGuard([] { qInstallMessageHandler(previousHandler); });
+    auto restore = collectWarnings();
     QElapsedTimer clock;
     clock.start();
     player.play(m_server->url(QStringLiteral("/hls/64000/index.m3u8")));
@@ -457,6 +477,145 @@ void tst_KLHlsPlayback::noSegmentsEndTheStream()
     QVERIFY2(clock.elapsed() >= 1500, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(m_server->requestCount(QStringLiteral("/hls/64000/index.m3u8")) >= 2);
     QVERIFY(player.stream() == 0);
+}
+
+// A playlist address with credentials follows its redirects hop by hop; a tick while such a
+// load runs waits for it, so that slow failing loads are counted and reported.
+void tst_KLHlsPlayback::updaterWaitsForRedirectedLoad()
+{
+    m_server->route(QStringLiteral("/moved.m3u8"), [this](LoopbackHttpExchange &exchange) {
+        exchange.redirect(302, m_server->url(QStringLiteral("/slow.m3u8")));
+    });
+    m_server->route(QStringLiteral("/slow.m3u8"), [](LoopbackHttpExchange &exchange) {
+        exchange.pause(100);
+        exchange.respond(503);
+    });
+    KLPlayer player;
+    KLHlsPlaylistUpdater updater(&player);
+    updater.setReloadIntervalMs(20);
+    QSignalSpy reported(&updater, &KLHlsPlaylistUpdater::playlistMaxReadErrorsCountReached);
+    QLoggingCategory::setFilterRules(QStringLiteral("ru.kelvane.player.warning=false"));
+    auto restoreWarnings = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
+    QUrl url = m_server->url(QStringLiteral("/moved.m3u8"));
+    url.setUserInfo(QStringLiteral("listener:secret"));
+    updater.changePlaylist(64000, url);
+    QTRY_VERIFY_WITH_TIMEOUT(!reported.isEmpty(), 10000);
+    // Each failure came from a load that ran to its end.
+    QVERIFY2(m_server->requestCount(QStringLiteral("/slow.m3u8")) <= 12,
+             qPrintable(QString::number(m_server->requestCount(QStringLiteral("/slow.m3u8")))));
+}
+
+// A finished programme is fetched a few segments ahead of the engine's read, not whole.
+void tst_KLHlsPlayback::lookAheadIsBounded()
+{
+    QList<QByteArray> programme;
+    for (int i = 0; i < 40; ++i)
+        programme << m_ts64.at(i % m_ts64.size());
+    m_station->addVariant(64000, programme, false);
+    m_station->setEnded(true);
+    const uint netBuffer = KLBass::netBuffer();
+    KLBass::setNetBuffer(1000); // the engine's own read-ahead: its least, 64 KiB
+    auto restore = qScopeGuard([netBuffer] { KLBass::setNetBuffer(netBuffer); });
+    KLPlayer player;
+    // Segments the engine has begun to read, from the bytes it took (metadata packets make a
+    // served segment a little longer than what is read of it: this counts low).
+    const auto begun = [&] {
+        const HSTREAM handle = player.stream();
+        const QWORD taken = handle ? BASS_StreamGetFilePosition(handle, BASS_FILEPOS_DOWNLOAD) : 0;
+        if (taken == QWORD(-1))
+            return 0;
+        QWORD end = 0;
+        int n = 0;
+        while (n < programme.size() && end < taken)
+            end += QWORD(m_station->segment(64000, quint32(n++)).size());
+        return n;
+    };
+    qsizetype mostAhead = 0;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        mostAhead = std::max(mostAhead, m_station->segmentRequests(64000).size() - begun());
+    });
+    poll.start(20);
+    player.play(m_server->url(QStringLiteral("/hls/64000/index.m3u8")));
+    QTRY_COMPARE_WITH_TIMEOUT(player.state(), KLPlayerSource::PlayingState, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(begun() >= 14, 20000);
+    QVERIFY2(mostAhead <= KLHlsPlayback::KL_HLS_MAX_AHEAD_SEGMENTS + 2,
+             qPrintable(QString::number(mostAhead)));
+}
+
+// A stream the engine refuses before it takes the read procedures leaves nothing behind (the
+// player tries again every few seconds).
+void tst_KLHlsPlayback::failedStreamCreationFreesItsGate()
+{
+    m_station->addVariant(64000, m_ts64, false);
+    StreamsPlayer player; // never played: the engine's device is not open
+    auto *hls = player.findChild<KLHlsPlayback *>();
+    KLPlaylistStreams streams;
+    streams.insert(64000, m_server->url(QStringLiteral("/hls/64000/index.m3u8")));
+    player.give(streams);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        QCOMPARE(hls->start(), HSTREAM(0));
+        QCOMPARE(BASS_ErrorGetCode(), BASS_ERROR_INIT);
+        hls->stop();
+    }
+    QCOMPARE(hls->readGateHolders(), 1L);
+}
+
+// A section ends at a discontinuity; the text keyed at the end of its last segment is
+// published when the next section starts, even if the metadata check never came round, and
+// the stream that freed itself at its end is no cause for a warning.
+void tst_KLHlsPlayback::discontinuityKeepsTextOfSectionEnd()
+{
+    m_station->addVariant(64000, m_ts64, false);
+    // Segment 2 carries "Title 2" at its end; a new section follows it.
+    m_server->serve(QStringLiteral("/disc.m3u8"), 200,
+                    "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\n/hls/64000/1.ts\n"
+                    "#EXTINF:1.0,\n/hls/64000/2.ts\n#EXT-X-DISCONTINUITY\n#EXTINF:1.0,\n"
+                    "/hls/64000/3.ts\n#EXTINF:1.0,\n/hls/64000/4.ts\n#EXT-X-ENDLIST\n",
+                    {{"Content-Type", "application/vnd.apple.mpegurl"}});
+    KLPlayer player;
+    auto *hls = player.findChild<KLHlsPlayback *>();
+    hls->setMetaCheckMs(600000);
+    QStringList texts;
+    connect(hls, &KLPlayback::metaUpdated, this, [&](const QString &text) {
+        if (!text.isEmpty())
+            texts << text;
+    });
+    QSignalSpy ended(&player, &KLPlayer::ended);
+    auto restore = collectWarnings();
+    player.play(m_server->url(QStringLiteral("/disc.m3u8")));
+    QVERIFY(ended.wait(15000));
+    QCOMPARE(texts, QStringList{QStringLiteral("Title 2")});
+    QCOMPARE(m_server->requestCount(QStringLiteral("/hls/64000/4.ts")), 1);
+    QCOMPARE(capturedWarnings, QStringList());
+}
+
+// With the higher variant's segments slower than real time the bitrate steps down; once they
+// come fast again it steps back up, and that variant's segments are fetched again.
+void tst_KLHlsPlayback::adaptiveBitrateStepsDownAndUp()
+{
+    m_station->addVariant(64000, m_ts64, false);
+    m_station->addVariant(128000, m_ts128, false);
+    m_station->setSegmentDelayMs(128000, 1500);
+    KLPlayer player;
+    auto *hls = player.findChild<KLHlsPlayback *>();
+    hls->setCoefIntervalMs(20);
+    QList<uint> bitrates;
+    connect(hls, &KLPlayback::currentBitrateChanged, this, [&](uint bitrate) {
+        if (bitrate != 0 && (bitrates.isEmpty() || bitrates.constLast() != bitrate))
+            bitrates << bitrate;
+    });
+    player.play(m_server->url(QStringLiteral("/hls/master.m3u8")));
+    QTRY_VERIFY_WITH_TIMEOUT(bitrates.contains(64000u), 15000);
+    QCOMPARE(bitrates.constFirst(), 128000u);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_station->segmentRequests(64000).isEmpty(), 10000);
+
+    m_station->setSegmentDelayMs(128000, 0);
+    const qsizetype highBefore = m_station->segmentRequests(128000).size();
+    QTRY_VERIFY_WITH_TIMEOUT(bitrates.constLast() == 128000u && bitrates.size() >= 3, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_station->segmentRequests(128000).size() > highBefore, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(player.state(), KLPlayerSource::PlayingState, 10000);
+    QCOMPARE(player.currentBitrate(), 128000u);
 }
 
 QTEST_MAIN(tst_KLHlsPlayback)
