@@ -167,6 +167,8 @@ void VCClientUser::sendPlayerState()
 QJsonArray VCClientUser::sourcesInfo() const
 {
     QJsonArray info;
+    if (!m_hub || !m_hub->sources())
+        return info;
     for (const VCSource *source : *m_hub->sources()) {
         // The service knows a source by its address; one without it tells nothing.
         if (source->streamUrl().isEmpty())
@@ -232,6 +234,8 @@ void VCClientUser::playerRequestFinished()
     // A mistyped password answers for itself only; the saved session's own report decides it.
     const bool isSavedSessionReport = m_isSessionReport && !m_isLoggedIn;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    emit stateReportFinished(status != forbiddenStatus && reply->error() == QNetworkReply::NoError,
+                             status);
     if (status == forbiddenStatus) {
         if (m_isLoggedIn) {
             qWarning() << "Vellacast server replied forbidden, logout";

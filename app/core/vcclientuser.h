@@ -62,6 +62,8 @@ public:
     QString newVersion() const { return m_newVersion; }
     qlonglong newVersionCode() const { return m_newVersionCode; }
     QString newVersionUrl() const { return m_newVersionUrl; }
+    // What a state report tells about every source (addresses without credentials).
+    QJsonArray sourcesInfo() const;
 
 signals:
     void namChanged(KLNetworkAccessManager *nam);
@@ -81,6 +83,10 @@ signals:
     // The service refused (403) or ended (an answer without a session) the saved session before
     // this run confirmed it: what went on air on it has to stop, and somebody has to log in.
     void savedSessionEnded();
+    // A login or state report was answered (`isDelivered`), or failed: refused, an error or no
+    // answer in time; `httpStatus` is the answer's status, 0 without one. An aborted one
+    // (replaced by a newer one) is neither.
+    void stateReportFinished(bool isDelivered, int httpStatus);
 
 public slots:
     bool setUsername(const QString &username);
@@ -113,7 +119,6 @@ private slots:
 private:
     QNetworkReply *post(const QString &path, const QJsonObject &body);
     void applyNewVersion(const QJsonObject &answer);
-    QJsonArray sourcesInfo() const;
 
     QPointer<VCHub> m_hub;
     QTimer m_reportTimer;

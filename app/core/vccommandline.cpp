@@ -40,7 +40,17 @@ VCCommandLine::VCCommandLine(const QStringList &arguments)
         QStringLiteral("minimized"),
         QCoreApplication::translate("main", "Start in the system tray without showing the "
                                             "window (it shows when nobody is logged in)."));
-    parser.addOptions({helpOption, versionOption, minimizedOption});
+    const QCommandLineOption headlessOption(
+        QStringLiteral("headless"),
+        QCoreApplication::translate("main", "Run without a window, tray or display, on the "
+                                            "session saved by --login (for a service)."));
+    const QCommandLineOption loginOption(
+        QStringLiteral("login"),
+        QCoreApplication::translate("main", "Log in as USERNAME (the password is read from the "
+                                            "terminal or standard input), save the session and "
+                                            "exit."),
+        QStringLiteral("USERNAME"));
+    parser.addOptions({helpOption, versionOption, minimizedOption, headlessOption, loginOption});
     for (const char *name : toolkitValueOptions) {
         QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -74,4 +84,8 @@ VCCommandLine::VCCommandLine(const QStringList &arguments)
         return;
     }
     m_isMinimized = parser.isSet(minimizedOption);
+    m_isHeadless = parser.isSet(headlessOption);
+    m_loginUsername = parser.value(loginOption).trimmed();
+    if (parser.isSet(loginOption) && m_loginUsername.isEmpty())
+        m_warnings.append(QStringLiteral("--login needs a user name. Ignored."));
 }

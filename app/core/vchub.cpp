@@ -9,6 +9,7 @@
 #include "vcautostart.h"
 #include "vcclientuser.h"
 #include "vcfailovernotifier.h"
+#include "vcmetrics.h"
 #include "vcsource.h"
 
 #include <QCoreApplication>
@@ -160,16 +161,25 @@ VCHub::VCHub(QObject *parent)
     m_clientUser->versionCheck();
     if (!m_clientUser->sid().isEmpty())
         m_clientUser->sendPlayerState();
+    m_metrics = VCMetrics::startFromSettings(this);
 }
 
 VCHub::~VCHub()
 {
+    // The endpoint's threads read the hub's pages: they end first.
+    delete m_metrics;
+    m_metrics = nullptr;
     // Stop every player (each source joins its thread) before the client and settings go.
     const QList<VCSource *> sources = m_sources->toList();
     m_sources->clear();
     qDeleteAll(sources);
     m_settings->sync();
     restrictSettingsFile();
+}
+
+VCSource *VCHub::heardSource() const
+{
+    return m_heardSource;
 }
 
 void VCHub::restrictSettingsFile()
@@ -225,6 +235,7 @@ bool VCHub::isOnNoSoundFallback() const
 void VCHub::handleDeviceFailure()
 {
     m_isDeviceFailurePending = true;
+    emit deviceFailed();
     m_restartTimer.start();
     checkOutputDevice();
 }
@@ -469,6 +480,7 @@ void VCHub::reportHeardSource(VCSource *active)
     m_wasHeard = heard != nullptr;
     if (heard == previous && (heard || !wasHeard))
         return;
+    emit heardSourceChanged(heard);
     if (m_isOperatorChange)
         return;
 
@@ -485,9 +497,11 @@ void VCHub::reportHeardSource(VCSource *active)
     if (!previous) {
         m_sourcesHeard.insert(heard);
         // The first source heard after start, or after the heard one was deleted, is no failover.
-        if (m_nothingHeardReported)
+        if (m_nothingHeardReported) {
             m_failoverNotifier->reportOnAir(sourceLabel(heard), QString(),
                                             VCFailoverNotifier::Reason::CameBack);
+            emit switchedOver(SwitchReason::Returned);
+        }
         m_nothingHeardReported = false;
         return;
     }
@@ -495,15 +509,21 @@ void VCHub::reportHeardSource(VCSource *active)
     const bool cameBack = m_sourcesHeard.contains(heard);
     m_sourcesHeard.insert(heard);
     VCFailoverNotifier::Reason reason = VCFailoverNotifier::Reason::CameBack;
-    if (previous->isStalled())
+    SwitchReason switchReason = SwitchReason::Returned;
+    if (previous->isStalled()) {
         reason = VCFailoverNotifier::Reason::Stalled;
-    else if (!previous->isConnected())
+        switchReason = SwitchReason::Stalled;
+    } else if (!previous->isConnected()) {
         reason = VCFailoverNotifier::Reason::Disconnected;
-    else if (previous->isSilentSound())
+        switchReason = SwitchReason::Disconnected;
+    } else if (previous->isSilentSound()) {
         reason = VCFailoverNotifier::Reason::WentSilent;
-    else if (!cameBack)
+        switchReason = SwitchReason::Silent;
+    } else if (!cameBack) {
         return; // a source ahead that has just started (a slower start than the one heard)
+    }
     m_failoverNotifier->reportOnAir(sourceLabel(heard), sourceLabel(previous), reason);
+    emit switchedOver(switchReason);
 }
 
 QString VCHub::sourceLabel(VCSource *source) const
@@ -639,6 +659,7 @@ void VCHub::restartAllSources()
         source->play();
     m_isDeviceFailurePending = false;
     checkOutputDevice();
+    emit engineRestarted();
 }
 
 // Property writers.

@@ -14,6 +14,7 @@ class QSettings;
 class VCAutostart;
 class VCClientUser;
 class VCFailoverNotifier;
+class VCMetrics;
 class VCSource;
 
 // The application's centre and its only QML singleton. Owns the settings, the service client
@@ -78,6 +79,12 @@ class VCHub : public QObject
 public:
     using SourceList = QQmlObjectListModel<VCSource>;
 
+    // Why the heard source changed without the operator: the source heard before went silent,
+    // stalled or lost its connection, or a source heard before came back ahead of it (or after
+    // nothing could be heard).
+    enum class SwitchReason { Silent, Stalled, Disconnected, Returned };
+    Q_ENUM(SwitchReason)
+
     static constexpr int logsCleanupIntervalMs = 3600000;
     static constexpr int devicesIntervalMs = 1000;
     static constexpr int restartDelayMs = 5000;
@@ -108,6 +115,8 @@ public:
     bool failoverNotifications() const { return m_failoverNotifications; }
     VCAutostart *autostart() const { return m_autostart; }
     VCFailoverNotifier *failoverNotifier() const { return m_failoverNotifier; }
+    // The source that can be heard now (active, connected and not silent); null when none can.
+    VCSource *heardSource() const;
 
     QSettings *settings() const { return m_settings; }
 
@@ -130,6 +139,14 @@ signals:
     void failoverNotificationsChanged(bool failoverNotifications);
     // A failover notification for the tray (see VCFailoverNotifier::notify).
     void notify(const QString &title, const QString &message, bool isWarning);
+    // The source that can be heard changed (or none can now), for any cause.
+    void heardSourceChanged(VCSource *heardSource);
+    // The station went over to another source by itself (not by an operator's change).
+    void switchedOver(VCHub::SwitchReason reason);
+    // The engine was reopened and the playing sources started again.
+    void engineRestarted();
+    // A source's output device failed; the engine restarts after restartDelayMs.
+    void deviceFailed();
 
 public slots:
     bool setLogsStoreDays(int logsStoreDays);
@@ -215,6 +232,8 @@ private:
     bool m_failoverNotifications = true;
     VCAutostart *m_autostart = nullptr;
     VCFailoverNotifier *m_failoverNotifier = nullptr;
+    // The monitoring endpoint, when the settings ask for one.
+    VCMetrics *m_metrics = nullptr;
     // The source that could be heard at the last activity update; m_wasHeard tells apart "none
     // could" from "it has been deleted since".
     QPointer<VCSource> m_heardSource;

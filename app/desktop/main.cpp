@@ -1,5 +1,6 @@
 #include "filelogging.h"
 #include "vccommandline.h"
+#include "vcheadless.h"
 #include "vcidentity.h"
 #include "vclanguage.h"
 #include "vcunixsignalwatcher.h"
@@ -53,6 +54,12 @@ int main(int argc, char *argv[])
     qWarning() << "Vellacast" << VCIdentity::applicationVersion << "startup";
     for (const QString &warning : commandLine.warnings())
         qWarning().noquote() << "Command line:" << warning;
+
+    // Without a display: no window, tray or toolkit of the desktop is touched.
+    if (!commandLine.loginUsername().isEmpty())
+        return VCHeadless::login(argc, argv, commandLine.loginUsername());
+    if (commandLine.isHeadless())
+        return VCHeadless::run(argc, argv);
 
     chooseSceneGraph();
     QApplication app(argc, argv);

@@ -361,5 +361,13 @@ Allowed to run only one instance of the application.</translation>
         <source>Start in the system tray without showing the window (it shows when nobody is logged in).</source>
         <translation>Start in the system tray without showing the window (it shows when nobody is logged in).</translation>
     </message>
+    <message>
+        <source>Run without a window, tray or display, on the session saved by --login (for a service).</source>
+        <translation>Run without a window, tray or display, on the session saved by --login (for a service).</translation>
+    </message>
+    <message>
+        <source>Log in as USERNAME (the password is read from the terminal or standard input), save the session and exit.</source>
+        <translation>Log in as USERNAME (the password is read from the terminal or standard input), save the session and exit.</translation>
+    </message>
 </context>
 </TS>

@@ -362,5 +362,13 @@ Allowed to run only one instance of the application.</source>
         <source>Start in the system tray without showing the window (it shows when nobody is logged in).</source>
         <translation>Запуститься в системном трее, не показывая окно (оно показывается, если никто не вошёл).</translation>
     </message>
+    <message>
+        <source>Run without a window, tray or display, on the session saved by --login (for a service).</source>
+        <translation>Работать без окна, значка в трее и дисплея, с сеансом, сохранённым через --login (для службы).</translation>
+    </message>
+    <message>
+        <source>Log in as USERNAME (the password is read from the terminal or standard input), save the session and exit.</source>
+        <translation>Войти как USERNAME (пароль читается с терминала или со стандартного ввода), сохранить сеанс и выйти.</translation>
+    </message>
 </context>
 </TS>

@@ -499,7 +499,12 @@ void Engine::reclaim(bool all)
 void Engine::mixerLoop()
 {
     nameThisThread("kl-mixer");
-    static thread_local float mix[MaxPeriodFrames * 2];
+    // The mixer's own buffers, allocated before its loop. As thread_local arrays they were
+    // 160 KiB of static TLS in every thread of the process, more than the whole stack that
+    // some libraries give their threads (thread creation then fails).
+    std::vector<float> mixBuffer(size_t(MaxPeriodFrames) * 2);
+    std::vector<float> mappedBuffer(size_t(MaxPeriodFrames) * 8);
+    float *mix = mixBuffer.data();
     OpenDevice *current = m_current.load();
     uint64_t announced = 0;
     while (!m_mixerStop.load(std::memory_order_acquire)) {
@@ -558,7 +563,7 @@ void Engine::mixerLoop()
         const int channels = current->format.channels;
         if (channels != 2) {
             // Mono: the average; more channels: front left and right, the rest silent.
-            static thread_local float mapped[MaxPeriodFrames * 8];
+            float *mapped = mappedBuffer.data();
             const int n = std::min(channels, 8);
             for (int i = 0; i < frames; ++i) {
                 if (n == 1) {
