@@ -5,10 +5,11 @@
 # test scrapes /metrics, /healthz and /status.json, drops the heard stream through the demo
 # service's switch and sees the heard source, the failover counter and its reason change; no
 # page carries the session id, the user id or the password, raw or in Basic form. SIGTERM ends
-# the program in order.
-# Usage: tst_headless.sh PATH-TO-vellacast PATH-TO-vellacast-devservice
+# the program in order. The dashboard's queries name only metrics that the program exports.
+# Usage: tst_headless.sh PATH-TO-vellacast PATH-TO-vellacast-devservice PATH-TO-DASHBOARD
 GUI_APP=$1
 service=$2
+dashboard=$3
 source "$(dirname "$0")/../gui/harness.sh"
 unset DISPLAY WAYLAND_DISPLAY
 
@@ -79,6 +80,20 @@ if command -v promtool >/dev/null; then
 else
   echo "promtool is not installed: names not checked"
 fi
+
+echo "== the dashboard loads and names exported metrics only"
+python3 - "$dashboard" "$GUI_WORKDIR/metrics.txt" <<'PY' || fail "the dashboard does not fit the metrics"
+import json, re, sys
+dashboard = json.load(open(sys.argv[1]))
+exported = set(re.findall(r"^# TYPE (\S+)", open(sys.argv[2]).read(), re.M))
+exprs = [t["expr"] for p in dashboard["panels"] for t in p.get("targets", [])]
+exprs += [v["query"] for v in dashboard.get("templating", {}).get("list", []) if "query" in v]
+named = set(n for e in exprs for n in re.findall(r"\bvellacast_[a-z_]+", e))
+assert exprs and named, "no queries"
+missing = sorted(named - exported)
+assert not missing, "not exported: %s" % missing
+print("dashboard: %d queries over %d metrics" % (len(exprs), len(named)))
+PY
 
 echo "== the heard stream drops"
 gui_service_post /control/stream/1/drop

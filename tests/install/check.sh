@@ -61,6 +61,25 @@ desktop-file-validate "$prefix/share/applications/$app_id.desktop"
 # --no-net: the screenshots are named by the project's web address, which CI does not reach.
 appstreamcli validate --no-net "$prefix/share/metainfo/$app_id.metainfo.xml"
 
+echo "== service units and dashboard"
+for unit in vellacast.service vellacast@.service; do
+  [ -e "$prefix/lib/systemd/user/$unit" ] || fail "$unit is not installed"
+  grep -qx "ExecStart=$prefix/bin/vellacast --headless" "$prefix/lib/systemd/user/$unit" ||
+    fail "$unit does not start the installed program: $(grep ExecStart "$prefix/lib/systemd/user/$unit")"
+done
+if command -v systemd-analyze >/dev/null; then
+  # An instance unit is checked through an instance of it. The user manager it simulates wants a
+  # runtime directory; a warning (an unknown setting, a bad value) fails the check as well.
+  cp "$prefix/lib/systemd/user/vellacast@.service" "$work/vellacast@station1.service"
+  mkdir -m 700 "$work/runtime"
+  XDG_RUNTIME_DIR=$work/runtime SYSTEMD_LOG_LEVEL=notice systemd-analyze verify --user \
+    "$prefix/lib/systemd/user/vellacast.service" "$work/vellacast@station1.service" \
+    >"$work/verify.log" 2>&1 || { cat "$work/verify.log" >&2; fail "systemd-analyze verify"; }
+  [ ! -s "$work/verify.log" ] || { cat "$work/verify.log" >&2; fail "systemd-analyze verify warned"; }
+fi
+python3 -m json.tool "$prefix/share/doc/vellacast/vellacast-dashboard.json" >/dev/null ||
+  fail "the dashboard is not valid JSON"
+
 echo "== the installed program"
 # Run from the working directory so that nothing is written into the checkout.
 (cd "$work" && "$prefix/bin/vellacast" --version) >"$work/version.txt" ||
