@@ -222,10 +222,16 @@ typedef void(DOWNLOADPROC)(const void *buffer, DWORD length, void *user);
 /* Attributes */
 #define BASS_ATTRIB_FREQ 1        /* playback rate in Hz; 0 = the stream's own rate */
 #define BASS_ATTRIB_VOL 2         /* 0 (silent) .. 1 (full), may go above 1 */
+/* A decoding stream's bitrate in kbit/s, read only: the codec's nominal rate when it is
+ * constant, else the average over the first seconds of audio; 0 until that has been decoded. */
+#define BASS_ATTRIB_BITRATE 12
 #define BASS_ATTRIB_PUSH_LIMIT 17 /* most bytes that may wait in a push stream's queue */
 
 /* Tags */
-#define BASS_TAG_META 5 /* latest stream metadata, for example "StreamTitle='...';" */
+#define BASS_TAG_HTTP 3 /* an internet stream's response headers: "name: value" strings, each
+                         * ended by a NUL, with a NUL after the last */
+#define BASS_TAG_META 5 /* latest stream metadata, for example "StreamTitle='...';"; the titles
+                         * of a chained Ogg stream's links take the same form */
 
 /* Position modes */
 #define BASS_POS_BYTE 0
@@ -356,7 +362,8 @@ BASSDEF(BOOL) BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float *value)
 BASSDEF(BOOL) BASS_ChannelSlideAttribute(DWORD handle, DWORD attrib, float value, DWORD time);
 /* HANDLE. */
 BASSDEF(BOOL) BASS_ChannelIsSliding(DWORD handle, DWORD attrib);
-/* The current BASS_TAG_META text, NULL on failure: HANDLE, NOTAVAIL. */
+/* The current BASS_TAG_META text or the BASS_TAG_HTTP headers, NULL on failure: HANDLE,
+ * NOTAVAIL. */
 BASSDEF(const char *) BASS_ChannelGetTags(DWORD handle, DWORD tags);
 /* -1 on failure: HANDLE, NOTAVAIL (unknown length: live or unsized input). */
 BASSDEF(QWORD) BASS_ChannelGetLength(DWORD handle, DWORD mode);

@@ -490,6 +490,11 @@ BOOL BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float *value)
             return fail(BASS_ERROR_ILLTYPE, FALSE);
         *value = float(ch->pushLimit.load());
         break;
+    case BASS_ATTRIB_BITRATE:
+        if (ch->kind != Channel::Kind::Decoding)
+            return fail(BASS_ERROR_ILLTYPE, FALSE);
+        *value = float(ch->bitrate.load(std::memory_order_relaxed)) / 1000.0f;
+        break;
     default:
         return fail(BASS_ERROR_ILLTYPE, FALSE);
     }
@@ -516,6 +521,13 @@ const char *BASS_ChannelGetTags(DWORD handle, DWORD tags)
     auto ch = lookup(handle);
     if (!ch)
         return fail<const char *>(BASS_ERROR_HANDLE, nullptr);
+    if (tags == BASS_TAG_HTTP) {
+        // Fixed when the stream was made.
+        if (ch->httpHeaders.empty())
+            return fail<const char *>(BASS_ERROR_NOTAVAIL, nullptr);
+        engine::setError(BASS_OK);
+        return ch->httpHeaders.c_str();
+    }
     if (tags != BASS_TAG_META)
         return fail<const char *>(BASS_ERROR_NOTAVAIL, nullptr);
     std::lock_guard lock(ch->mutex);

@@ -78,6 +78,14 @@ void Channel::addMetaMark(int64_t frame, std::string text)
 
 // ---------------------------------------------------------------- producer
 
+void Channel::insertEncodedMark(int64_t offset, std::string text)
+{
+    auto it = encodedMarks.end();
+    while (it != encodedMarks.begin() && std::prev(it)->first > offset)
+        --it;
+    encodedMarks.insert(it, {offset, std::move(text)});
+}
+
 bool Channel::produce()
 {
     if (m_pendingWritten < m_pendingFrames) {
@@ -87,10 +95,16 @@ bool Channel::produce()
     }
     int64_t offset = -1;
     const int n = decoder->decode(&offset);
+    if (bitrate.load(std::memory_order_relaxed) == 0 && decoder->bitrate() > 0)
+        bitrate.store(uint32_t(std::min<int64_t>(decoder->bitrate(), UINT32_MAX)),
+                      std::memory_order_relaxed);
+    auto found = decoder->takeMarks();
     // Metadata whose encoded offset this block has reached starts at this block.
     std::vector<std::string> due;
     {
         std::lock_guard lock(prodMutex);
+        for (auto &[at, text] : found)
+            insertEncodedMark(at, std::move(text));
         while (!encodedMarks.empty() && offset >= 0 && encodedMarks.front().first <= offset) {
             due.push_back(std::move(encodedMarks.front().second));
             encodedMarks.pop_front();

@@ -69,6 +69,8 @@ public:
     const DWORD flags;
     DWORD ctype;
     std::string fileName;
+    // An internet stream's response headers in BASS_TAG_HTTP form; empty for other streams.
+    std::string httpHeaders;
     int64_t lengthFrames = -1;
     bool seekable = false;
 
@@ -82,6 +84,7 @@ public:
     std::atomic<bool> sourceEnded{false}; // the producer will write nothing more
     std::atomic<bool> freed{false};
     std::atomic<int64_t> playedFrames{0}; // position of the next frame to play
+    std::atomic<uint32_t> bitrate{0};     // the decoder's measure (bit/s), 0 until known
 
     // Seeks: the producer publishes "drop what was written before writeIndex, the position is
     // now pos"; the mixer applies it (try_lock only).
@@ -133,6 +136,7 @@ public:
     int64_t seekTarget = 0;                                   // under prodMutex
     bool seekResult = false;                                  // under prodMutex
     std::deque<std::pair<int64_t, std::string>> encodedMarks; // under prodMutex
+    void insertEncodedMark(int64_t offset, std::string text); // in offset order; under prodMutex
     void startDecoderThread(std::shared_ptr<Channel> self);
     // Control: has the producer seek to `frame` and waits for it (at most 10 s). False when
     // the seek failed, timed out or the channel was freed meanwhile.

@@ -25,7 +25,8 @@ Engine &E()
 std::shared_ptr<Channel> createDecoding(std::unique_ptr<ByteSource> source,
                                         const Decoder::Params &params, DWORD flags,
                                         double bufferSeconds,
-                                        const std::function<void()> &beforeStart = {})
+                                        const std::function<void()> &beforeStart = {},
+                                        std::string httpHeaders = {})
 {
     if (!E().isInitialized())
         return fail(BASS_ERROR_INIT, nullptr);
@@ -36,6 +37,7 @@ std::shared_ptr<Channel> createDecoding(std::unique_ptr<ByteSource> source,
     auto ch = std::make_shared<Channel>(E().newHandle(), Channel::Kind::Decoding, decoder->rate(),
                                         decoder->channels(), flags, decoder->ctype());
     ch->fileName = params.fileName;
+    ch->httpHeaders = std::move(httpHeaders);
     ch->lengthFrames = decoder->lengthFrames();
     ch->seekable = decoder->seekable();
     const double seconds = bufferSeconds > 0 ? bufferSeconds : 1.0;
@@ -93,10 +95,7 @@ public:
             return;
         {
             std::lock_guard lock(ch->prodMutex);
-            auto it = ch->encodedMarks.end();
-            while (it != ch->encodedMarks.begin() && std::prev(it)->first > offset)
-                --it;
-            ch->encodedMarks.insert(it, {offset, text});
+            ch->insertEncodedMark(offset, text);
         }
         ch->prodCv.notify_all();
     }
@@ -130,7 +129,8 @@ CreatedStream createSourceStream(std::unique_ptr<ByteSource> source,
     p.contentType = params.contentType;
     p.fileName = params.fileName;
     p.probeBytes = params.probeBytes > 0 ? params.probeBytes : configValue(BASS_CONFIG_VERIFY_NET);
-    auto ch = createDecoding(std::move(source), p, params.flags, params.bufferSeconds);
+    auto ch = createDecoding(std::move(source), p, params.flags, params.bufferSeconds, {},
+                             params.httpHeaders);
     if (!ch)
         return {};
     return {ch->handle, std::make_shared<Metadata>(ch)};

@@ -30,6 +30,9 @@ struct SourceStreamParams
     DWORD flags = 0;
     // Seconds of decoded audio kept ahead of playback; 0 = the engine's default.
     double bufferSeconds = 0;
+    // What BASS_TAG_HTTP answers: "name: value" strings, each ended by a NUL, and a NUL after
+    // the last one; empty when the stream has none.
+    std::string httpHeaders;
 };
 
 // Metadata hand-over for a stream built by createSourceStream. Safe to call from any thread,

@@ -23,6 +23,8 @@ constexpr int DefaultProbeBytes = 32768;
 constexpr unsigned ForwardOnlyIndexBytes = 1024;
 constexpr int MaxPacketsBeforeAudio = 2000;
 constexpr int MaxCorruptFrames = 500;
+// Offsets of marks remembered against duplicates when the demuxer reads data again.
+constexpr size_t MaxMarkOffsets = 1024;
 
 std::string lower(std::string s)
 {
@@ -96,37 +98,6 @@ DWORD ctypeFor(AVCodecID id)
     return BASS_CTYPE_STREAM_OTHER;
 }
 
-int readPacket(void *opaque, uint8_t *buffer, int size)
-{
-    auto *source = static_cast<ByteSource *>(opaque);
-    const int64_t n = source->read(buffer, size);
-    if (n > 0)
-        return int(n);
-    if (n == 0)
-        return AVERROR_EOF;
-    return AVERROR_EXIT;
-}
-
-int64_t seekSource(void *opaque, int64_t offset, int whence)
-{
-    auto *source = static_cast<ByteSource *>(opaque);
-    whence &= ~AVSEEK_FORCE;
-    if (whence == AVSEEK_SIZE)
-        return source->length();
-    int64_t target = offset;
-    if (whence == SEEK_CUR)
-        target += source->position();
-    else if (whence == SEEK_END) {
-        const int64_t len = source->length();
-        if (len < 0)
-            return -1;
-        target += len;
-    }
-    if (target < 0 || !source->seek(target))
-        return -1;
-    return target;
-}
-
 } // namespace
 
 std::unique_ptr<Decoder> Decoder::open(std::unique_ptr<ByteSource> source, const Params &params,
@@ -168,6 +139,89 @@ Decoder::~Decoder()
     }
 }
 
+int Decoder::readThunk(void *opaque, uint8_t *buffer, int size)
+{
+    auto *d = static_cast<Decoder *>(opaque);
+    const int64_t at = d->m_ogg ? d->m_source->position() : 0;
+    const int64_t n = d->m_source->read(buffer, size);
+    if (n > 0) {
+        if (d->m_ogg)
+            d->m_ogg->feed(buffer, size_t(n), at);
+        return int(n);
+    }
+    if (n == 0)
+        return AVERROR_EOF;
+    return AVERROR_EXIT;
+}
+
+int64_t Decoder::seekThunk(void *opaque, int64_t offset, int whence)
+{
+    ByteSource *source = static_cast<Decoder *>(opaque)->m_source.get();
+    whence &= ~AVSEEK_FORCE;
+    if (whence == AVSEEK_SIZE)
+        return source->length();
+    int64_t target = offset;
+    if (whence == SEEK_CUR)
+        target += source->position();
+    else if (whence == SEEK_END) {
+        const int64_t len = source->length();
+        if (len < 0)
+            return -1;
+        target += len;
+    }
+    if (target < 0 || !source->seek(target))
+        return -1;
+    return target;
+}
+
+void Decoder::addMark(int64_t offset, const std::string &text)
+{
+    // Opening a file reads its end and then its middle again; a title comes once per place.
+    if (std::find(m_markOffsets.begin(), m_markOffsets.end(), offset) != m_markOffsets.end())
+        return;
+    if (m_markOffsets.size() >= MaxMarkOffsets)
+        m_markOffsets.erase(m_markOffsets.begin());
+    m_markOffsets.push_back(offset);
+    m_marks.emplace_back(offset, text);
+}
+
+std::vector<std::pair<int64_t, std::string>> Decoder::takeMarks()
+{
+    std::vector<std::pair<int64_t, std::string>> marks;
+    marks.swap(m_marks);
+    return marks;
+}
+
+void Decoder::countPacket(int bytes)
+{
+    if (m_bitrate == 0 && bytes > 0)
+        m_measuredBytes += bytes;
+}
+
+void Decoder::countFrame(int samples, int rate)
+{
+    if (m_bitrate != 0 || samples <= 0 || rate <= 0)
+        return;
+    const int64_t nominal = m_codec->bit_rate;
+    if (m_measuredSeconds == 0)
+        m_nominalBitrate = nominal;
+    else if (nominal != m_nominalBitrate)
+        m_nominalVaries = true;
+    m_measuredSeconds += double(samples) / rate;
+    if (m_measuredSeconds >= MeasureSeconds)
+        finishMeasure();
+}
+
+void Decoder::finishMeasure()
+{
+    if (m_bitrate != 0 || m_measuredSeconds <= 0)
+        return;
+    if (m_nominalBitrate > 0 && !m_nominalVaries)
+        m_bitrate = m_nominalBitrate;
+    else
+        m_bitrate = int64_t(double(m_measuredBytes) * 8 / m_measuredSeconds + 0.5);
+}
+
 bool Decoder::seekable() const
 {
     return m_io && (m_io->seekable & AVIO_SEEKABLE_NORMAL) && m_lengthFrames > 0;
@@ -202,8 +256,8 @@ bool Decoder::openDemuxer(const Params &params, bool sized, int *error)
     auto *buffer = static_cast<unsigned char *>(av_malloc(IoBufferSize));
     if (!buffer)
         return false;
-    m_io = avio_alloc_context(buffer, IoBufferSize, 0, m_source.get(), &readPacket, nullptr,
-                              &seekSource);
+    m_io = avio_alloc_context(buffer, IoBufferSize, 0, this, &Decoder::readThunk, nullptr,
+                              &Decoder::seekThunk);
     if (!m_io) {
         av_free(buffer);
         return false;
@@ -221,6 +275,10 @@ bool Decoder::openDemuxer(const Params &params, bool sized, int *error)
     m_format->format_probesize = int(std::min<int64_t>(m_format->probesize, 1 << 20));
     if (!sized)
         m_format->max_index_size = ForwardOnlyIndexBytes;
+    // The links of an Ogg stream carry their titles in comment headers that the demuxer
+    // keeps to itself: read them on the way in.
+    m_ogg = std::make_unique<OggCommentReader>(
+        [this](const std::string &text, int64_t offset) { addMark(offset, text); });
 
     // A stream that can only be read forward takes its demuxer from the type or the name; a
     // file that can seek is probed cheaply (its name only weighs in), since a demuxer forced
@@ -238,6 +296,10 @@ bool Decoder::openDemuxer(const Params &params, bool sized, int *error)
         m_format = nullptr;
         *error = opened == AVERROR_EXIT ? BASS_ERROR_FILEOPEN : BASS_ERROR_FILEFORM;
         return false;
+    }
+    if (std::strcmp(m_format->iformat->name, "ogg") != 0) {
+        m_ogg.reset();
+        m_marks.clear();
     }
     return true;
 }
@@ -301,6 +363,7 @@ bool Decoder::decodeFirstFrame(int64_t &firstPacketPos, int *error)
                 if (firstPacketPos < 0)
                     firstPacketPos = m_packet->pos;
                 m_pendingOffset = m_packet->pos >= 0 ? m_packet->pos : avio_tell(m_io);
+                countPacket(m_packet->size);
                 avcodec_send_packet(m_codec, m_packet);
             }
             av_packet_unref(m_packet);
@@ -335,6 +398,7 @@ bool Decoder::convertFrame()
 {
     const int inRate = m_frame->sample_rate;
     const int inChannels = m_frame->ch_layout.nb_channels;
+    countFrame(m_frame->nb_samples, inRate);
     if (!m_swr || inRate != m_swrInRate || inChannels != m_swrInChannels ||
         m_frame->format != m_swrInFormat) {
         if (m_swr)
@@ -416,6 +480,7 @@ int Decoder::receive()
         }
         if (m_packet->stream_index == m_streamIndex) {
             m_pendingOffset = m_packet->pos >= 0 ? m_packet->pos : avio_tell(m_io);
+            countPacket(m_packet->size);
             const int s = avcodec_send_packet(m_codec, m_packet);
             if (s == AVERROR_INVALIDDATA && ++corrupt >= MaxCorruptFrames) {
                 av_packet_unref(m_packet);
@@ -445,6 +510,8 @@ int Decoder::decode(int64_t *encodedOffset)
     *encodedOffset = m_pendingOffset;
     if (n <= 0) {
         m_ended = n == 0;
+        if (m_ended)
+            finishMeasure();
         return n;
     }
     m_nextFrame += n;
@@ -469,6 +536,8 @@ bool Decoder::seek(int64_t frame)
     m_ended = false;
     m_seekTarget = frame;
     m_nextFrame = frame;
+    // What is read again after the seek may carry its titles again.
+    m_markOffsets.clear();
     return true;
 }
 

@@ -2,10 +2,12 @@
 
 #include "bass.h"
 #include "bytesource.h"
+#include "oggcommentreader.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct AVFormatContext;
@@ -56,6 +58,16 @@ public:
     // Repositions to decoded frame `frame`; the next decode() starts exactly there.
     bool seek(int64_t frame);
 
+    // Metadata found in the encoded data since the last call (titles of the links of a chained
+    // Ogg stream): the encoded offset where each applies, and its text, in the order found.
+    std::vector<std::pair<int64_t, std::string>> takeMarks();
+
+    // The stream's bitrate in bit/s: the codec's nominal one when it stays the same from frame
+    // to frame (constant bitrate), otherwise the average over the first MeasureSeconds of audio
+    // (or of all of it, when it is shorter); 0 until then.
+    int64_t bitrate() const { return m_bitrate; }
+    static constexpr double MeasureSeconds = 3.0;
+
 private:
     Decoder() = default;
     // Opening, in steps; each sets *error.
@@ -69,6 +81,15 @@ private:
     int64_t estimatedLength(int64_t firstPacketPos) const;
     bool convertFrame();
     int receive();
+    // The AVIO callbacks; they pass what is read on to the Ogg comment reader.
+    static int readThunk(void *opaque, uint8_t *buffer, int size);
+    static int64_t seekThunk(void *opaque, int64_t offset, int whence);
+    void addMark(int64_t offset, const std::string &text);
+    // Bitrate measurement: every packet of the audio stream sent to the codec, every frame
+    // that comes out, and the end of the data.
+    void countPacket(int bytes);
+    void countFrame(int samples, int rate);
+    void finishMeasure();
 
     std::unique_ptr<ByteSource> m_source;
     AVIOContext *m_io = nullptr;
@@ -94,6 +115,16 @@ private:
     int m_swrInRate = 0;
     int m_swrInChannels = 0;
     int m_swrInFormat = -1;
+
+    std::unique_ptr<OggCommentReader> m_ogg; // only while the content is Ogg
+    std::vector<std::pair<int64_t, std::string>> m_marks;
+    std::vector<int64_t> m_markOffsets; // offsets that have a mark already (re-read data)
+
+    int64_t m_bitrate = 0;
+    int64_t m_measuredBytes = 0;
+    double m_measuredSeconds = 0;
+    int64_t m_nominalBitrate = 0;
+    bool m_nominalVaries = false;
 };
 
 } // namespace engine

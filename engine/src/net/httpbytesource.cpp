@@ -312,6 +312,12 @@ std::string HttpByteSource::header(const std::string &name) const
     return it == m_headers.end() ? std::string() : it->second;
 }
 
+std::map<std::string, std::string> HttpByteSource::headers() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_headers;
+}
+
 std::string HttpByteSource::meta() const
 {
     std::lock_guard lock(m_mutex);

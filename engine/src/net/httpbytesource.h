@@ -96,6 +96,8 @@ public:
     Error error() const;
     // A response header of the played stream by lower-case name (ICY headers included).
     std::string header(const std::string &name) const;
+    // All response headers of the played stream, by lower-case name.
+    std::map<std::string, std::string> headers() const;
     // The latest metadata text, empty before any.
     std::string meta() const;
     // Changes the ring size and the prebuffer (for example once the bitrate is known).

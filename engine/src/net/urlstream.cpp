@@ -9,6 +9,7 @@
 #include <atomic>
 #include <charconv>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -218,6 +219,21 @@ size_t bytesFor(int64_t ms, const std::string &icyBr)
     return static_cast<size_t>(std::clamp<int64_t>(ms * bps / 8000, 0, MaxBufferBytes));
 }
 
+// The response headers in BASS_TAG_HTTP form.
+std::string headerTags(const std::map<std::string, std::string> &headers)
+{
+    std::string tags;
+    for (const auto &[name, value] : headers) {
+        tags += name;
+        tags += ": ";
+        tags += value;
+        tags += '\0';
+    }
+    if (!tags.empty())
+        tags += '\0';
+    return tags;
+}
+
 } // namespace
 
 } // namespace engine
@@ -271,6 +287,7 @@ extern "C" BASSDEF(HSTREAM)
     params.fileName = fileNameOf(address);
     params.probeBytes = configValue(BASS_CONFIG_VERIFY_NET);
     params.flags = flags;
+    params.httpHeaders = headerTags(source->headers());
     const int64_t base = source->openOffset();
     CreatedStream created =
         createSourceStream(std::make_unique<SharedSource>(source, relay, gate, base), params);
