@@ -107,6 +107,16 @@ void KLPlayer::createBackends()
             setCurrentBitrate(bitrate);
     });
     connect(m_bassPlayback, &KLPlayback::restartRequired, this, &KLPlayer::restart);
+    // A stream whose server names no bitrate is listed at a stand-in until the engine has
+    // measured it.
+    connect(m_bassPlayback, &KLBassPlayback::bitrateMeasured, this, [this](uint bitrate) {
+        const KLPlaylistStreams listed = streams();
+        if (isHls() || listed.size() != 1 || listed.contains(bitrate))
+            return;
+        KLPlaylistStreams measured;
+        measured.insert(bitrate, listed.begin().value());
+        setStreams(measured);
+    });
 
     m_hlsPlayback = new KLHlsPlayback(this, this);
     connect(m_hlsPlayback, &KLPlayback::metaUpdated, this, [this](const QString &meta) {

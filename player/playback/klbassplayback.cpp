@@ -6,10 +6,13 @@
 #include "kllogging.h"
 #include "klnetworkaccessmanager.h"
 #include "klplayerinterface.h"
+#include "klplaylistformat.h"
 
 #include <QMetaObject>
+#include <QTimer>
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -28,6 +31,24 @@ KLBassPlayback::KLBassPlayback(KLPlayerInterface *player, QObject *parent)
 {
     m_threshold = 0.95;
     m_callbackSerial = living().add(this);
+    m_bitrateTimer = new QTimer(this);
+    m_bitrateTimer->setInterval(KL_PLAYBACK_COEF_INTERVAL_MS);
+    connect(m_bitrateTimer, &QTimer::timeout, this, &KLBassPlayback::checkMeasuredBitrate);
+}
+
+uint KLBassPlayback::standardBitrate(double bitsPerSecond)
+{
+    static constexpr uint rates[] = {8,  16,  24,  32,  40,  48,  56,  64, 80,
+                                     96, 112, 128, 160, 192, 224, 256, 320};
+    const double kbps = bitsPerSecond / 1000;
+    if (kbps > 352) // beyond the table (lossless, for example): in steps of 32 kbit/s
+        return uint(std::lround(kbps / 32)) * 32000;
+    uint best = rates[0];
+    for (const uint rate : rates) {
+        if (std::abs(kbps - rate) < std::abs(kbps - best))
+            best = rate;
+    }
+    return best * 1000;
 }
 
 KLBassPlayback::~KLBassPlayback()
@@ -84,6 +105,11 @@ HSTREAM KLBassPlayback::start(QWORD startPos)
 
     emit metaUpdated(streamReadMeta(handle));
 
+    m_bitrateTimer->stop();
+    m_measuredStream = hasStandInBitrate(handle) ? handle : 0;
+    if (m_measuredStream)
+        m_bitrateTimer->start();
+
     m_downloadedBytes.store(0, std::memory_order_relaxed);
     m_speedClock.start();
     return handle;
@@ -92,6 +118,8 @@ HSTREAM KLBassPlayback::start(QWORD startPos)
 void KLBassPlayback::stop()
 {
     KLPlayback::stop();
+    m_bitrateTimer->stop();
+    m_measuredStream = 0;
     m_speedClock.invalidate();
     m_downloadedBytes.store(0, std::memory_order_relaxed);
 }
@@ -114,6 +142,40 @@ QString KLBassPlayback::streamReadMeta(HSTREAM handle) const
         return QString();
     const char *meta = BASS_ChannelGetTags(handle, BASS_TAG_META);
     return meta ? QString::fromUtf8(meta) : QString();
+}
+
+bool KLBassPlayback::hasStandInBitrate(HSTREAM handle) const
+{
+    if (currentBitrate() != KLPlaylistFormat::defaultBitrate || playerStreams().size() != 1)
+        return false;
+    // An "icy-br" header named the bitrate, even when it is the stand-in's.
+    for (const char *tag = BASS_ChannelGetTags(handle, BASS_TAG_HTTP); tag && *tag;
+         tag += std::strlen(tag) + 1) {
+        if (qstrnicmp(tag, "icy-br:", 7) == 0)
+            return false;
+    }
+    return true;
+}
+
+void KLBassPlayback::checkMeasuredBitrate()
+{
+    float kbps = 0;
+    if (!BASS_ChannelGetAttribute(m_measuredStream, BASS_ATTRIB_BITRATE, &kbps)) {
+        m_bitrateTimer->stop(); // the stream is gone
+        return;
+    }
+    if (kbps <= 0)
+        return;
+    m_bitrateTimer->stop();
+    const uint bitrate = standardBitrate(double(kbps) * 1000);
+    KLPlayerInterface *owner = player();
+    if (owner)
+        qCDebug(klLog) << owner->playerName() << "Bass playback: measured bitrate" << kbps
+                       << "kbit/s, listed at" << bitrate;
+    if (bitrate == currentBitrate())
+        return;
+    emit bitrateMeasured(bitrate);
+    updateCurrentBitrate(bitrate);
 }
 
 void KLBassPlayback::streamUpdateMeta()

@@ -5,6 +5,8 @@
 #include <QElapsedTimer>
 #include <QString>
 
+class QTimer;
+
 #include <atomic>
 
 // The back-end for everything the engine opens by itself: HTTP and ICY streams, playlists
@@ -22,6 +24,15 @@ public:
     explicit KLBassPlayback(KLPlayerInterface *player, QObject *parent = nullptr);
     ~KLBassPlayback() override;
 
+    // The standard bitrate (bit/s) nearest to a measured one.
+    static uint standardBitrate(double bitsPerSecond);
+
+signals:
+    // The engine has measured the bitrate of a stream whose server named none, and the stream
+    // is listed at the stand-in bitrate: the player lists it at this one instead. The back-end's
+    // current bitrate becomes this right after.
+    void bitrateMeasured(uint bitrate);
+
 public slots:
     HSTREAM start(QWORD startPos = 0) override;
     void stop() override;
@@ -32,15 +43,21 @@ protected:
 private slots:
     // Emits the metadata of the player's current handle.
     void streamUpdateMeta();
+    // Takes the engine's measure of the stream's bitrate once there is one.
+    void checkMeasuredBitrate();
 
 private:
     QString streamReadMeta(HSTREAM handle) const;
+    // Whether the stream is listed at the stand-in bitrate because its server named none.
+    bool hasStandInBitrate(HSTREAM handle) const;
     void streamDownloaded(uint bytes);
 
     // Engine callbacks, on engine threads.
     static void downloadProc(const void *buffer, DWORD length, void *user);
     static void metaSync(HSYNC handle, DWORD channel, DWORD data, void *user);
 
+    QTimer *m_bitrateTimer = nullptr;
+    HSTREAM m_measuredStream = 0;
     QElapsedTimer m_speedClock;
     std::atomic<quint64> m_downloadedBytes = 0;
     // The engine's callbacks know this back-end by this serial (see KLCallbackRegistry).

@@ -59,13 +59,21 @@ bool makeMp3(const QString &path, double seconds, double amplitude, int bitrateK
 
 bool makeMp3s(const QList<Mp3> &files)
 {
+    QList<QStringList> runs;
+    for (const Mp3 &file : files)
+        runs.append(ffmpegArguments(file));
+    return runFfmpeg(runs);
+}
+
+bool runFfmpeg(const QList<QStringList> &runs)
+{
     // posix_spawn rather than QProcess: it does not fork, which ThreadSanitizer refuses once
     // threads run.
     std::vector<pid_t> children;
     bool ok = true;
-    for (const Mp3 &file : files) {
+    for (const QStringList &run : runs) {
         QList<QByteArray> arguments{"ffmpeg"};
-        for (const QString &argument : ffmpegArguments(file))
+        for (const QString &argument : run)
             arguments.append(argument.toLocal8Bit());
         std::vector<char *> argv;
         for (QByteArray &argument : arguments)
@@ -82,6 +90,29 @@ bool makeMp3s(const QList<Mp3> &files)
         ok = waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0 && ok;
     }
     return ok;
+}
+
+QByteArray makeChainedOgg(const QString &dir, const QString &codec, int songs, double seconds)
+{
+    QList<QStringList> runs;
+    QStringList paths;
+    for (int i = 1; i <= songs; ++i) {
+        const QString path = QStringLiteral("%1/%2-%3.ogg").arg(dir, codec).arg(i);
+        paths.append(path);
+        runs.append({"-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                     QStringLiteral("sine=frequency=%1:sample_rate=48000:duration=%2")
+                         .arg(220 * i)
+                         .arg(seconds),
+                     "-ac", "2", "-c:a", codec, "-b:a", "96k", "-metadata",
+                     QStringLiteral("title=Song %1").arg(i), "-metadata",
+                     QStringLiteral("artist=Artist %1").arg(i), path});
+    }
+    if (!runFfmpeg(runs))
+        return {};
+    QByteArray chained;
+    for (const QString &path : paths)
+        chained += readFile(path);
+    return chained;
 }
 
 QByteArray readFile(const QString &path)
@@ -133,6 +164,25 @@ void serveLiveStream(LoopbackHttpServer &server, const QString &path, const QByt
                 return out;
             },
             PaceIntervalMs);
+    });
+}
+
+void servePaced(LoopbackHttpServer &server, const QString &path, const QByteArray &data,
+                const LoopbackHttpHeaders &headers, int bytesPerSecond, double burstSeconds)
+{
+    server.route(path, [=](LoopbackHttpExchange &exchange) {
+        exchange.writeHead(200, headers);
+        auto offset = std::make_shared<qsizetype>(0);
+        const qsizetype piece = std::max(1, bytesPerSecond * PaceIntervalMs / 1000);
+        const qsizetype burst = qsizetype(bytesPerSecond * burstSeconds);
+        exchange.stream(
+            [=](qint64 tick) {
+                const QByteArray out = data.mid(*offset, tick == 0 ? burst : piece);
+                *offset += out.size();
+                return out;
+            },
+            PaceIntervalMs);
+        exchange.close();
     });
 }
 

@@ -29,6 +29,15 @@ struct Mp3
 // Writes several files at the same time.
 bool makeMp3s(const QList<Mp3> &files);
 
+// Runs ffmpeg once for each argument list, all at the same time; false when one run fails.
+bool runFfmpeg(const QList<QStringList> &runs);
+
+// A chained Ogg stream as a radio server sends it: `songs` files of `seconds` each made with
+// the ffmpeg encoder `codec` ("libopus", "libvorbis", "flac"), a tone of 220 × N Hz at 96 kbit/s
+// with the title "Song N" and the artist "Artist N", joined byte for byte. The files are
+// written to dir. Empty when ffmpeg fails.
+QByteArray makeChainedOgg(const QString &dir, const QString &codec, int songs, double seconds);
+
 QByteArray readFile(const QString &path);
 
 // An endless stream made of data repeated, paced at bytesPerSecond in pieces every 50 ms; the
@@ -39,6 +48,11 @@ void serveLiveStream(LoopbackHttpServer &server, const QString &path, const QByt
                      double burstSeconds, int metaInt = 0, const QString &title = QString(),
                      int bytesPerSecond = StreamBytesPerSecond,
                      const QByteArray &statusLine = QByteArray());
+
+// data once, without a length, paced at bytesPerSecond in pieces every 50 ms after a first
+// piece of burstSeconds; the connection closes after the last byte.
+void servePaced(LoopbackHttpServer &server, const QString &path, const QByteArray &data,
+                const LoopbackHttpHeaders &headers, int bytesPerSecond, double burstSeconds);
 
 // A file of data with a Content-Length. The first burstBytes go out at once, the rest paced at
 // bytesPerSecond (0: the rest is held back and the connection stays silent). Requests with a
