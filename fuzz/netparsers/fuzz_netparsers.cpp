@@ -1,9 +1,11 @@
 // Fuzz target for the parsers that read what internet radio servers send: the ICY metadata
-// splitter, the PLS/M3U playlist reader and the reader of HTTP response heads.
+// splitter, the PLS/M3U playlist reader, the reader of HTTP response heads and the reader of an
+// Ogg stream's comment headers.
 
 #include "httpresponsehead.h"
 #include "icyparser.h"
 #include "netplaylist.h"
+#include "oggcommentreader.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 using engine::HttpResponseHead;
 using engine::IcyParser;
 using engine::NetPlaylist;
+using engine::OggCommentReader;
 
 namespace {
 
@@ -19,6 +22,24 @@ void check(bool ok)
 {
     if (!ok)
         std::abort();
+}
+
+// The Ogg reader in blocks of `step`, with a gap (a seek) a third of the way in.
+void readOggComments(const uint8_t *body, size_t bodySize, size_t step)
+{
+    int64_t lastTitleAt = 0;
+    OggCommentReader ogg([&](const std::string &title, int64_t offset) {
+        check(title.rfind("StreamTitle='", 0) == 0 && title.size() >= 15 &&
+              title.compare(title.size() - 2, 2, "';") == 0);
+        check(title.size() <= 2 * OggCommentReader::MaxFieldBytes + 18);
+        for (const char c : title)
+            check(uint8_t(c) >= 0x20 && c != 0x7F);
+        check(offset > lastTitleAt);
+        lastTitleAt = offset;
+    });
+    const size_t gapAt = bodySize / 3;
+    for (size_t i = 0; i < bodySize; i += step)
+        ogg.feed(body + i, std::min(step, bodySize - i), int64_t(i) + (i >= gapAt ? 1000 : 0));
 }
 
 } // namespace
@@ -51,6 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     check(audio == icy.audioBytes());
     check(size_t(audio) + metaBytes <= bodySize);
+    readOggComments(body, bodySize, step);
 
     const std::string_view text(reinterpret_cast<const char *>(body), bodySize);
     const std::string_view type = text.substr(0, std::min<size_t>(text.size(), data[2] % 24));

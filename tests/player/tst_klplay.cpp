@@ -3,6 +3,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -29,10 +31,12 @@ struct Run
     }
 };
 
-Run runKlplay(const QStringList &arguments)
+Run runKlplay(const QStringList &arguments,
+              const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
     Run run;
     QProcess process;
+    process.setProcessEnvironment(environment);
     process.start(QStringLiteral(KLPLAY_PATH), arguments);
     if (!process.waitForFinished(30000)) {
         process.kill();
@@ -65,6 +69,8 @@ private slots:
     void exitCodes_data();
     void exitCodes();
     void listsDevices();
+    void oggStreamTitles();
+    void recordingDevice();
     void nowPlayingAlone();
     void credentialsStayPrivate_data();
     void credentialsStayPrivate();
@@ -212,6 +218,51 @@ void tst_KLPlay::listsDevices()
     const Run run = runKlplay({"--devices"});
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.out.startsWith("-1 default\n0 "), run.out.constData());
+}
+
+void tst_KLPlay::oggStreamTitles()
+{
+    const QByteArray chained = PlayerTestMedia::makeChainedOgg(m_dir.path(), "libopus", 2, 1.5);
+    QVERIFY(!chained.isEmpty());
+    PlayerTestMedia::servePaced(*m_server, QStringLiteral("/chained.opus"), chained,
+                                {{"Content-Type", "audio/ogg"}}, int(chained.size() / 3), 1);
+    const Run run = runKlplay({m_server->url(QStringLiteral("/chained.opus")).toString(),
+                               "--seconds", "4", "--device", "0"});
+    QCOMPARE(run.exitCode, 0);
+    const qsizetype first = run.out.indexOf("title Artist 1 - Song 1\n");
+    QVERIFY2(first >= 0, run.out.constData());
+    QVERIFY2(run.out.indexOf("title Artist 2 - Song 2\n") > first, run.out.constData());
+}
+
+// "record:N" plays recording device N, as --devices lists it after the output devices. On a
+// private sound server (skipped where none can start).
+void tst_KLPlay::recordingDevice()
+{
+    QTemporaryDir dir;
+    QProcess server;
+    server.start(QStringLiteral(VC_PULSE_DAEMON_SCRIPT), {"start", dir.path()});
+    server.waitForFinished(20000);
+    const QByteArray address = server.readAllStandardOutput().trimmed();
+    if (server.exitCode() != 0 || address.isEmpty())
+        QSKIP(qPrintable("the sound server cannot start here: " + server.readAllStandardError()));
+    const auto stopServer = qScopeGuard([&dir] {
+        QProcess::execute(QStringLiteral(VC_PULSE_DAEMON_SCRIPT), {"stop", dir.path()});
+    });
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PULSE_SERVER"), QString::fromUtf8(address));
+
+    const Run devices = runKlplay({"--devices"}, environment);
+    QCOMPARE(devices.exitCode, 0);
+    static const QRegularExpression micLine(QStringLiteral("\n(record:\\d+) VirtualMic\n"));
+    const QRegularExpressionMatch mic = micLine.match(QString::fromUtf8(devices.out));
+    QVERIFY2(mic.hasMatch(), devices.out.constData());
+    QVERIFY(devices.out.indexOf("VirtualSink") < mic.capturedStart());
+
+    const Run run =
+        runKlplay({mic.captured(1), "--seconds", "2", "--device", "0", "--json"}, environment);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.contains(R"("state":"PlayingState")"), run.out.constData());
+    QVERIFY(!run.out.contains("http://record"));
 }
 
 void tst_KLPlay::nowPlayingAlone()

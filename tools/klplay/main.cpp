@@ -3,7 +3,11 @@
 //   klplay URL [--seconds N] [--seek SECONDS] [--device N] [--volume V] [--json] [--verbose]
 //          [--meta-url URL [--meta-id-url URL]] [--ad AD_URL [--ad-timeout MS]]
 //   klplay --meta-url URL [--meta-id-url URL] [--seconds N] [--json] [--verbose]
+//   klplay record:N [--seconds N] [--device N] [--volume V] [--json] [--verbose]
 //   klplay --devices
+//
+// record:N plays recording device N (numbers as --devices lists them after the output
+// devices).
 //
 // With --meta-url the now-playing description is polled beside the stream (or alone, without a
 // stream address) and printed on every change. With --ad the stream plays through the ad-aware
@@ -29,6 +33,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QLoggingCategory>
+#include <QRegularExpression>
 #include <QTextStream>
 #include <QTimer>
 #include <QUrl>
@@ -39,20 +44,37 @@
 
 namespace {
 
+void printDevice(QTextStream &out, const QString &number, const BASS_DEVICEINFO &info)
+{
+    out << number << ' ' << QString::fromUtf8(info.name ? info.name : "");
+    if (info.flags & BASS_DEVICE_DEFAULT)
+        out << " (default)";
+    if (!(info.flags & BASS_DEVICE_ENABLED))
+        out << " (disabled)";
+    out << '\n';
+}
+
+// The output devices by number for --device, then the recording devices as the addresses
+// that play them.
 int listDevices()
 {
     QTextStream out(stdout);
     out << "-1 default\n";
     BASS_DEVICEINFO info;
-    for (DWORD device = 0; BASS_GetDeviceInfo(device, &info); ++device) {
-        out << device << ' ' << QString::fromUtf8(info.name ? info.name : "");
-        if (info.flags & BASS_DEVICE_DEFAULT)
-            out << " (default)";
-        if (!(info.flags & BASS_DEVICE_ENABLED))
-            out << " (disabled)";
-        out << '\n';
-    }
+    for (DWORD device = 0; BASS_GetDeviceInfo(device, &info); ++device)
+        printDevice(out, QString::number(device), info);
+    for (DWORD device = 0; BASS_RecordGetDeviceInfo(device, &info); ++device)
+        printDevice(out, QStringLiteral("record:%1").arg(device), info);
     return 0;
+}
+
+// A recording device's address ("record:N") as it is; anything else as a file or web address.
+QUrl addressOf(const QString &argument)
+{
+    static const QRegularExpression record(QStringLiteral("^record:\\d+$"));
+    if (record.match(argument).hasMatch())
+        return QUrl(argument);
+    return QUrl::fromUserInput(argument, QDir::currentPath(), QUrl::AssumeLocalFile);
 }
 
 } // namespace
@@ -66,8 +88,9 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(
         QStringLiteral("Plays a stream and prints state changes, metadata, bitrate and levels."));
     parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("url"),
-                                 QStringLiteral("Stream address or local file."));
+    parser.addPositionalArgument(
+        QStringLiteral("url"),
+        QStringLiteral("Stream address, local file or recording device (record:N)."));
     const QCommandLineOption secondsOption(
         QStringLiteral("seconds"), QStringLiteral("Stop after N seconds."), QStringLiteral("N"));
     const QCommandLineOption seekOption(
@@ -83,8 +106,9 @@ int main(int argc, char *argv[])
                                           QStringLiteral("V"), QStringLiteral("1"));
     const QCommandLineOption jsonOption(QStringLiteral("json"),
                                         QStringLiteral("One JSON object per line and event."));
-    const QCommandLineOption devicesOption(QStringLiteral("devices"),
-                                           QStringLiteral("List the output devices."));
+    const QCommandLineOption devicesOption(
+        QStringLiteral("devices"),
+        QStringLiteral("List the output devices, then the recording devices (record:N)."));
     const QCommandLineOption verboseOption(QStringLiteral("verbose"),
                                            QStringLiteral("Show the library's debug lines."));
     const QCommandLineOption metaUrlOption(
@@ -175,9 +199,7 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    const QUrl url = args.isEmpty() ? QUrl()
-                                    : QUrl::fromUserInput(args.first(), QDir::currentPath(),
-                                                          QUrl::AssumeLocalFile);
+    const QUrl url = args.isEmpty() ? QUrl() : addressOf(args.first());
     if (!args.isEmpty() && !url.isValid()) {
         err << "klplay: invalid address " << args.first() << '\n';
         return 1;
