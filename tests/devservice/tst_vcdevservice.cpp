@@ -242,6 +242,7 @@ private slots:
     void destroyedWhileStreaming();
     void demoAd();
     void hlsStation();
+    void oggStation();
 
 private:
     Answer request(const QByteArray &method, const QString &path, const QByteArray &body = {});
@@ -976,6 +977,50 @@ void TestVCDevService::hlsStation()
     control->deleteLater();
     QVERIFY(service.isHlsSlow());
     QVERIFY(service.status()["service"].toObject()["hls"].toObject()["slow"].toBool());
+}
+
+// A chained Ogg Vorbis stream as a radio server sends one: no bitrate named, the first link
+// from its start, with the title of the song that plays in its comment header.
+void TestVCDevService::oggStation()
+{
+    VCDevService::Options options;
+    options.streamCount = 1;
+    options.loopBars = 2;
+    options.ogg = true;
+    VCDevService service(options);
+    QString error;
+    QVERIFY2(service.start(&error), qPrintable(error));
+
+    const QJsonObject login{{"user", "demo"}, {"pass", "demo"}};
+    QNetworkRequest loginRequest(QUrl(service.baseUrl() + "/api/player/state"));
+    loginRequest.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    QNetworkReply *reply = m_nam.post(loginRequest, QJsonDocument(login).toJson());
+    QSignalSpy loggedIn(reply, &QNetworkReply::finished);
+    QVERIFY(loggedIn.wait(10000));
+    const QJsonObject answer = QJsonDocument::fromJson(reply->readAll()).object();
+    reply->deleteLater();
+    const QString address = service.baseUrl() + QString::fromLatin1(VCDevOggStation::path);
+    QCOMPARE(answer.value("streams").toArray().last()["streamUrl"].toString(), address);
+
+    QNetworkRequest request{QUrl(address)};
+    request.setRawHeader("Authorization", basic(QString::number(VCDevService::accountUserId),
+                                                answer.value("sid").toString())
+                                              .mid(15)
+                                              .trimmed());
+    // The song that plays now is sent from its start.
+    const QString title =
+        service.status()["service"].toObject()["ogg"].toObject()["title"].toString();
+    QNetworkReply *stream = m_nam.get(request);
+    QByteArray body;
+    connect(stream, &QNetworkReply::readyRead, this, [&] { body += stream->readAll(); });
+    QTRY_VERIFY_WITH_TIMEOUT(body.size() > 16000, 10000);
+    QCOMPARE(stream->header(QNetworkRequest::ContentTypeHeader).toString(), "audio/ogg");
+    QVERIFY(!stream->hasRawHeader("icy-br"));
+    QVERIFY(body.startsWith("OggS"));
+    QVERIFY2(body.contains("TITLE=" + title.section(QStringLiteral(" - "), 1).toUtf8()),
+             qPrintable(title));
+    stream->abort();
+    stream->deleteLater();
 }
 
 QTEST_GUILESS_MAIN(TestVCDevService)

@@ -40,8 +40,12 @@ int main(int argc, char *argv[])
         QStringLiteral("hls"),
         QStringLiteral(
             "Also serve a live HLS station (two variants) and list it after the streams."));
+    const QCommandLineOption oggOption(
+        QStringLiteral("ogg"),
+        QStringLiteral("Also serve a chained Ogg Vorbis station with a title per song and list "
+                       "it last."));
     parser.addOptions({portOption, forbiddenOption, newBuildOption, streamsOption, burstOption,
-                       tonesOption, hlsOption});
+                       tonesOption, hlsOption, oggOption});
     parser.process(app);
 
     VCDevService::Options options;
@@ -61,6 +65,7 @@ int main(int argc, char *argv[])
     }
     options.tones = parser.isSet(tonesOption);
     options.hls = parser.isSet(hlsOption);
+    options.ogg = parser.isSet(oggOption);
     options.burstMs = parser.value(burstOption).toInt(&ok);
     if (!ok || options.burstMs < 0 || options.burstMs > 60000) {
         std::fprintf(stderr, "vellacast-devservice: invalid burst length\n");

@@ -50,6 +50,8 @@ bool VCDevService::start(QString *error)
         streamUrls.append(baseUrl() + streamPath(i));
     if (m_hls)
         streamUrls.append(baseUrl() + QString::fromLatin1(hlsPath));
+    if (m_ogg)
+        streamUrls.append(baseUrl() + QString::fromLatin1(VCDevOggStation::path));
     m_api.setStreamUrls(streamUrls);
     m_stations.goLive();
     return true;
@@ -88,6 +90,14 @@ bool VCDevService::buildStations(QString *error)
             style.toneHz = 440.0 * (streamCount() + 1);
         if (!m_hls->build(style, error))
             return false;
+    }
+    if (m_options.ogg) {
+        m_ogg = std::make_unique<VCDevOggStation>();
+        VCDemoAudio::Style style = VCDevStations::plannedStyle(1);
+        style.bars = m_options.loopBars;
+        if (!m_ogg->build(style, error))
+            return false;
+        connect(&m_api, &VCDevPlayerApi::sessionEnded, m_ogg.get(), &VCDevOggStation::dropSession);
     }
     return true;
 }
@@ -132,6 +142,12 @@ QJsonObject VCDevService::status() const
             QStringLiteral("hls"),
             QJsonObject{{QStringLiteral("master"), baseUrl() + QString::fromLatin1(hlsPath)},
                         {QStringLiteral("slow"), m_hlsSlow}});
+    if (m_ogg)
+        service.insert(QStringLiteral("ogg"),
+                       QJsonObject{{QStringLiteral("address"),
+                                    baseUrl() + QString::fromLatin1(VCDevOggStation::path)},
+                                   {QStringLiteral("title"), m_ogg->titleAt(m_stations.liveMs())},
+                                   {QStringLiteral("listeners"), m_ogg->listenerCount()}});
     return {{QStringLiteral("service"), service},
             {QStringLiteral("streams"), m_stations.status()},
             {QStringLiteral("sessions"), m_api.sessionsStatus()}};
@@ -140,7 +156,8 @@ QJsonObject VCDevService::status() const
 void VCDevService::acceptConnections()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
-        const int open = int(m_pending.size()) + m_stations.totalListeners();
+        const int open = int(m_pending.size()) + m_stations.totalListeners() +
+                         (m_ogg ? m_ogg->listenerCount() : 0);
         if (open >= m_options.maxConnections) {
             qCWarning(lcDevService) << "Too many connections, refusing one";
             socket->abort();
@@ -276,6 +293,12 @@ bool VCDevService::routeApi(QTcpSocket *socket, const VCDevHttpRequest &request)
         else
             hlsResponse(socket, request);
         return true;
+    } else if (m_ogg && path == QLatin1String(VCDevOggStation::path)) {
+        if (request.method != "GET")
+            respond(socket, request, VCDevHttpResponse::methodNotAllowed("GET"), keepAlive);
+        else
+            startOggStream(socket, request);
+        return true;
     } else if (path.startsWith(QLatin1String("/ad/")) &&
                (request.method == "GET" || request.method == "HEAD")) {
         if (!m_ad.respond(path.mid(4), baseUrl(), &response))
@@ -369,6 +392,17 @@ void VCDevService::hlsResponse(QTcpSocket *socket, const VCDevHttpRequest &reque
         return;
     }
     respond(socket, request, response, keepAlive);
+}
+
+void VCDevService::startOggStream(QTcpSocket *socket, const VCDevHttpRequest &request)
+{
+    const int session = m_api.sessionFromAuthorization(request.header("Authorization"));
+    if (!session)
+        return respond(socket, request, VCDevHttpResponse::unauthorized(), request.keepAlive());
+    qCInfo(lcDevService).noquote() << request.method << request.path << 200 << "session" << session;
+    m_pending.remove(socket);
+    disconnect(socket, nullptr, this, nullptr);
+    m_ogg->addListener(socket, m_stations.liveMs(), m_options.burstMs, session);
 }
 
 void VCDevService::startStream(QTcpSocket *socket, const VCDevHttpRequest &request, int stream)

@@ -4,6 +4,7 @@
 #include "vcdevhlsstation.h"
 #include "vcdevhttpparser.h"
 #include "vcdevhttpresponse.h"
+#include "vcdevoggstation.h"
 #include "vcdevplayerapi.h"
 #include "vcdevstations.h"
 #include "vcdevstreamsender.h"
@@ -45,6 +46,7 @@ public:
         int maxConnections = 128;
         int maxSessions = 32; // older sessions are forgotten, ended ones first
         bool hls = false;     // a live HLS station of stream 1's music, listed after the streams
+        bool ogg = false;     // a chained Ogg Vorbis station with a title per song, listed last
     };
 
     static constexpr const char *accountUser = VCDevPlayerApi::accountUser;
@@ -121,6 +123,7 @@ private:
     bool routeFiles(QTcpSocket *socket, const VCDevHttpRequest &request);
     void startStream(QTcpSocket *socket, const VCDevHttpRequest &request, int stream);
     void hlsResponse(QTcpSocket *socket, const VCDevHttpRequest &request);
+    void startOggStream(QTcpSocket *socket, const VCDevHttpRequest &request);
     VCDevHttpResponse handleControl(const VCDevHttpRequest &request);
 
     Options m_options;
@@ -131,6 +134,7 @@ private:
     VCDevStations m_stations;
     VCDevAd m_ad;
     std::unique_ptr<VCDevHlsStation> m_hls;
+    std::unique_ptr<VCDevOggStation> m_ogg;
     bool m_hlsSlow = false;
     QByteArray m_logo;
     QByteArray m_statusPage;
