@@ -8,12 +8,17 @@
 // be audio bought with the savings).
 //
 //   bench-program [--sources N] [--seconds T] [--settle S] [--program PATH] [--service PATH]
-//                 [--keep]
+//                 [--keep] [--metrics]
+//
+// --metrics measures instead the cost of the metrics endpoint: two headless programs on the
+// same streams at the same time, one with the endpoint off and one with it on and scraped every
+// second (/metrics and /healthz), so that both see the same load of the machine.
 //
 // It is a benchmark, not a test: it reports numbers and fails only when it cannot measure.
 
 #include "benchdisplay.h"
 #include "benchprocessusage.h"
+#include "benchscraper.h"
 #include "benchservice.h"
 
 #include <QCommandLineParser>
@@ -26,6 +31,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QThread>
@@ -74,6 +80,116 @@ int fail(const QString &message)
     return 1;
 }
 
+// How many "isConnected changed to true" lines the program in `folder` has logged.
+int connectedLines(const QString &folder)
+{
+    int count = 0;
+    QDirIterator logs(folder, {QStringLiteral("*.log")}, QDir::Files);
+    while (logs.hasNext()) {
+        QFile log(logs.next());
+        if (!log.open(QIODevice::ReadOnly))
+            continue;
+        while (!log.atEnd())
+            count += log.readLine().contains("isConnected changed to true");
+    }
+    return count;
+}
+
+quint16 freePort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+// Starts `program --headless` in `folder` on a saved session of its own.
+bool startHeadless(QProcess &process, const QString &program, const QString &folder,
+                   BenchService &service, const QByteArray &settings)
+{
+    const QString sid = service.login();
+    QFile file(folder + QStringLiteral("/vellacast.ini"));
+    if (sid.isEmpty() || !file.open(QIODevice::WriteOnly))
+        return false;
+    file.write("[General]\nusername=demo\nsid=" + sid.toUtf8() + '\n' + settings);
+    file.close();
+    process.setWorkingDirectory(folder);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("VELLACAST_SERVICE_URL"), service.url());
+    process.setProcessEnvironment(environment);
+    process.setStandardOutputFile(folder + QStringLiteral("/output.txt"));
+    process.setStandardErrorFile(folder + QStringLiteral("/output.txt"), QIODevice::Append);
+    process.start(program, {QStringLiteral("--headless")});
+    return process.waitForStarted();
+}
+
+void stopProcess(QProcess &process)
+{
+    process.terminate();
+    if (!process.waitForFinished(10000))
+        process.kill();
+    process.waitForFinished(2000);
+}
+
+// The --metrics mode (see the top of the file).
+int compareMetrics(const QString &program, const QString &servicePath, int sources, int seconds,
+                   int settle)
+{
+    QString error;
+    BenchService service;
+    if (!service.start(servicePath, sources, &error))
+        return fail(error);
+    QTemporaryDir offDir;
+    QTemporaryDir onDir;
+    const quint16 port = freePort();
+    QProcess off;
+    QProcess on;
+    const bool started =
+        startHeadless(off, program, offDir.path(), service, QByteArray()) &&
+        startHeadless(on, program, onDir.path(), service,
+                      "metricsAddress=127.0.0.1:" + QByteArray::number(port) + '\n');
+    const auto stopBoth = [&] {
+        stopProcess(off);
+        stopProcess(on);
+    };
+    if (!started) {
+        stopBoth();
+        return fail(QStringLiteral("the headless programs did not start"));
+    }
+    const auto allConnected = [&] {
+        return connectedLines(offDir.path()) >= sources && connectedLines(onDir.path()) >= sources;
+    };
+    if (!waitUntil(allConnected, ConnectTimeoutMs)) {
+        stopBoth();
+        return fail(QStringLiteral("the sources did not all connect"));
+    }
+    BenchScraper scraper(port, 1000);
+    scraper.start();
+    QThread::sleep(settle);
+    const BenchProcessUsage offUsage(off.processId());
+    const BenchProcessUsage onUsage(on.processId());
+    const double offBefore = offUsage.cpuSeconds();
+    const double onBefore = onUsage.cpuSeconds();
+    QThread::sleep(seconds);
+    const double offPerMin = (offUsage.cpuSeconds() - offBefore) * 60.0 / seconds;
+    const double onPerMin = (onUsage.cpuSeconds() - onBefore) * 60.0 / seconds;
+    scraper.stop();
+    stopBoth();
+    if (scraper.answered() == 0)
+        return fail(QStringLiteral("the metrics endpoint never answered"));
+    const QJsonObject result{
+        {QStringLiteral("mode"), QStringLiteral("metrics")},
+        {QStringLiteral("sources"), sources},
+        {QStringLiteral("phase_seconds"), seconds},
+        {QStringLiteral("cpu_s_per_min_metrics_off"), offPerMin},
+        {QStringLiteral("cpu_s_per_min_metrics_on_scraped"), onPerMin},
+        {QStringLiteral("cpu_s_per_min_difference"), onPerMin - offPerMin},
+        {QStringLiteral("scrapes_answered"), scraper.answered()},
+        {QStringLiteral("scrapes_failed"), scraper.failed()},
+    };
+    QTextStream(stdout) << QJsonDocument(result).toJson(QJsonDocument::Compact) << '\n';
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -101,14 +217,21 @@ int main(int argc, char **argv)
     const QCommandLineOption keepOption(
         QStringLiteral("keep"),
         QStringLiteral("Keep the program's working folder (settings, log) and name it."));
-    parser.addOptions(
-        {sourcesOption, secondsOption, settleOption, programOption, serviceOption, keepOption});
+    const QCommandLineOption metricsOption(
+        QStringLiteral("metrics"),
+        QStringLiteral("Compare headless programs with the metrics endpoint off and on."));
+    parser.addOptions({sourcesOption, secondsOption, settleOption, programOption, serviceOption,
+                       keepOption, metricsOption});
     parser.process(app);
     const int sources = parser.value(sourcesOption).toInt();
     const int seconds = parser.value(secondsOption).toInt();
     const int settle = parser.value(settleOption).toInt();
     if (sources < 1 || sources > 3 || seconds < 1 || settle < 0)
         return fail(QStringLiteral("--sources takes 1 to 3, --seconds 1 or more"));
+    if (parser.isSet(metricsOption)) {
+        return compareMetrics(parser.value(programOption), parser.value(serviceOption), sources,
+                              seconds, settle);
+    }
 
     QString error;
     BenchDisplay display;
