@@ -59,12 +59,27 @@ sid=$(sed -n 's/^sid=//p' "$GUI_WORKDIR/vellacast.ini")
 [ -n "$sid" ] || fail "no session saved: $(cat "$GUI_WORKDIR/vellacast.ini")"
 grep -q '^2\\streamUrl=.*/stream/2.mp3' "$GUI_WORKDIR/vellacast.ini" || fail "no sources saved"
 
-echo "== --headless"
+echo "== --headless, under a stand-in for the service manager's notification socket"
+notify_log="$GUI_WORKDIR/notify.txt"
+python3 -c '
+import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+with open(sys.argv[2], "a") as log:
+    while True:
+        log.write(s.recv(4096).decode().replace("\n", " ") + "\n")
+        log.flush()
+' "$GUI_WORKDIR/notify.sock" "$notify_log" &
+GUI_PIDS+=($!)
+gui_wait_cond 10 "no notification socket" test -S "$GUI_WORKDIR/notify.sock"
 GUI_APP_ARGS=(--headless)
-gui_start_app VELLACAST_SERVICE_URL="$GUI_SERVICE_URL" LANGUAGE=en
+gui_start_app VELLACAST_SERVICE_URL="$GUI_SERVICE_URL" LANGUAGE=en \
+  NOTIFY_SOCKET="$GUI_WORKDIR/notify.sock" WATCHDOG_USEC=1000000
 gui_wait_cond 30 "/healthz never said ok" sh -c "curl -fsS -m 5 $endpoint/healthz | grep -qx ok"
 gui_wait_cond 20 "source 1 is not heard" \
   sh -c "curl -sS -m 5 $endpoint/metrics | grep -q '^vellacast_source_heard{address=\"[^\"]*/stream/1.mp3\",source=\"1\"} 1'"
+grep -q 'READY=1' "$notify_log" || fail "no readiness sent: $(cat "$notify_log")"
+gui_wait_cond 10 "the watchdog is not fed" sh -c "[ \$(grep -c 'WATCHDOG=1' $notify_log) -ge 3 ]"
 fetch /metrics >"$GUI_WORKDIR/metrics.txt"
 fetch /healthz >/dev/null
 fetch /status.json >"$GUI_WORKDIR/status.json"
@@ -123,5 +138,6 @@ kill -TERM "$GUI_APP_PID"
 gui_wait_exit "$GUI_APP_PID" 20
 [ "$GUI_EXIT_CODE" = 0 ] || fail "the program ended with $GUI_EXIT_CODE"
 gui_log_has 'Headless stop' || fail "no orderly stop in the log"
+grep -q 'STOPPING=1' "$notify_log" || fail "no stop sent: $(cat "$notify_log")"
 [ ! -e "$GUI_WORKDIR/vellacast.lock" ] || fail "the lock file stayed"
 echo "PASS"
