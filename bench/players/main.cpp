@@ -4,7 +4,11 @@
 // stream (first audio also with a server burst), and "hls", a live HLS station whose window of
 // three 1 s segments (128 kbps AAC in a transport stream) moves on with the clock.
 //
-//   bench-players [--seconds T] [--counts 1,8,32] [--kinds icy,hls] [--json]
+//   bench-players [--seconds T] [--counts 1,8,32] [--kinds icy,hls] [--json] [--floor]
+//
+// --floor adds a row per kind: the engine decoding the same audio from memory with no player,
+// no network and no device, for as much audio as the largest count plays; the other rows then
+// show their cost against it.
 //
 // The players run in a child process per count, so that its CPU time and peak RSS are its own;
 // the loopback server runs in this process.
@@ -16,6 +20,8 @@
 #include <loopbackhttpserver.h>
 
 #include <bass.h>
+#include <decoder.h>
+#include <memorysource.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -124,6 +130,44 @@ int runFirstAudio(const QUrl &url)
     QCoreApplication::exec();
     player.stop();
     QTextStream(stdout) << QJsonDocument(QJsonObject{{"first_audio_ms", firstAudioMs}})
+                               .toJson(QJsonDocument::Compact)
+                        << '\n';
+    return 0;
+}
+
+// Child: the bare decode of the file's audio with the engine's own decoder (demuxer, codec and
+// conversion to the engine's sample format; no player, network, thread, mixer or device), over
+// and over from memory until `seconds` of it are decoded; prints the CPU time it took.
+int runFloor(const QString &path, double seconds)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return 1;
+    const QByteArray bytes = file.readAll();
+    engine::Decoder::Params params;
+    params.fileName = path.toStdString();
+    const double cpuBefore = cpuSeconds(RUSAGE_SELF);
+    int64_t frames = 0;
+    double decoded = 0;
+    while (decoded < seconds) {
+        int error = 0;
+        const std::unique_ptr<engine::Decoder> decoder = engine::Decoder::open(
+            std::make_unique<engine::MemorySource>(
+                reinterpret_cast<const uint8_t *>(bytes.constData()), bytes.size()),
+            params, &error);
+        if (!decoder)
+            return 1;
+        int64_t fileFrames = 0;
+        int64_t offset = 0;
+        for (int n; (n = decoder->decode(&offset)) > 0;)
+            fileFrames += n;
+        if (fileFrames == 0)
+            return 1;
+        frames += fileFrames;
+        decoded = double(frames) / decoder->rate();
+    }
+    const double cpu = cpuSeconds(RUSAGE_SELF) - cpuBefore;
+    QTextStream(stdout) << QJsonDocument(QJsonObject{{"cpu_s", cpu}, {"audio_s", decoded}})
                                .toJson(QJsonDocument::Compact)
                         << '\n';
     return 0;
@@ -256,6 +300,7 @@ struct StreamKind
     QString description;
     QUrl url;
     QList<std::pair<QString, QUrl>> firstAudioUrls;
+    QString floorPath; // the same audio as a file, for the bare decode
 };
 
 template <typename T> T median(QList<T> values)
@@ -282,14 +327,20 @@ int main(int argc, char *argv[])
                                          QStringLiteral("LIST"), QStringLiteral("icy,hls"));
     const QCommandLineOption jsonOption(QStringLiteral("json"),
                                         QStringLiteral("One JSON object per count."));
+    const QCommandLineOption floorOption(
+        QStringLiteral("floor"),
+        QStringLiteral("Add a row with the bare decode of the same audio, and each row's cost "
+                       "against it."));
+    const QCommandLineOption floorChildOption(QStringLiteral("floor-child"),
+                                              QStringLiteral("(internal)"), QStringLiteral("FILE"));
     const QCommandLineOption childOption(QStringLiteral("child"), QStringLiteral("(internal)"),
                                          QStringLiteral("N"));
     const QCommandLineOption firstAudioOption(QStringLiteral("first-audio"),
                                               QStringLiteral("(internal)"));
     const QCommandLineOption urlOption(QStringLiteral("url"), QStringLiteral("(internal)"),
                                        QStringLiteral("URL"));
-    parser.addOptions({secondsOption, countsOption, kindsOption, jsonOption, childOption,
-                       firstAudioOption, urlOption});
+    parser.addOptions({secondsOption, countsOption, kindsOption, jsonOption, floorOption,
+                       floorChildOption, childOption, firstAudioOption, urlOption});
     parser.process(app);
 
     const double seconds = parser.value(secondsOption).toDouble();
@@ -298,6 +349,8 @@ int main(int argc, char *argv[])
         return runPlayers(url, parser.value(childOption).toInt(), seconds);
     if (parser.isSet(firstAudioOption))
         return runFirstAudio(url);
+    if (parser.isSet(floorChildOption))
+        return runFloor(parser.value(floorChildOption), seconds);
 
     QList<int> counts;
     for (const QString &countText : parser.value(countsOption).split(QLatin1Char(','))) {
@@ -332,7 +385,8 @@ int main(int argc, char *argv[])
                       server.url(QStringLiteral("/live")),
                       {{QStringLiteral("no burst"), server.url(QStringLiteral("/live"))},
                        {QStringLiteral("%1 s burst").arg(BurstSeconds),
-                        server.url(QStringLiteral("/burst"))}}});
+                        server.url(QStringLiteral("/burst"))}},
+                      mp3Path});
     }
     HlsTestMedia::HlsStation station;
     if (kindNames.contains(QLatin1String("hls"))) {
@@ -346,20 +400,28 @@ int main(int argc, char *argv[])
             return 1;
         }
         station.addVariant(128000, segments, false);
+        // The first segments back to back make one transport stream to decode.
+        QFile floorFile(dir.filePath(QStringLiteral("floor.ts")));
+        floorFile.open(QIODevice::WriteOnly);
+        for (const QByteArray &segment : segments.mid(0, 30))
+            floorFile.write(segment);
+        floorFile.close();
         station.install(server);
         const QUrl playlist = server.url(QStringLiteral("/hls/128000/index.m3u8"));
         kinds.append({QStringLiteral("hls"),
                       QStringLiteral("a live HLS station, 1 s segments of 128 kbps AAC in a "
                                      "transport stream, a window of three"),
                       playlist,
-                      {{QStringLiteral("live"), playlist}}});
+                      {{QStringLiteral("live"), playlist}},
+                      floorFile.fileName()});
     }
 
     const bool json = parser.isSet(jsonOption);
+    const bool floor = parser.isSet(floorOption) && !counts.isEmpty();
     for (const StreamKind &kind : std::as_const(kinds)) {
         if (!json)
             out << kind.name << ": " << kind.description << "\n"
-                << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9\n")
+                << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
                        .arg("N", 4)
                        .arg("cpu s/stream-min", 17)
                        .arg("RSS MiB", 9)
@@ -368,8 +430,33 @@ int main(int argc, char *argv[])
                        .arg("ffmpeg RSS MiB", 15)
                        .arg("ratio", 7)
                        .arg("playing", 8)
-                       .arg("stalls", 7);
+                       .arg("stalls", 7)
+                << (floor ? QStringLiteral(" %1\n").arg("x floor", 8) : QStringLiteral("\n"));
         out.flush();
+
+        // The floor decodes as much audio as the largest count plays, in the same run.
+        double floorPerMin = 0;
+        if (floor) {
+            const double audioSeconds = seconds * *std::max_element(counts.cbegin(), counts.cend());
+            const QJsonObject bare = runChild(
+                {"--floor-child", kind.floorPath, "--seconds", QString::number(audioSeconds)});
+            const double audio = bare.value("audio_s").toDouble();
+            floorPerMin = audio > 0 ? bare.value("cpu_s").toDouble() / (audio / 60.0) : 0;
+            if (json) {
+                out << QJsonDocument(QJsonObject{{"kind", kind.name},
+                                                 {"floor", true},
+                                                 {"audio_s", audio},
+                                                 {"cpu_s_per_stream_min", floorPerMin}})
+                           .toJson(QJsonDocument::Compact)
+                    << '\n';
+            } else {
+                out << QStringLiteral("%1 %2   (bare decode of %3 s of the same audio)\n")
+                           .arg("floor", 4)
+                           .arg(floorPerMin, 17, 'f', 3)
+                           .arg(audio, 0, 'f', 0);
+            }
+            out.flush();
+        }
 
         for (const int n : std::as_const(counts)) {
             const QJsonObject ours =
@@ -381,20 +468,24 @@ int main(int argc, char *argv[])
             const double ffmpegPerMin = ffmpeg.cpuSeconds / streamMinutes;
             const double ratio = ffmpegPerMin > 0 ? cpuPerMin / ffmpegPerMin : 0;
             const double rss = ours.value("rss_mib").toDouble();
+            const double floorRatio = floorPerMin > 0 ? cpuPerMin / floorPerMin : 0;
             if (json) {
-                out << QJsonDocument(QJsonObject{{"kind", kind.name},
-                                                 {"n", n},
-                                                 {"cpu_s_per_stream_min", cpuPerMin},
-                                                 {"rss_mib", rss},
-                                                 {"ffmpeg_cpu_s_per_stream_min", ffmpegPerMin},
-                                                 {"ffmpeg_rss_mib", ffmpeg.rssMiB},
-                                                 {"ratio", ratio},
-                                                 {"playing", ours.value("playing").toInt()},
-                                                 {"stalls", ours.value("stalls").toInt()}})
-                           .toJson(QJsonDocument::Compact)
-                    << '\n';
+                QJsonObject row{{"kind", kind.name},
+                                {"n", n},
+                                {"cpu_s_per_stream_min", cpuPerMin},
+                                {"rss_mib", rss},
+                                {"ffmpeg_cpu_s_per_stream_min", ffmpegPerMin},
+                                {"ffmpeg_rss_mib", ffmpeg.rssMiB},
+                                {"ratio", ratio},
+                                {"playing", ours.value("playing").toInt()},
+                                {"stalls", ours.value("stalls").toInt()}};
+                if (floor) {
+                    row.insert("floor_cpu_s_per_stream_min", floorPerMin);
+                    row.insert("floor_ratio", floorRatio);
+                }
+                out << QJsonDocument(row).toJson(QJsonDocument::Compact) << '\n';
             } else {
-                out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9\n")
+                out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8 %9")
                            .arg(n, 4)
                            .arg(cpuPerMin, 17, 'f', 3)
                            .arg(rss, 9, 'f', 1)
@@ -404,7 +495,9 @@ int main(int argc, char *argv[])
                            .arg(ratio, 7, 'f', 2)
                            .arg(QStringLiteral("%1/%2").arg(ours.value("playing").toInt()).arg(n),
                                 8)
-                           .arg(ours.value("stalls").toInt(), 7);
+                           .arg(ours.value("stalls").toInt(), 7)
+                    << (floor ? QStringLiteral(" %1\n").arg(floorRatio, 8, 'f', 2)
+                              : QStringLiteral("\n"));
             }
             out.flush();
         }
