@@ -1,6 +1,11 @@
 // Audio advertisement documents on arbitrary bytes: the parser never crashes, accepts nothing
-// half, and every text it keeps is whitespace-simplified.
+// half, and every text it keeps is whitespace-simplified; a wrapper chain built of the input's
+// parts ends within its hop bound with the wrappers' addresses ahead of the inline ad's.
+//
+// Input layout: the document; for the chain, the input cut at NUL bytes into the documents of
+// the chain, in order (XML never holds a NUL byte).
 
+#include "kldaastchain.h"
 #include "kldaastparser.h"
 
 #include <QByteArray>
@@ -53,6 +58,33 @@ void application()
     Q_UNUSED(app);
 }
 
+void checkChain(const QByteArray &input)
+{
+    const QList<QByteArray> documents = input.split('\0');
+    KLDaastChain chain;
+    chain.start(QUrl(QStringLiteral("http://ads.example/first")));
+    qsizetype impressions = 0;
+    for (const QByteArray &document : documents) {
+        const int hopsBefore = chain.hops();
+        const KLDaastChain::Step step = chain.take(document);
+        check(chain.hops() <= KLDaastChain::maxHops);
+        if (step == KLDaastChain::Step::Failed) {
+            check(!chain.message().isEmpty() && chain.hops() == hopsBefore);
+            return;
+        }
+        // Nothing taken is ever lost from the chain's addresses.
+        check(chain.ad().noBanner || chain.ad().impressionUrls.size() >= impressions);
+        impressions = chain.ad().impressionUrls.size();
+        if (step == KLDaastChain::Step::Done) {
+            check(!chain.ad().isWrapper);
+            return;
+        }
+        check(chain.ad().isWrapper && chain.hops() == hopsBefore + 1);
+        const QString scheme = chain.currentUrl().scheme();
+        check(scheme == QLatin1String("http") || scheme == QLatin1String("https"));
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -60,6 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     application();
     const QByteArray input =
         QByteArray::fromRawData(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
+    if (input.contains('\0'))
+        checkChain(input);
     KLDaastParser parser;
     const bool parsed = parser.parse(input);
     if (!parsed || parser.noBanner) {
@@ -73,6 +107,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
           &parser.companionClickThroughUrl, &parser.companionClickTrackingUrl})
         check(isSimplified(*text));
     check(isSimplified(parser.linearTrackingUrls));
+    for (const QString &url : parser.impressionUrls + parser.errorUrls)
+        check(!url.isEmpty() && isSimplified(url));
+    for (const auto &[event, url] : parser.trackingEvents)
+        check(!event.isEmpty() && !url.isEmpty() && isSimplified(event) && isSimplified(url));
+    check(parser.isWrapper == !parser.wrapperAdTagUrl.isEmpty());
+    check(!parser.isWrapper || parser.linearMediaUrl.isEmpty());
     check(isSimplified(parser.companionTrackingUrls));
 
     // The same bytes give the same ad again.

@@ -153,7 +153,7 @@ void KLDaast::play()
         return;
     }
 
-    if (m_state == KLPlayerSource::PausedState && formatUrl(m_daastUrl) == m_requestUrl) {
+    if (m_state == KLPlayerSource::PausedState && formatUrl(m_daastUrl) == m_adUrl) {
         if (!BASS_ChannelPlay(m_stream, FALSE)) {
             handleError(QStringLiteral("Can not play daast stream from paused") +
                         KLBass::errorMessage());
@@ -169,7 +169,20 @@ void KLDaast::play()
         emit skipped();
         return;
     }
+    m_adUrl = m_requestUrl;
+    m_chain.start(m_daastUrl);
+    m_chainDeadline = m_daastTimeoutMs > 0 ? QDeadlineTimer(m_daastTimeoutMs)
+                                           : QDeadlineTimer(QDeadlineTimer::Forever);
+    requestDocument();
+    updateState();
+}
 
+void KLDaast::requestDocument()
+{
+    if (!m_player || !m_player->nam()) {
+        handleError(QStringLiteral("Can not get daast data without a network access manager"));
+        return;
+    }
     QNetworkRequest request(m_requestUrl);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -177,7 +190,7 @@ void KLDaast::play()
                          qint64(KLDaastParser::maxDocumentSize));
     m_reply = m_player->nam()->get(request);
     connect(m_reply, &QNetworkReply::finished, this, &KLDaast::daastRequestFinished);
-    if (m_daastTimeoutMs > 0) {
+    if (!m_chainDeadline.isForever()) {
         auto *timer = new QTimer(m_reply);
         timer->setSingleShot(true);
         QPointer<QNetworkReply> reply = m_reply;
@@ -188,9 +201,8 @@ void KLDaast::play()
                 reply->abort();
             }
         });
-        timer->start(m_daastTimeoutMs);
+        timer->start(int(qMax<qint64>(0, m_chainDeadline.remainingTime())));
     }
-    updateState();
 }
 
 void KLDaast::daastRequestFinished()
@@ -202,12 +214,25 @@ void KLDaast::daastRequestFinished()
     QNetworkReply *reply = KLNetworkAccessManager::senderReply(
         sender(), m_player->playerName() + QStringLiteral(" Daast request"), klLog());
     if (!reply) {
+        // The wrappers' error addresses are called too.
+        m_parser = m_chain.ad();
         handleError(QStringLiteral("Can not get daast data from url:") + printable(m_requestUrl));
         return;
     }
-    if (!m_parser.parse(reply->readAll())) {
-        handleError(QStringLiteral("Can not parse daast data from url:") + printable(m_requestUrl));
+    const KLDaastChain::Step step = m_chain.take(reply->readAll());
+    m_parser = m_chain.ad();
+    switch (step) {
+    case KLDaastChain::Step::Failed:
+        handleError(m_chain.message());
         return;
+    case KLDaastChain::Step::Next:
+        qCDebug(klLog) << m_player->playerName() << "Daast wrapper, following"
+                       << printable(m_chain.currentUrl());
+        m_requestUrl = formatUrl(m_chain.currentUrl());
+        requestDocument();
+        return;
+    case KLDaastChain::Step::Done:
+        break;
     }
     if (m_parser.noBanner) {
         stopBassPlayback();
@@ -328,6 +353,7 @@ bool KLDaast::setEndSyncs(QWORD length, QWORD second)
 void KLDaast::stopBassPlayback()
 {
     m_requestUrl.clear();
+    m_adUrl.clear();
     if (m_reply) {
         QNetworkReply *reply = m_reply;
         m_reply = nullptr;
@@ -346,11 +372,16 @@ void KLDaast::stopBassPlayback()
 
 void KLDaast::sendDaastEvent(const QUrl &url)
 {
+    sendTrackingRequest(url);
+}
+
+QNetworkReply *KLDaast::sendTrackingRequest(const QUrl &url)
+{
     if (!m_player || !m_player->nam())
-        return;
+        return nullptr;
     const QUrl address = formatUrl(url);
-    if (!address.isValid())
-        return;
+    if (!address.isValid() || address.isEmpty())
+        return nullptr;
     QNetworkRequest request(address);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -359,6 +390,20 @@ void KLDaast::sendDaastEvent(const QUrl &url)
     // The reply frees itself when it finishes, also when this ad object has gone by then.
     connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
     connect(reply, &QNetworkReply::finished, this, &KLDaast::eventRequestFinished);
+    return reply;
+}
+
+void KLDaast::sendDaastEvents(const QStringList &urls)
+{
+    for (qsizetype i = 0; i < urls.size(); ++i) {
+        QNetworkReply *reply = sendTrackingRequest(QUrl(urls.at(i), QUrl::TolerantMode));
+        if (!reply)
+            continue;
+        const QStringList rest = urls.mid(i + 1);
+        if (!rest.isEmpty())
+            connect(reply, &QNetworkReply::finished, this, [this, rest] { sendDaastEvents(rest); });
+        return;
+    }
 }
 
 bool KLDaast::createDaastPosSync(QWORD pos, const QString &event)
@@ -419,12 +464,17 @@ void KLDaast::handleDaastEvent(const QString &event)
         return;
     }
     if (event == QLatin1String("error")) {
-        sendDaastEvent(QUrl(m_parser.errorUrl, QUrl::TolerantMode));
+        sendDaastEvents(m_parser.errorUrls);
         return;
     }
     if (event == QLatin1String("start"))
-        sendDaastEvent(QUrl(m_parser.impressionUrl, QUrl::TolerantMode));
-    sendDaastEvent(QUrl(m_parser.linearTrackingUrls.value(event), QUrl::TolerantMode));
+        sendDaastEvents(m_parser.impressionUrls);
+    QStringList linear;
+    for (const auto &[name, url] : std::as_const(m_parser.trackingEvents)) {
+        if (name == event)
+            linear << url;
+    }
+    sendDaastEvents(linear);
     sendDaastEvent(QUrl(m_parser.companionTrackingUrls.value(event), QUrl::TolerantMode));
 }
 

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "klbasstypes.h"
+#include "kldaastchain.h"
 #include "kldaastparser.h"
 #include "klplayerglobal.h"
 #include "rep_klplayer_merged.h"
 
+#include <QDeadlineTimer>
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -19,13 +21,15 @@ class KLPlayer;
 class QNetworkReply;
 
 // Plays one audio advertisement for a player. play() requests the ad document from daastUrl
-// (within daastTimeoutMs), plays its linear audio file on an engine stream of its own, reports
+// and, when that is a wrapper, the documents of its chain (KLDaastChain; all within the one
+// limit of daastTimeoutMs), plays its linear audio file on an engine stream of its own, reports
 // the ad's text and banner through started(), and calls the document's tracking addresses at
 // the playback events: start (with the impression), the quartiles, every second of playback
-// ("progress0", "progress1", ...), completion, error and click. state follows the ad in the
-// player's state vocabulary. Every way out of an ad ends with exactly one of ended() (after
-// the end, stop() or a failure, which also emits error()) or skipped() (no address, or a
-// "nobanner" answer).
+// ("progress0", "progress1", ...), completion, error and click; the addresses of one event
+// (the wrappers' first) are called one after another, in document order. state follows the ad in
+// the player's state vocabulary. Every way out of an ad ends with exactly one of ended() (after the
+// end, stop() or a failure, which also emits error()) or skipped() (no address, or a "nobanner"
+// answer).
 //
 // A child of the player it serves; lives on the player's thread and uses the player's network
 // access manager. Like the player, it opens the ad's stream on that thread, which waits for
@@ -114,6 +118,11 @@ private slots:
     void processSyncs();
 
 private:
+    // Requests the document at m_requestUrl within what is left of the chain's time.
+    void requestDocument();
+    // Calls the addresses one after another, each once the one before has finished.
+    void sendDaastEvents(const QStringList &urls);
+    QNetworkReply *sendTrackingRequest(const QUrl &url);
     // The steps of startBassPlayback() that set the stream's syncs: the tracking events
     // (quartiles and one per second; returns the bytes of a second, 0 or -1 when unknown), and
     // the about-to-end, stall and end syncs (false after reporting an error).
@@ -144,7 +153,11 @@ private:
     KLPlayerSource::State m_state = KLPlayerSource::StoppedState;
     QPointer<KLPlayer> m_player;
     QUrl m_requestUrl;
+    // The ad's own address as requested (the first of its chain).
+    QUrl m_adUrl;
     QPointer<QNetworkReply> m_reply;
+    KLDaastChain m_chain;
+    QDeadlineTimer m_chainDeadline;
     KLDaastParser m_parser;
     HSTREAM m_stream = 0;
     // Position syncs of the current stream that have not fired yet, in the order they were set.

@@ -76,22 +76,29 @@ bool KLDaastParser::processRootElement(const QDomElement &root)
         qCDebug(klLog) << "Daast parser: expected DAAST or VAST root tag";
         return false;
     }
+    const bool vast = rootTag == QLatin1String("VAST");
     const QDomElement ad = root.firstChildElement(QStringLiteral("Ad"));
     if (ad.isNull()) {
         qCDebug(klLog) << "Daast parser: Ad element was not found";
         return false;
     }
     adId = ad.attribute(QStringLiteral("id")).simplified();
+    const QDomElement wrapper = ad.firstChildElement(QStringLiteral("Wrapper"));
+    if (!wrapper.isNull())
+        return processWrapperElement(wrapper);
     const QDomElement inLine = ad.firstChildElement(QStringLiteral("InLine"));
     if (inLine.isNull()) {
         qCDebug(klLog) << "Daast parser: InLine element was not found";
         return false;
     }
+    // A VAST ad may leave out its error address.
     if (!readChildText(inLine, QStringLiteral("AdSystem"), adSystem) ||
         !readChildText(inLine, QStringLiteral("AdTitle"), adTitle) ||
         !readChildText(inLine, QStringLiteral("Impression"), impressionUrl) ||
-        !readChildText(inLine, QStringLiteral("Error"), errorUrl))
+        (!vast && !readChildText(inLine, QStringLiteral("Error"), errorUrl)))
         return false;
+    if (vast)
+        errorUrl = inLine.firstChildElement(QStringLiteral("Error")).text().simplified();
     const QDomElement creatives = inLine.firstChildElement(QStringLiteral("Creatives"));
     if (creatives.isNull()) {
         qCDebug(klLog) << "Daast parser: Creatives element was not found";
@@ -107,22 +114,79 @@ bool KLDaastParser::processRootElement(const QDomElement &root)
             qCDebug(klLog) << "Daast parser: Creative element was expected";
             continue;
         }
-        const QDomElement child = node.firstChildElement();
-        const QString tag = child.tagName();
-        if (!hasLinear && tag == QLatin1String("Linear"))
-            hasLinear = processLinearElement(child);
-        if (!hasCompanion && tag == QLatin1String("CompanionAds"))
-            hasCompanion = processCompanionAdsElement(child);
+        // VAST 4 puts other elements (UniversalAdId, ...) ahead of the creative itself.
+        const QDomElement linear = node.firstChildElement(QStringLiteral("Linear"));
+        const QDomElement companionAds = node.firstChildElement(QStringLiteral("CompanionAds"));
+        if (!hasLinear && !linear.isNull())
+            hasLinear = processLinearElement(linear);
+        if (!hasCompanion && !companionAds.isNull())
+            hasCompanion = processCompanionAdsElement(companionAds);
     }
     if (!hasLinear) {
         qCDebug(klLog) << "Daast parser: Linear creative element was not found";
         return false;
     }
-    if (!hasCompanion) {
+    if (!hasCompanion && !vast) {
         qCDebug(klLog) << "Daast parser: CompanionAds creative element was not found";
         return false;
     }
+    readAllAddresses(inLine);
     return true;
+}
+
+bool KLDaastParser::processWrapperElement(const QDomElement &wrapper)
+{
+    QString next = wrapper.firstChildElement(QStringLiteral("VASTAdTagURI")).text().simplified();
+    if (next.isEmpty())
+        next = wrapper.firstChildElement(QStringLiteral("DAASTAdTagURI")).text().simplified();
+    if (next.isEmpty()) {
+        qCDebug(klLog) << "Daast parser: Wrapper without VASTAdTagURI";
+        return false;
+    }
+    isWrapper = true;
+    wrapperAdTagUrl = next;
+    adSystem = wrapper.firstChildElement(QStringLiteral("AdSystem")).text().simplified();
+    impressionUrl = wrapper.firstChildElement(QStringLiteral("Impression")).text().simplified();
+    errorUrl = wrapper.firstChildElement(QStringLiteral("Error")).text().simplified();
+    readAllAddresses(wrapper);
+    return true;
+}
+
+void KLDaastParser::readAllAddresses(const QDomElement &ad)
+{
+    const auto texts = [&ad](const QString &tag) {
+        QStringList urls;
+        for (QDomElement e = ad.firstChildElement(tag); !e.isNull();
+             e = e.nextSiblingElement(tag)) {
+            const QString url = e.text().simplified();
+            if (!url.isEmpty())
+                urls << url;
+        }
+        return urls;
+    };
+    impressionUrls = texts(QStringLiteral("Impression"));
+    errorUrls = texts(QStringLiteral("Error"));
+    const QDomElement creatives = ad.firstChildElement(QStringLiteral("Creatives"));
+    for (QDomElement creative = creatives.firstChildElement(QStringLiteral("Creative"));
+         !creative.isNull(); creative = creative.nextSiblingElement(QStringLiteral("Creative"))) {
+        const QDomElement events = creative.firstChildElement(QStringLiteral("Linear"))
+                                       .firstChildElement(QStringLiteral("TrackingEvents"));
+        for (QDomElement tracking = events.firstChildElement(QStringLiteral("Tracking"));
+             !tracking.isNull();
+             tracking = tracking.nextSiblingElement(QStringLiteral("Tracking"))) {
+            const QString event = tracking.attribute(QStringLiteral("event")).simplified();
+            const QString url = tracking.text().simplified();
+            if (!event.isEmpty() && !url.isEmpty())
+                trackingEvents.append({event, url});
+        }
+    }
+}
+
+void KLDaastParser::prependWrapper(const KLDaastParser &wrapper)
+{
+    impressionUrls = wrapper.impressionUrls + impressionUrls;
+    errorUrls = wrapper.errorUrls + errorUrls;
+    trackingEvents = wrapper.trackingEvents + trackingEvents;
 }
 
 bool KLDaastParser::processLinearElement(const QDomElement &linear)

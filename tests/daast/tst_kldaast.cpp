@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 
@@ -52,6 +53,21 @@ QByteArray adDocument(const QString &base, const QString &mediaUrl)
     </Companion></CompanionAds></Creative>
   </Creatives></InLine></Ad></DAAST>)";
     return document.replace("MEDIA", mediaUrl.toUtf8()).replace("BASE", base.toUtf8());
+}
+
+// A VAST wrapper n pointing to next, with its own impression, error and start addresses under
+// base + "/t/".
+QByteArray wrapperDocument(const QString &base, int n, const QString &next)
+{
+    QByteArray document = R"(<VAST version="4.0"><Ad id="wN"><Wrapper><AdSystem>Net</AdSystem>
+  <VASTAdTagURI><![CDATA[NEXT]]></VASTAdTagURI>
+  <Impression>BASE/t/wN-imp</Impression><Error>BASE/t/wN-err</Error>
+  <Creatives><Creative><Linear><TrackingEvents>
+    <Tracking event="start">BASE/t/wN-start</Tracking>
+  </TrackingEvents></Linear></Creative></Creatives></Wrapper></Ad></VAST>)";
+    return document.replace("NEXT", next.toUtf8())
+        .replace("BASE", base.toUtf8())
+        .replace("wN", "w" + QByteArray::number(n));
 }
 
 // A WAV file of silence: mono, 16 bit, at rate, announcing `seconds` of audio.
@@ -117,6 +133,8 @@ private slots:
     void managerGone();
     void trackingReplies_data();
     void trackingReplies();
+    void wrapperChain_data();
+    void wrapperChain();
 
 private:
     QUrl url(const QString &path) const { return m_server->url(path); }
@@ -480,6 +498,77 @@ void tst_KLDaast::trackingReplies()
     if (!largeBody)
         player.reset();
     QTRY_COMPARE(replies(), 0);
+}
+
+// Wrapper n is served at /w/n.xml and points to the n-th address; the last chain ends at the
+// inline ad /ad.xml.
+void tst_KLDaast::wrapperChain_data()
+{
+    QTest::addColumn<QStringList>("nexts");
+    QTest::addColumn<QString>("error"); // empty: the ad plays
+    QTest::addColumn<QStringList>("hits");
+    // Relative, from the root, and whole addresses.
+    QTest::newRow("three hops") << QStringList{"2.xml", "/w/3.xml", "BASE/ad.xml"} << QString()
+                                << QStringList{"w1-imp",   "w2-imp",   "w3-imp",   "impression",
+                                               "w1-start", "w2-start", "w3-start", "start"};
+    QTest::newRow("loop") << QStringList{"2.xml", "/w/1.xml"} << "Ad wrapper chain loops back to"
+                          << QStringList{"w1-err", "w2-err"};
+    QTest::newRow("six wrappers") << QStringList{"2.xml", "3.xml", "4.xml",
+                                                 "5.xml", "6.xml", "7.xml"}
+                                  << "Ad wrapper chain is longer than 5 documents"
+                                  << QStringList{"w1-err", "w2-err", "w3-err",
+                                                 "w4-err", "w5-err", "w6-err"};
+}
+
+void tst_KLDaast::wrapperChain()
+{
+    QFETCH(QStringList, nexts);
+    QFETCH(QString, error);
+    QFETCH(QStringList, hits);
+    const QString base = url(QString()).toString();
+    for (int n = 1; n <= nexts.size(); ++n) {
+        const QString next = QString(nexts.at(n - 1)).replace(QLatin1String("BASE"), base);
+        m_server->serve(QStringLiteral("/w/%1.xml").arg(n), 200, wrapperDocument(base, n, next),
+                        {{"Content-Type", "application/xml"}});
+    }
+    auto player = adPlayer(QStringLiteral("/w/1.xml"));
+    QSignalSpy started(player.get(), &KLDaastPlayer::daastStarted);
+    QSignalSpy ended(player.get(), &KLDaastPlayer::daastEnded);
+    QSignalSpy errors(player.get(), &KLDaastPlayer::daastError);
+    player->play(url(QStringLiteral("/live")));
+
+    // Every address once, in the order of the chain.
+    const auto tracked = [this, &hits] {
+        QStringList got = trackingHits(*m_server);
+        got.removeIf([&hits](const QString &hit) { return !hits.contains(hit); });
+        return got;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(tracked().size(), hits.size(), 10000);
+    // The addresses of one event go one after another: impressions, start and error addresses
+    // each in their order, whatever the order between the events.
+    const QStringList got = tracked();
+    const auto only = [&got](const QStringList &kind) {
+        QStringList some = got;
+        some.removeIf([&kind](const QString &hit) {
+            return std::none_of(kind.cbegin(), kind.cend(),
+                                [&hit](const QString &end) { return hit.endsWith(end); });
+        });
+        return some;
+    };
+    QCOMPARE(only({"-imp", "impression"}) + only({"start"}) + only({"-err"}), hits);
+    if (error.isEmpty()) {
+        QCOMPARE(started.size(), 1);
+        QCOMPARE(errors.size(), 0);
+        for (int n = 1; n <= nexts.size(); ++n)
+            QCOMPARE(m_server->requestCount(QStringLiteral("/w/%1.xml").arg(n)), 1);
+        return;
+    }
+    QTRY_COMPARE(errors.size(), 1);
+    QCOMPARE(ended.size(), 1);
+    QCOMPARE(started.size(), 0);
+    const QString message = errors.first().first().toString();
+    QVERIFY2(message.startsWith(error), qPrintable(message));
+    QCOMPARE(m_server->requestCount(QStringLiteral("/w/1.xml")), 1);
 }
 
 QTEST_MAIN(tst_KLDaast)

@@ -84,6 +84,7 @@ private slots:
     void fullDocument();
     void accepted_data();
     void accepted();
+    void wrapper();
     void rejected_data();
     void rejected();
 };
@@ -149,6 +150,45 @@ void TestKLDaastParser::accepted_data()
                    {"image/png", "image/jpeg"}})
         << "http://m.example/ad.mp3"
         << "http://m.example/banner.png";
+    QTest::newRow("VAST 4 audio without companion, identifier ahead of the linear")
+        << edited({{"<DAAST version=\"1.0\">", "<VAST version=\"4.1\">"},
+                   {"</DAAST>", "</VAST>"},
+                   {"<Error>http://t.example/error</Error>", ""},
+                   {"<Creative>\n          <Linear>",
+                    "<Creative><UniversalAdId idRegistry=\"x\">7</UniversalAdId><Linear>"},
+                   {"<CompanionAds>", "<NonLinearAds>"},
+                   {"</CompanionAds>", "</NonLinearAds>"}})
+        << "http://m.example/ad.mp3" << QString();
+}
+
+// A wrapper gives the next address and its own addresses, which go ahead of the inline ad's.
+void TestKLDaastParser::wrapper()
+{
+    KLDaastParser wrapper;
+    QVERIFY(wrapper.parse(R"(<VAST version="3.0"><Ad><Wrapper><AdSystem>W</AdSystem>
+      <VASTAdTagURI> http://ads.example/next.xml </VASTAdTagURI>
+      <Impression>http://t.example/w-imp-1</Impression><Impression/>
+      <Impression>http://t.example/w-imp-2</Impression><Error>http://t.example/w-err</Error>
+      <Creatives><Creative><Linear><TrackingEvents>
+        <Tracking event="start">http://t.example/w-start</Tracking>
+      </TrackingEvents></Linear></Creative></Creatives></Wrapper></Ad></VAST>)"));
+    QVERIFY(wrapper.isWrapper);
+    QCOMPARE(wrapper.wrapperAdTagUrl, "http://ads.example/next.xml");
+    QVERIFY(wrapper.linearMediaUrl.isEmpty());
+
+    KLDaastParser inLine;
+    QVERIFY(inLine.parse(fullAd));
+    QVERIFY(!inLine.isWrapper);
+    inLine.prependWrapper(wrapper);
+    QCOMPARE(inLine.impressionUrls,
+             QStringList({"http://t.example/w-imp-1", "http://t.example/w-imp-2",
+                          "http://t.example/imp?a=1&b=2"}));
+    QCOMPARE(inLine.errorUrls, QStringList({"http://t.example/w-err", "http://t.example/error"}));
+    const QList<QPair<QString, QString>> tracking{{"start", "http://t.example/w-start"},
+                                                  {"start", "http://t.example/start-1"},
+                                                  {"start", "http://t.example/start-2"},
+                                                  {"midpoint", "http://t.example/mid"}};
+    QCOMPARE(inLine.trackingEvents, tracking);
 }
 
 void TestKLDaastParser::accepted()
@@ -176,8 +216,8 @@ void TestKLDaastParser::rejected_data()
                                            {"</DAAST>", "</VMAP>"}})
                                 << false;
     QTest::newRow("no Error") << edited({{"<Error>http://t.example/error</Error>", ""}}) << false;
-    QTest::newRow("no InLine") << edited({{"<InLine>", "<Wrapper>"}, {"</InLine>", "</Wrapper>"}})
-                               << false;
+    QTest::newRow("no InLine, wrapper without address")
+        << edited({{"<InLine>", "<Wrapper>"}, {"</InLine>", "</Wrapper>"}}) << false;
     QTest::newRow("only video media")
         << edited({{"audio/mpeg", "video/mp4"}, {"audio/aac", "video/webm"}}) << false;
     QTest::newRow("linear without Duration")
