@@ -21,6 +21,13 @@ struct KELVANEPLAYER_EXPORT KLHlsChunk
     quint32 bitrate = 0;
     // Absolute address.
     QUrl url;
+    // Initialization segment of a fragmented MP4 segment ("#EXT-X-MAP"); empty for others.
+    QUrl mapUrl;
+    // Encryption ("#EXT-X-KEY"): the method ("AES-128", ...; empty when none), the key's address
+    // and the initialization vector (16 bytes; empty: the sequence number gives it).
+    QString keyMethod;
+    QUrl keyUrl;
+    QByteArray keyIv;
     // The segment starts a new section: the playlist said so, or the variant changed before it.
     bool isDiscontinuity = false;
     // The bytes have arrived.

@@ -20,12 +20,19 @@ KLHlsDemuxer::KLHlsDemuxer(QObject *parent)
 
 void KLHlsDemuxer::demux(KLHlsChunk &chunk, const QByteArray &data)
 {
+    demux(chunk, data, QByteArray());
+}
+
+void KLHlsDemuxer::demux(KLHlsChunk &chunk, const QByteArray &data, const QByteArray &init)
+{
     chunk.data.clear();
     chunk.metas.clear();
     // Every segment starts clean: a metadata packet never continues across segments that may
     // come from different variants.
     m_pes = Pes();
-    if (data.startsWith("ID3"))
+    if (!init.isEmpty() || KLHlsMp4Reader::looksLikeMp4(data))
+        demuxFragmentedMp4(chunk, data, init);
+    else if (data.startsWith("ID3"))
         demuxPackedAudio(chunk, data);
     else {
         chunk.data = data;
@@ -40,6 +47,26 @@ void KLHlsDemuxer::demuxPackedAudio(KLHlsChunk &chunk, const QByteArray &data)
     const QString text = metadataText(data.left(tagLength));
     if (!text.isEmpty())
         chunk.metas.insert(uint(chunk.data.size()), text);
+}
+
+void KLHlsDemuxer::demuxFragmentedMp4(KLHlsChunk &chunk, const QByteArray &data,
+                                      const QByteArray &init)
+{
+    if (!init.isEmpty()) {
+        m_mp4.readInit(init);
+    } else {
+        // A segment that carries its own initialization.
+        KLHlsMp4Reader own;
+        if (own.readInit(data))
+            m_mp4 = own;
+    }
+    QList<QByteArray> tags;
+    chunk.data = m_mp4.readSegment(data, &tags);
+    for (const QByteArray &tag : std::as_const(tags)) {
+        const QString text = metadataText(tag);
+        if (!text.isEmpty())
+            chunk.metas.insert(uint(chunk.data.size()), text);
+    }
 }
 
 void KLHlsDemuxer::demuxTransportStream(KLHlsChunk &chunk)

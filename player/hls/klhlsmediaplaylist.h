@@ -6,7 +6,8 @@
 #include <QByteArray>
 #include <QUrl>
 
-// The segments of an HLS media playlist, read from its text alone.
+// The segments of an HLS media playlist, read from its text alone, each with the
+// initialization segment ("#EXT-X-MAP") and the encryption ("#EXT-X-KEY") in force for it.
 class KELVANEPLAYER_EXPORT KLHlsMediaPlaylist
 {
 public:
@@ -26,4 +27,14 @@ public:
     int reloadIntervalMs = KL_HLS_DEFAULT_RELOAD_MS;
     // "#EXT-X-ENDLIST": no segment will be added.
     bool isEnded = false;
+
+private:
+    // Takes the attributes of an "#EXT-X-KEY" tag for the segments that follow it.
+    void readKey(QStringView attributes, const QUrl &finalUrl);
+
+    // What applies to the next segments: "#EXT-X-MAP" and "#EXT-X-KEY".
+    QUrl m_mapUrl;
+    QString m_keyMethod;
+    QUrl m_keyUrl;
+    QByteArray m_keyIv;
 };

@@ -4,6 +4,7 @@
 #include "klhlschunkdownloader.h"
 #include "klhlsdemuxer.h"
 #include "klhlsplaylistupdater.h"
+#include "klhlssegmentresources.h"
 #include "kllogging.h"
 #include "klplayerinterface.h"
 
@@ -44,6 +45,7 @@ KLHlsPlayback::KLHlsPlayback(KLPlayerInterface *player, QObject *parent)
     , m_updater(new KLHlsPlaylistUpdater(player, this))
     , m_downloader(new KLHlsChunkDownloader(player, this))
     , m_demuxer(new KLHlsDemuxer(this))
+    , m_resources(new KLHlsSegmentResources(player, this))
     , m_metaTimer(new QTimer(this))
     , m_gate(std::make_shared<ReadGate>())
 {
@@ -72,6 +74,12 @@ KLHlsPlayback::KLHlsPlayback(KLPlayerInterface *player, QObject *parent)
     connect(m_downloader, &KLHlsChunkDownloader::downloadingError, this,
             &KLHlsPlayback::downloadNextChunk);
     connect(m_metaTimer, &QTimer::timeout, this, &KLHlsPlayback::releaseDueMetadata);
+    // A key or an initialization segment has come: the segment that waited for it can follow.
+    connect(m_resources, &KLHlsSegmentResources::ready, this, [this] {
+        if (!m_downloader->isDownloading())
+            downloadNextChunk();
+    });
+    connect(m_resources, &KLHlsSegmentResources::error, this, &KLHlsPlayback::error);
 }
 
 KLHlsPlayback::~KLHlsPlayback()
@@ -123,6 +131,9 @@ HSTREAM KLHlsPlayback::start(QWORD startPos)
             m_dataCondition.wakeAll();
         }
     }
+    if (streams != m_streams)
+        m_resources->clear();
+    m_resources->resetFailures();
     m_streams = streams;
     if (m_streams.isEmpty())
         return 0;
@@ -216,6 +227,10 @@ void KLHlsPlayback::updatePlaylist(QMap<quint32, KLHlsChunk> chunks)
                     held->duration = it->duration;
                     held->bitrate = it->bitrate;
                     held->url = it->url;
+                    held->mapUrl = it->mapUrl;
+                    held->keyMethod = it->keyMethod;
+                    held->keyUrl = it->keyUrl;
+                    held->keyIv = it->keyIv;
                     held->isDiscontinuity = held->isDiscontinuity || it->isDiscontinuity;
                 }
             } else if (!hasLowerBound || it.key() > lowerBound) {
@@ -280,14 +295,17 @@ void KLHlsPlayback::downloadNextChunk()
 {
     QUrl next;
     double duration = 0;
+    KLHlsChunk needs;
     {
         QMutexLocker locker(&m_mutex);
         if (const KLHlsChunk *chunk = nextToDownloadLocked()) {
             next = chunk->url;
             duration = chunk->duration;
+            needs = *chunk;
         }
     }
-    if (!next.isEmpty()) {
+    // Its key and initialization segment first; ready() brings it back here.
+    if (!next.isEmpty() && m_resources->prepare(needs)) {
         m_downloadDuration = duration;
         m_downloadTimer.start();
         m_downloader->download(next);
@@ -296,6 +314,7 @@ void KLHlsPlayback::downloadNextChunk()
 
 void KLHlsPlayback::demuxChunkData(QUrl url, QByteArray mpegts)
 {
+    QString failure;
     {
         QMutexLocker locker(&m_mutex);
         bool matched = false;
@@ -303,7 +322,10 @@ void KLHlsPlayback::demuxChunkData(QUrl url, QByteArray mpegts)
             if (chunk.url != url)
                 continue;
             chunk.isDownloaded = true;
-            m_demuxer->demux(chunk, mpegts);
+            QByteArray plain;
+            if (!m_resources->plainSegment(chunk, mpegts, &plain, &failure))
+                break;
+            m_demuxer->demux(chunk, plain, m_resources->initSegment(chunk));
             if (m_downloadTimer.isValid() && chunk.duration > 0) {
                 const double seconds = qMax(0.001, m_downloadTimer.elapsed() / 1000.0);
                 m_lastSpeed = chunk.duration / seconds;
@@ -314,6 +336,13 @@ void KLHlsPlayback::demuxChunkData(QUrl url, QByteArray mpegts)
             m_dataCondition.wakeAll();
     }
     m_downloadTimer.invalidate();
+    if (!failure.isEmpty()) {
+        // Noise is never played: the stream ends here.
+        KLPlayerInterface *owner = player();
+        qCWarning(klLog) << (owner ? owner->playerName() : QString()) << failure;
+        emit error(failure);
+        return;
+    }
     downloadNextChunk();
 }
 

@@ -17,11 +17,14 @@ class QTimer;
 class KLHlsChunkDownloader;
 class KLHlsDemuxer;
 class KLHlsPlaylistUpdater;
+class KLHlsSegmentResources;
 class KLPlayerInterface;
 
 // Back-end for HLS streams (master and media playlists). Plays the segments of the chosen
 // variant, in sequence order, as one buffered user-file stream of the engine, which decodes
-// them (transport stream with AAC or MP3, or packed AAC or MP3). The engine reads on a thread of
+// them (transport stream with AAC or MP3, packed AAC or MP3, or fragmented MP4 turned into
+// packed audio by the demuxer; AES-128 encrypted segments are decrypted first, with the key and
+// initialization segment fetched before the segment itself). The engine reads on a thread of
 // its own and waits there while no segment has arrived. A discontinuity (in the playlist, or a
 // change of variant) ends the stream before its first byte; the player starts it again, and the
 // new stream begins with that segment. Timed metadata of a segment is published once the engine
@@ -104,6 +107,7 @@ private:
     KLHlsPlaylistUpdater *m_updater = nullptr;
     KLHlsChunkDownloader *m_downloader = nullptr;
     KLHlsDemuxer *m_demuxer = nullptr;
+    KLHlsSegmentResources *m_resources = nullptr;
     QTimer *m_metaTimer = nullptr;
     KLPlaylistStreams m_streams;
     std::shared_ptr<ReadGate> m_gate;

@@ -62,6 +62,7 @@ QByteArray metadataPackets(const QByteArray &payload, quint8 streamId)
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QtEndian>
 
 namespace HlsTestMedia {
 
@@ -95,6 +96,100 @@ QList<QByteArray> makeSegments(const QString &dir, const QString &format, int bi
     return segments;
 }
 
+HlsProgramme makeHlsProgramme(const QString &dir, const QString &type, int bitrateKbps, int seconds,
+                              const QByteArray &key, const QString &keyUri, const QByteArray &iv)
+{
+    const QString stem = QStringLiteral("%1-%2%3")
+                             .arg(type)
+                             .arg(bitrateKbps)
+                             .arg(key.isEmpty()  ? ""
+                                  : iv.isEmpty() ? "-seqkey"
+                                                 : "-key");
+    const QDir out(dir);
+    QStringList arguments{
+        "-v",
+        "error",
+        "-y",
+        "-f",
+        "lavfi",
+        "-i",
+        QStringLiteral("aevalsrc=0.5*sin(2*PI*440*t)|0.5*sin(2*PI*440*t):s=44100:d=%1")
+            .arg(seconds),
+        "-c:a",
+        "aac",
+        "-b:a",
+        QStringLiteral("%1k").arg(bitrateKbps),
+        "-f",
+        "hls",
+        "-hls_time",
+        "1",
+        "-hls_playlist_type",
+        "vod",
+        "-hls_segment_type",
+        type,
+        "-hls_segment_filename",
+        out.filePath(stem + (type == QLatin1String("fmp4") ? "-%d.m4s" : "-%d.ts")),
+        "-hls_fmp4_init_filename",
+        stem + "-init.mp4"};
+    if (!key.isEmpty()) {
+        QFile keyFile(out.filePath(stem + ".key"));
+        QFile info(out.filePath(stem + ".keyinfo"));
+        if (!keyFile.open(QIODevice::WriteOnly) || keyFile.write(key) != key.size() ||
+            !info.open(QIODevice::WriteOnly))
+            return {};
+        info.write(keyUri.toUtf8() + "\n" + keyFile.fileName().toUtf8() + "\n" + iv.toHex() + "\n");
+        arguments << "-hls_key_info_file" << info.fileName();
+    }
+    arguments << out.filePath(stem + ".m3u8");
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"), arguments);
+    QFile playlist(out.filePath(stem + ".m3u8"));
+    if (!ffmpeg.waitForFinished(60000) || ffmpeg.exitCode() != 0 ||
+        !playlist.open(QIODevice::ReadOnly))
+        return {};
+    HlsProgramme programme;
+    const auto read = [&out](const QByteArray &name) {
+        QFile file(out.filePath(QString::fromUtf8(name)));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    for (const QByteArray &line : playlist.readAll().split('\n')) {
+        if (line.startsWith("#EXT-X-MAP:URI=\""))
+            programme.init = read(line.mid(16).chopped(1));
+        else if (line.startsWith("#EXT-X-KEY:"))
+            programme.keyLine = line;
+        else if (!line.isEmpty() && !line.startsWith('#'))
+            programme.segments << read(line);
+    }
+    // The encoder's last few frames make a segment of their own.
+    while (!programme.segments.isEmpty() && programme.segments.constLast().size() < 1000)
+        programme.segments.removeLast();
+    return programme;
+}
+
+QByteArray aes128(const QByteArray &plain, const QByteArray &key, const QByteArray &iv)
+{
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  {"enc", "-aes-128-cbc", "-K", QString::fromLatin1(key.toHex()), "-iv",
+                   QString::fromLatin1(iv.toHex())});
+    openssl.write(plain);
+    openssl.closeWriteChannel();
+    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
+        return {};
+    return openssl.readAllStandardOutput();
+}
+
+QByteArray emsgBox(const QByteArray &tag)
+{
+    QByteArray payload("\0\0\0\0", 4); // version 0, no flags
+    payload += QByteArray("https://aomedia.org/emsg/ID3") + '\0' + '\0';
+    payload += QByteArray(16, '\0'); // time scale, time, duration, id
+    payload += tag;
+    QByteArray box(4, '\0');
+    qToBigEndian<quint32>(quint32(payload.size() + 8), box.data());
+    return box + "emsg" + payload;
+}
+
 void HlsStation::install(LoopbackHttpServer &server)
 {
     {
@@ -111,14 +206,31 @@ void HlsStation::addVariant(uint bitrate, const QList<QByteArray> &segments, boo
     m_variants[bitrate].packed = packed;
 }
 
+void HlsStation::addVariant(uint bitrate, const HlsProgramme &programme)
+{
+    std::lock_guard lock(m_mutex);
+    Variant &variant = m_variants[bitrate];
+    variant.segments = programme.segments;
+    variant.init = programme.init;
+    variant.keyLine = programme.keyLine;
+}
+
+void HlsStation::setKey(const QByteArray &key)
+{
+    std::lock_guard lock(m_mutex);
+    m_key = key;
+}
+
 QByteArray HlsStation::segment(uint bitrate, quint32 n) const
 {
     std::lock_guard lock(m_mutex);
     const Variant &variant = m_variants[bitrate];
     const QByteArray audio = variant.segments.at(int(n % quint32(variant.segments.size())));
-    if (n % 3 != 2)
+    if (n % 3 != 2 || !variant.keyLine.isEmpty())
         return audio;
     const QByteArray tag = id3Tag(QString(), QString(), QStringLiteral("Title %1").arg(n));
+    if (!variant.init.isEmpty())
+        return emsgBox(tag) + audio;
     return variant.packed ? tag + audio : audio + metadataPackets(tag);
 }
 
@@ -166,6 +278,11 @@ QList<std::pair<quint32, qint64>> HlsStation::segmentRequests(uint bitrate) cons
 
 void HlsStation::handle(LoopbackHttpExchange &exchange)
 {
+    if (exchange.request().path == QLatin1String("/hls/key.bin")) {
+        std::lock_guard lock(m_mutex);
+        exchange.respond(200, m_key, {{"Content-Type", "application/octet-stream"}});
+        return;
+    }
     const QStringList parts = exchange.request().path.split(QLatin1Char('/'));
     // "", "hls", then "master.m3u8" or "<bitrate>", "index.m3u8" / "<n>.ts"
     if (parts.size() == 3 && parts.at(2) == QLatin1String("master.m3u8")) {
@@ -187,6 +304,11 @@ void HlsStation::handle(LoopbackHttpExchange &exchange)
         exchange.respond(404);
         return;
     }
+    if (parts.at(3) == QLatin1String("init.mp4")) {
+        std::lock_guard lock(m_mutex);
+        exchange.respond(200, m_variants[bitrate].init, {{"Content-Type", "video/mp4"}});
+        return;
+    }
     if (parts.at(3) == QLatin1String("index.m3u8")) {
         std::unique_lock lock(m_mutex);
         Variant &variant = m_variants[bitrate];
@@ -194,12 +316,16 @@ void HlsStation::handle(LoopbackHttpExchange &exchange)
         const qint64 first = m_ended ? 0 : qMax<qint64>(0, head - window + 1);
         if (variant.firstSequence < 0)
             variant.firstSequence = first;
-        const char *extension = variant.packed ? ".aac" : ".ts";
+        const char *extension = variant.packed ? ".aac" : variant.init.isEmpty() ? ".ts" : ".m4s";
         const bool ended = m_ended;
-        lock.unlock();
-        QByteArray body = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:1\n"
+        QByteArray body = "#EXTM3U\n#EXT-X-VERSION:7\n#EXT-X-TARGETDURATION:1\n"
                           "#EXT-X-MEDIA-SEQUENCE:" +
                           QByteArray::number(first) + "\n";
+        if (!variant.init.isEmpty())
+            body += "#EXT-X-MAP:URI=\"init.mp4\"\n";
+        if (!variant.keyLine.isEmpty())
+            body += variant.keyLine + "\n";
+        lock.unlock();
         for (qint64 n = first; n <= head; ++n)
             body += "#EXTINF:1.0,\n" + QByteArray::number(n) + extension + "\n";
         if (ended)

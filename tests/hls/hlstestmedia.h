@@ -33,11 +33,36 @@ namespace HlsTestMedia {
 QList<QByteArray> makeSegments(const QString &dir, const QString &format, int bitrateKbps,
                                int seconds);
 
+// A programme cut by the ffmpeg program's HLS muxer into segments of one second of the same
+// tone: "fmp4" (an initialization segment and fragmented MP4 segments of AAC) or "mpegts".
+// With a key and an iv (the muxer encrypts transport streams only), every segment is encrypted
+// with AES-128 and keyLine is the muxer's "#EXT-X-KEY" line naming keyUri and iv. Empty segments
+// on failure.
+struct HlsProgramme
+{
+    QByteArray init;
+    QList<QByteArray> segments;
+    QByteArray keyLine;
+};
+HlsProgramme makeHlsProgramme(const QString &dir, const QString &type, int bitrateKbps, int seconds,
+                              const QByteArray &key = {}, const QString &keyUri = {},
+                              const QByteArray &iv = {});
+
+// plain encrypted with AES-128 in CBC mode with PKCS#7 padding by the openssl program; empty on
+// failure.
+QByteArray aes128(const QByteArray &plain, const QByteArray &key, const QByteArray &iv);
+
+// An "emsg" box (version 0, ID3 scheme) carrying tag.
+QByteArray emsgBox(const QByteArray &tag);
+
 // A live HLS station on a loopback server: a master playlist /hls/master.m3u8 over one media
 // playlist per variant, /hls/<bitrate>/index.m3u8, whose window of `window` one-second segments
 // advances in real time (or with ended, the whole programme and "#EXT-X-ENDLIST"). Segment n
 // of a variant is its recorded segment n modulo their count; every third segment (n % 3 == 2)
-// carries the metadata text "Title <n>" (a TXXX frame). Thread-safe.
+// carries the metadata text "Title <n>" (a TXXX frame; in an "emsg" box ahead of a fragmented
+// MP4 segment; none in encrypted segments). A variant of fragmented MP4 lists its
+// initialization segment /hls/<bitrate>/init.mp4; an encrypted one its key line, whose key the
+// station serves at /hls/key.bin. Thread-safe.
 class HlsStation
 {
 public:
@@ -45,6 +70,9 @@ public:
 
     // Variants by bitrate (bit/s), each with its recorded segments.
     void addVariant(uint bitrate, const QList<QByteArray> &segments, bool packed);
+    void addVariant(uint bitrate, const HlsProgramme &programme);
+    // The bytes served at /hls/key.bin.
+    void setKey(const QByteArray &key);
     // The bytes of segment n of a variant, as served.
     QByteArray segment(uint bitrate, quint32 n) const;
     // The first media sequence that the playlist of a variant served; -1 before.
@@ -69,6 +97,8 @@ private:
     {
         QList<QByteArray> segments;
         bool packed = false;
+        QByteArray init;
+        QByteArray keyLine;
         bool failing = false;
         QSet<quint32> failingSegments;
         int segmentDelayMs = -1; // -1: the station's
@@ -82,6 +112,7 @@ private:
     QElapsedTimer m_clock;
     bool m_ended = false;
     int m_segmentDelayMs = 0;
+    QByteArray m_key;
 };
 
 } // namespace HlsTestMedia

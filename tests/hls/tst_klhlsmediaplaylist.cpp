@@ -1,5 +1,5 @@
-// Reading HLS media playlists: segment keys, addresses, discontinuities, line ends and the
-// reload period.
+// Reading HLS media playlists: segment keys, addresses, discontinuities, line ends, the
+// initialization segment and encryption in force for each segment, and the reload period.
 
 #include <klhlsmediaplaylist.h>
 
@@ -15,7 +15,8 @@ private slots:
 };
 
 // Rows: the body, then per segment "key duration address" with a trailing "!" for a
-// discontinuity, then the reload period and whether the playlist is complete.
+// discontinuity and " map=..." / " key=METHOD address iv" when set, then the reload period and
+// whether the playlist is complete.
 void tst_KLHlsMediaPlaylist::parse_data()
 {
     QTest::addColumn<QByteArray>("body");
@@ -61,6 +62,20 @@ void tst_KLHlsMediaPlaylist::parse_data()
     QTest::newRow("network addresses only")
         << QByteArray("#EXTINF:2,\nfile:///etc/passwd\n#EXTINF:2,\n//other.example/b.ts\n")
         << QStringList{"1 2 https://other.example/b.ts"} << 1000 << false;
+    QTest::newRow("initialization segment and keys, each until the next")
+        << QByteArray("#EXT-X-MAP:URI=\"init.mp4\"\n#EXT-X-KEY:METHOD=AES-128,URI=\"/k/a,b\","
+                      "IV=0x0102\n#EXTINF:2,\na.m4s\n#EXT-X-KEY:METHOD=SAMPLE-AES,URI=\"k2\","
+                      "KEYFORMAT=\"com.example\"\n#EXTINF:2,\nb.m4s\n#EXT-X-KEY:METHOD=AES-128,"
+                      "URI=\"file:///k\"\n#EXT-X-MAP:URI=\"i2.mp4\"\n#EXTINF:2,\nc.m4s\n"
+                      "#EXT-X-KEY:METHOD=NONE\n#EXTINF:2,\nd.m4s\n")
+        << QStringList{"0 2 " + base + "a.m4s map=" + base +
+                           "init.mp4 key=AES-128 https://u:p@cdn.example/k/a,b "
+                           "00000000000000000000000000000102",
+                       "1 2 " + base + "b.m4s map=" + base +
+                           "init.mp4 key=SAMPLE-AES (com.example) " + base + "k2 ",
+                       "2 2 " + base + "c.m4s map=" + base + "i2.mp4 key=AES-128  ",
+                       "3 2 " + base + "d.m4s map=" + base + "i2.mp4"}
+        << 2000 << false;
 }
 
 void tst_KLHlsMediaPlaylist::parse()
@@ -80,6 +95,12 @@ void tst_KLHlsMediaPlaylist::parse()
                    .arg(it.key())
                    .arg(it->duration)
                    .arg(it->url.toString(), it->isDiscontinuity ? "!" : "");
+        if (!it->mapUrl.isEmpty())
+            got.last() += QStringLiteral(" map=") + it->mapUrl.toString();
+        if (!it->keyMethod.isEmpty())
+            got.last() += QStringLiteral(" key=%1 %2 %3")
+                              .arg(it->keyMethod, it->keyUrl.toString(),
+                                   QString::fromLatin1(it->keyIv.toHex()));
     }
     QCOMPARE(got, segments);
     QCOMPARE(playlist.reloadIntervalMs, intervalMs);

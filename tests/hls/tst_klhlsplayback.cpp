@@ -1,7 +1,8 @@
 // The HLS back-end against a loopback HLS station: playlist loading and its failures, segment
 // download failures, and playing live, ended and packed-audio stations through the real engine
-// on its "No sound" device; stopping inside a segment and playing again, segments that slide out
-// of the window, and a segment that keeps failing.
+// on its "No sound" device; fragmented MP4 with a variant switch and AES-128 encrypted
+// stations (and their failures); stopping inside a segment and playing again, segments that slide
+// out of the window, and a segment that keeps failing.
 
 #include "hlstestmedia.h"
 
@@ -82,12 +83,20 @@ private slots:
     void failedStreamCreationFreesItsGate();
     void discontinuityKeepsTextOfSectionEnd();
     void adaptiveBitrateStepsDownAndUp();
+    void playsFragmentedMp4WithVariantSwitch();
+    void playsEncryptedStation_data();
+    void playsEncryptedStation();
 
 private:
     QTemporaryDir m_dir;
     QList<QByteArray> m_ts64;
     QList<QByteArray> m_ts128;
     QList<QByteArray> m_adts;
+    HlsProgramme m_fmp464;
+    HlsProgramme m_fmp4128;
+    HlsProgramme m_tsKeyIv;
+    HlsProgramme m_tsKeySequence;
+    const QByteArray m_key = QByteArray::fromHex("00112233445566778899aabbccddeeff");
     std::unique_ptr<LoopbackHttpServer> m_server;
     std::unique_ptr<HlsStation> m_station;
 };
@@ -100,6 +109,23 @@ void tst_KLHlsPlayback::initTestCase()
     m_ts128 = makeSegments(m_dir.path(), QStringLiteral("mpegts"), 128, 6);
     m_adts = makeSegments(m_dir.path(), QStringLiteral("adts"), 64, 6);
     QVERIFY(m_ts64.size() >= 5 && m_ts128.size() >= 5 && m_adts.size() >= 5);
+    const QString fmp4 = QStringLiteral("fmp4");
+    m_fmp464 = makeHlsProgramme(m_dir.path(), fmp4, 64, 6);
+    m_fmp4128 = makeHlsProgramme(m_dir.path(), fmp4, 128, 6);
+    const QString keyUri = QStringLiteral("/hls/key.bin");
+    m_tsKeyIv = makeHlsProgramme(m_dir.path(), QStringLiteral("mpegts"), 64, 6, m_key, keyUri,
+                                 QByteArray::fromHex("0f0e0d0c0b0a09080706050403020100"));
+    // The muxer always names a vector: segment n encrypted with the vector n is made here.
+    m_tsKeySequence.keyLine = "#EXT-X-KEY:METHOD=AES-128,URI=\"" + keyUri.toUtf8() + "\"";
+    for (int n = 0; n < m_ts64.size(); ++n) {
+        QByteArray iv(16, '\0');
+        iv[15] = char(n);
+        m_tsKeySequence.segments << aes128(m_ts64.at(n), m_key, iv);
+        QVERIFY(m_tsKeySequence.segments.constLast().size() > m_ts64.at(n).size());
+    }
+    for (const HlsProgramme *programme : {&m_fmp464, &m_fmp4128, &m_tsKeyIv})
+        QVERIFY(programme->segments.size() >= 5);
+    QVERIFY(!m_fmp464.init.isEmpty() && m_tsKeyIv.keyLine.contains("IV=0x0f0e"));
 }
 
 void tst_KLHlsPlayback::init()
@@ -616,6 +642,88 @@ void tst_KLHlsPlayback::adaptiveBitrateStepsDownAndUp()
     QTRY_VERIFY_WITH_TIMEOUT(m_station->segmentRequests(128000).size() > highBefore, 10000);
     QTRY_COMPARE_WITH_TIMEOUT(player.state(), KLPlayerSource::PlayingState, 10000);
     QCOMPARE(player.currentBitrate(), 128000u);
+}
+
+void tst_KLHlsPlayback::playsFragmentedMp4WithVariantSwitch()
+{
+    m_station->addVariant(64000, m_fmp464);
+    m_station->addVariant(128000, m_fmp4128);
+    KLPlayer player;
+    player.setIsUpdatesLevel(true);
+    auto *hls = player.findChild<KLHlsPlayback *>();
+    player.play(m_server->url(QStringLiteral("/hls/master.m3u8")));
+    QTRY_COMPARE_WITH_TIMEOUT(player.state(), KLPlayerSource::PlayingState, 10000);
+    QCOMPARE(player.currentBitrate(), 128000u);
+    QTRY_VERIFY2(qAbs(player.level() - 0.345) < 0.03, qPrintable(QString::number(player.level())));
+    // The "emsg" ID3 tags come out as the transport stream's do.
+    QTRY_VERIFY_WITH_TIMEOUT(player.meta().startsWith(QLatin1String("Title ")), 10000);
+
+    const HSTREAM before = player.stream();
+    emit hls->restartRequired(64000);
+    QTRY_VERIFY_WITH_TIMEOUT(player.stream() != before && player.stream() != 0, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(player.state(), KLPlayerSource::PlayingState, 10000);
+    QTRY_VERIFY2(qAbs(player.level() - 0.345) < 0.03, qPrintable(QString::number(player.level())));
+    bool lowSegmentRead = false;
+    for (const LoopbackHttpRequest &request : m_server->requests())
+        lowSegmentRead |= request.path.startsWith("/hls/64000/") && request.path.endsWith(".m4s");
+    QVERIFY(lowSegmentRead);
+    // Each variant's initialization segment was fetched once, however many segments followed.
+    QCOMPARE(m_server->requestCount(QStringLiteral("/hls/128000/init.mp4")), 1);
+    QCOMPARE(m_server->requestCount(QStringLiteral("/hls/64000/init.mp4")), 1);
+}
+
+void tst_KLHlsPlayback::playsEncryptedStation_data()
+{
+    QTest::addColumn<bool>("sequenceIv");
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<bool>("wrongKey");
+    QTest::addColumn<QString>("failure");
+    // The programme of vectors from the sequence number is played whole, so that segment n is
+    // the one encrypted with the vector n.
+    QTest::newRow("vector in the tag") << false << QByteArray() << false << "";
+    QTest::newRow("vector from the sequence number") << true << QByteArray() << false << "";
+    QTest::newRow("wrong key") << false << QByteArray() << true << "could not be decrypted";
+    QTest::newRow("SAMPLE-AES") << false << QByteArray("SAMPLE-AES") << false
+                                << "method SAMPLE-AES is not supported";
+}
+
+void tst_KLHlsPlayback::playsEncryptedStation()
+{
+    QFETCH(bool, sequenceIv);
+    QFETCH(QByteArray, method);
+    QFETCH(bool, wrongKey);
+    QFETCH(QString, failure);
+    HlsProgramme programme = sequenceIv ? m_tsKeySequence : m_tsKeyIv;
+    if (!method.isEmpty())
+        programme.keyLine.replace("METHOD=AES-128", "METHOD=" + method);
+    m_station->addVariant(64000, programme);
+    m_station->setEnded(sequenceIv);
+    QByteArray key = m_key;
+    if (wrongKey)
+        key[3] = char(key.at(3) ^ 0x40);
+    m_station->setKey(key);
+
+    KLPlayer player;
+    player.setIsUpdatesLevel(true);
+    QSignalSpy errors(&player, &KLPlayer::error);
+    bool played = false;
+    connect(&player, &KLPlayerSource::stateChanged, this, [&played](KLPlayerSource::State state) {
+        played |= state == KLPlayerSource::PlayingState;
+    });
+    player.play(m_server->url(QStringLiteral("/hls/64000/index.m3u8")));
+    if (failure.isEmpty()) {
+        QTRY_COMPARE_WITH_TIMEOUT(player.state(), KLPlayerSource::PlayingState, 10000);
+        QTRY_VERIFY2(qAbs(player.level() - 0.345) < 0.03,
+                     qPrintable(QString::number(player.level())));
+        QCOMPARE(m_server->requestCount(QStringLiteral("/hls/key.bin")), 1);
+        QCOMPARE(errors.size(), 0);
+        return;
+    }
+    // A clean failure: the player's error, nothing played.
+    QTRY_VERIFY_WITH_TIMEOUT(!errors.isEmpty(), 10000);
+    const QString message = errors.first().first().toString();
+    QVERIFY2(message.contains(failure), qPrintable(message));
+    QVERIFY(!played);
 }
 
 QTEST_MAIN(tst_KLHlsPlayback)
