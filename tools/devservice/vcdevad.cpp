@@ -71,8 +71,46 @@ QByteArray VCDevAd::document(const QString &baseUrl) const
     return document;
 }
 
+QByteArray VCDevAd::wrapperDocument(const QString &baseUrl, int n)
+{
+    QByteArray document = R"(<?xml version="1.0" encoding="UTF-8"?>
+<VAST version="VERSION">
+  <Ad id="demo-wrapperN">
+    <Wrapper>
+      <AdSystem>Vellacast demo network</AdSystem>
+      <VASTAdTagURI><![CDATA[NEXT]]></VASTAdTagURI>
+      <Impression>BASE/ad/track/wrapperN-impression</Impression>
+      <Error>BASE/ad/track/wrapperN-error</Error>
+      <Creatives>
+        <Creative>
+          <Linear>
+            <TrackingEvents>
+              <Tracking event="start">BASE/ad/track/wrapperN-start</Tracking>
+            </TrackingEvents>
+          </Linear>
+        </Creative>
+      </Creatives>
+    </Wrapper>
+  </Ad>
+</VAST>
+)";
+    document.replace("VERSION", n == 1 ? "3.0" : "4.0");
+    document.replace("wrapperN", "wrapper" + QByteArray::number(n));
+    // A relative address first, then a whole one.
+    document.replace("NEXT", n == 1 ? "wrapper-2.xml" : "BASE/ad/daast.xml");
+    document.replace("BASE", baseUrl.toUtf8());
+    return document;
+}
+
 bool VCDevAd::respond(const QString &name, const QString &baseUrl, VCDevHttpResponse *response)
 {
+    if (name == QLatin1String("vast.xml") || name == QLatin1String("wrapper-2.xml")) {
+        *response = {200,
+                     "application/xml",
+                     wrapperDocument(baseUrl, name == QLatin1String("vast.xml") ? 1 : 2),
+                     {}};
+        return true;
+    }
     if (name == QLatin1String("daast.xml")) {
         *response = m_noBanner ? VCDevHttpResponse{200, "application/xml", "<nobanner/>\n", {}}
                                : VCDevHttpResponse{200, "application/xml", document(baseUrl), {}};
@@ -98,12 +136,21 @@ bool VCDevAd::respond(const QString &name, const QString &baseUrl, VCDevHttpResp
 
 bool VCDevAd::track(const QString &event, VCDevHttpResponse *response)
 {
-    static const QStringList events = {
-        QStringLiteral("impression"),  QStringLiteral("error"),
-        QStringLiteral("start"),       QStringLiteral("firstQuartile"),
-        QStringLiteral("midpoint"),    QStringLiteral("thirdQuartile"),
-        QStringLiteral("complete"),    QStringLiteral("click"),
-        QStringLiteral("creativeView")};
+    static const QStringList events = {QStringLiteral("impression"),
+                                       QStringLiteral("error"),
+                                       QStringLiteral("start"),
+                                       QStringLiteral("firstQuartile"),
+                                       QStringLiteral("midpoint"),
+                                       QStringLiteral("thirdQuartile"),
+                                       QStringLiteral("complete"),
+                                       QStringLiteral("click"),
+                                       QStringLiteral("creativeView"),
+                                       QStringLiteral("wrapper1-impression"),
+                                       QStringLiteral("wrapper1-error"),
+                                       QStringLiteral("wrapper1-start"),
+                                       QStringLiteral("wrapper2-impression"),
+                                       QStringLiteral("wrapper2-error"),
+                                       QStringLiteral("wrapper2-start")};
     QString counted = event;
     if (event.startsWith(QLatin1String("progress")))
         counted = QStringLiteral("progress");
@@ -120,6 +167,7 @@ QJsonObject VCDevAd::status(const QString &baseUrl) const
     for (auto it = m_tracking.cbegin(); it != m_tracking.cend(); ++it)
         tracking.insert(it.key(), it.value());
     return {{QStringLiteral("document"), baseUrl + QStringLiteral("/ad/daast.xml")},
+            {QStringLiteral("wrapper"), baseUrl + QStringLiteral("/ad/vast.xml")},
             {QStringLiteral("nobanner"), m_noBanner},
             {QStringLiteral("tracking"), tracking}};
 }

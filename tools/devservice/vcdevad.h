@@ -8,8 +8,9 @@
 #include <QString>
 
 // The demo audio ad under /ad/: a DAAST document naming a generated jingle, a banner with its
-// click-through address, and tracking addresses whose calls it counts. Switched to "nobanner",
-// the document answers that there is no ad.
+// click-through address, and tracking addresses whose calls it counts; the same ad behind a
+// chain of two VAST wrappers at /ad/vast.xml, each with tracking addresses of its own. Switched
+// to "nobanner", the document answers that there is no ad.
 class VCDevAd
 {
 public:
@@ -29,6 +30,8 @@ public:
 
 private:
     QByteArray document(const QString &baseUrl) const;
+    // Wrapper n (1 or 2) of the chain /ad/vast.xml -> /ad/wrapper-2.xml -> /ad/daast.xml.
+    static QByteArray wrapperDocument(const QString &baseUrl, int n);
     bool track(const QString &event, VCDevHttpResponse *response);
 
     QByteArray m_jingle;

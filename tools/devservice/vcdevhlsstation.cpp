@@ -1,6 +1,15 @@
 #include "vcdevhlsstation.h"
 
+#include "vcdevfmp4writer.h"
+
+#include <QRandomGenerator>
 #include <QStringList>
+#include <QtEndian>
+
+extern "C" {
+#include <libavutil/aes.h>
+#include <libavutil/mem.h>
+}
 
 #include <algorithm>
 #include <thread>
@@ -168,6 +177,8 @@ bool VCDevHlsStation::build(const VCDemoAudio::Style &style, QString *error)
         *error = errors[1].isEmpty() ? errors[0] : errors[1];
         return false;
     }
+    m_key = QByteArray(16, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(m_key.data()), 4);
     return true;
 }
 
@@ -191,15 +202,57 @@ QByteArray VCDevHlsStation::masterPlaylist() const
     return out;
 }
 
-QByteArray VCDevHlsStation::mediaPlaylist(qint64 elapsedMs) const
+QByteArray VCDevHlsStation::mediaPlaylist(qint64 elapsedMs, Form form) const
 {
     const qint64 head = headSegment(elapsedMs);
     const qint64 first = head - windowSegments + 1;
-    QByteArray out = "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:3\n#EXT-X-MEDIA-SEQUENCE:" +
-                     QByteArray::number(first) + "\n";
+    QByteArray out =
+        "#EXTM3U\n#EXT-X-VERSION:" + QByteArray(form == Form::Fmp4 ? "7" : "3") +
+        "\n#EXT-X-TARGETDURATION:3\n#EXT-X-MEDIA-SEQUENCE:" + QByteArray::number(first) + "\n";
+    if (form == Form::Fmp4)
+        out += "#EXT-X-MAP:URI=\"init.mp4\"\n";
+    if (form == Form::Aes)
+        out += "#EXT-X-KEY:METHOD=AES-128,URI=\"" + QByteArray(keyPath) + "\"\n";
+    const char *extension = form == Form::Fmp4 ? ".m4s\n" : ".ts\n";
     for (qint64 n = first; n <= head; ++n)
         out += "#EXTINF:" + QByteArray::number(segmentSeconds(), 'f', 3) + ",\n" +
-               QByteArray::number(n) + ".ts\n";
+               QByteArray::number(n) + extension;
+    return out;
+}
+
+QByteArray VCDevHlsStation::fmp4Segment(int bitrate, qint64 n, qint64 elapsedMs,
+                                        const QString &title) const
+{
+    const int index = bitrate == bitrates[0] ? 0 : bitrate == bitrates[1] ? 1 : -1;
+    const qint64 head = headSegment(elapsedMs);
+    if (index < 0 || n > head || n < head - keptSegments + 1)
+        return {};
+    const QList<QByteArray> &all = m_variants[size_t(index)].audio.musicFrames();
+    const qint64 firstFrame = n * framesPerSegment;
+    QList<QByteArray> frames;
+    for (int k = 0; k < framesPerSegment; ++k)
+        frames << all.at(int((firstFrame + k) % all.size()));
+    return VCDevFmp4Writer::mediaSegment(
+        quint32(n), quint64(firstFrame) * VCDemoAudio::samplesPerFrame,
+        VCDemoAudio::samplesPerFrame, frames, title.isEmpty() ? QByteArray() : id3Tag(title));
+}
+
+QByteArray VCDevHlsStation::encrypt(const QByteArray &key, qint64 n, const QByteArray &plain)
+{
+    const int padding = 16 - int(plain.size() % 16);
+    const QByteArray padded = plain + QByteArray(padding, char(padding));
+    QByteArray iv(16, '\0');
+    qToBigEndian(quint64(n), iv.data() + 8);
+    QByteArray out(padded.size(), Qt::Uninitialized);
+    AVAES *aes = av_aes_alloc();
+    if (!aes || av_aes_init(aes, reinterpret_cast<const uint8_t *>(key.constData()), 128, 0) != 0) {
+        av_free(aes);
+        return {};
+    }
+    av_aes_crypt(aes, reinterpret_cast<uint8_t *>(out.data()),
+                 reinterpret_cast<const uint8_t *>(padded.constData()), int(padded.size() / 16),
+                 reinterpret_cast<uint8_t *>(iv.data()), 0);
+    av_free(aes);
     return out;
 }
 
@@ -229,22 +282,44 @@ VCDevHttpResponse VCDevHlsStation::respond(const QString &path, qint64 elapsedMs
 {
     static const QByteArray playlistType = "application/vnd.apple.mpegurl";
     *bitrate = 0;
-    if (path == QLatin1String(masterPath))
+    if (path == QLatin1String(keyPath))
+        return {200, "application/octet-stream", m_key, {}};
+    // "hls", then the form, then "master.m3u8" or the variant and its file.
+    QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts).mid(1);
+    Form form = Form::Ts;
+    if (!parts.isEmpty() && parts.first() == QLatin1String("fmp4"))
+        form = Form::Fmp4;
+    else if (!parts.isEmpty() && parts.first() == QLatin1String("aes"))
+        form = Form::Aes;
+    if (form != Form::Ts)
+        parts.removeFirst();
+    if (parts == QStringList{QStringLiteral("master.m3u8")})
         return {200, playlistType, masterPlaylist(), {}};
-    const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     bool ok = false;
-    const int variant = parts.size() == 3 ? parts[1].toInt(&ok) : 0;
+    const int variant = parts.size() == 2 ? parts[0].toInt(&ok) : 0;
     if (!ok || std::find(bitrates.begin(), bitrates.end(), variant) == bitrates.end())
         return VCDevHttpResponse::plain(404);
-    if (parts[2] == QLatin1String("index.m3u8"))
-        return {200, playlistType, mediaPlaylist(elapsedMs), {}};
+    if (parts[1] == QLatin1String("index.m3u8"))
+        return {200, playlistType, mediaPlaylist(elapsedMs, form), {}};
+    if (form == Form::Fmp4 && parts[1] == QLatin1String("init.mp4"))
+        return {200,
+                "video/mp4",
+                VCDevFmp4Writer::initSegment(VCDemoAudio::sampleRate, VCDemoAudio::channels),
+                {}};
+    const QString extension = form == Form::Fmp4 ? QStringLiteral(".m4s") : QStringLiteral(".ts");
     const qint64 n =
-        parts[2].endsWith(QLatin1String(".ts")) ? parts[2].chopped(3).toLongLong(&ok) : -1;
-    const QByteArray bytes = ok && n >= 0 ? segment(variant, n, elapsedMs, titleAt) : QByteArray();
+        parts[1].endsWith(extension) ? parts[1].chopped(extension.size()).toLongLong(&ok) : -1;
+    QByteArray bytes;
+    if (ok && n >= 0 && form == Form::Fmp4)
+        bytes = fmp4Segment(variant, n, elapsedMs, n % 3 == 0 ? titleAt(n) : QString());
+    else if (ok && n >= 0)
+        bytes = segment(variant, n, elapsedMs, titleAt);
     if (bytes.isEmpty())
         return VCDevHttpResponse::plain(404);
     *bitrate = variant;
-    return {200, "video/mp2t", bytes, {}};
+    if (form == Form::Fmp4)
+        return {200, "video/iso.segment", bytes, {}};
+    return {200, "video/mp2t", form == Form::Aes ? encrypt(m_key, n, bytes) : bytes, {}};
 }
 
 QByteArray VCDevHlsStation::makeSegment(Variant &variant, qint64 n, const QString &title)

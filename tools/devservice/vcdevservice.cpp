@@ -141,6 +141,10 @@ QJsonObject VCDevService::status() const
         service.insert(
             QStringLiteral("hls"),
             QJsonObject{{QStringLiteral("master"), baseUrl() + QString::fromLatin1(hlsPath)},
+                        {QStringLiteral("fmp4"),
+                         baseUrl() + QString::fromLatin1(VCDevHlsStation::fmp4MasterPath)},
+                        {QStringLiteral("aes"),
+                         baseUrl() + QString::fromLatin1(VCDevHlsStation::aesMasterPath)},
                         {QStringLiteral("slow"), m_hlsSlow}});
     if (m_ogg)
         service.insert(QStringLiteral("ogg"),
