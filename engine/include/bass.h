@@ -226,6 +226,14 @@ typedef void(DOWNLOADPROC)(const void *buffer, DWORD length, void *user);
  * constant, else the average over the first seconds of audio; 0 until that has been decoded. */
 #define BASS_ATTRIB_BITRATE 12
 #define BASS_ATTRIB_PUSH_LIMIT 17 /* most bytes that may wait in a push stream's queue */
+/* EBU R128 loudness of the stream's decoded audio, before its volume. Setting LOUDNESS to 1
+ * starts measuring what is decoded from then on (0 stops; 0 by default). LOUDNESS_M (momentary,
+ * 400 ms) and LOUDNESS_S (short-term, 3 s) read the latest values in LUFS: minus infinity while
+ * not measuring, before the first 100 ms and for digital silence; they cannot be set
+ * (NOTAVAIL). The values lead what is heard by the decoded audio queued for the mixer. */
+#define BASS_ATTRIB_LOUDNESS 32
+#define BASS_ATTRIB_LOUDNESS_M 33
+#define BASS_ATTRIB_LOUDNESS_S 34
 
 /* Tags */
 #define BASS_TAG_HTTP 3 /* an internet stream's response headers: "name: value" strings, each
@@ -354,7 +362,7 @@ BASSDEF(BOOL) BASS_ChannelFree(DWORD handle);
 BASSDEF(DWORD) BASS_ChannelIsActive(DWORD handle);
 /* freq is the stream's own rate: HANDLE, ILLPARAM. */
 BASSDEF(BOOL) BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO *info);
-/* HANDLE, ILLTYPE, ILLPARAM. */
+/* HANDLE, ILLTYPE, ILLPARAM; NOTAVAIL for a measured (read-only) attribute. */
 BASSDEF(BOOL) BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value);
 BASSDEF(BOOL) BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float *value);
 /* Moves VOL or FREQ to `value` over `time` ms, while the channel plays: HANDLE, ILLTYPE,

@@ -320,6 +320,7 @@ DWORD BASS_StreamPutData(HSTREAM handle, const void *buffer, DWORD length)
         // A full queue refuses the whole block: the writer paces itself and retries.
         if (queued + bytes > max)
             return fail(BASS_ERROR_BUSY, Fail32);
+        ch->measureLoudness(static_cast<const int16_t *>(buffer), bytes / fb);
         ch->ring.write(static_cast<const int16_t *>(buffer), bytes / fb);
     }
     if (end) {
@@ -457,6 +458,14 @@ BOOL BASS_ChannelSlideAttribute(DWORD handle, DWORD attrib, float value, DWORD t
             return fail(BASS_ERROR_ILLPARAM, FALSE);
         ch->pushLimit.store(int64_t(value));
         return succeed();
+    case BASS_ATTRIB_LOUDNESS:
+        if (time != 0)
+            return fail(BASS_ERROR_ILLPARAM, FALSE);
+        ch->loudnessOn.store(value != 0, std::memory_order_relaxed);
+        return succeed();
+    case BASS_ATTRIB_LOUDNESS_M:
+    case BASS_ATTRIB_LOUDNESS_S:
+        return fail(BASS_ERROR_NOTAVAIL, FALSE); // measured, not set
     default:
         return fail(BASS_ERROR_ILLTYPE, FALSE);
     }
@@ -494,6 +503,15 @@ BOOL BASS_ChannelGetAttribute(DWORD handle, DWORD attrib, float *value)
         if (ch->kind != Channel::Kind::Decoding)
             return fail(BASS_ERROR_ILLTYPE, FALSE);
         *value = float(ch->bitrate.load(std::memory_order_relaxed)) / 1000.0f;
+        break;
+    case BASS_ATTRIB_LOUDNESS:
+        *value = ch->loudnessOn.load(std::memory_order_relaxed) ? 1.0f : 0.0f;
+        break;
+    case BASS_ATTRIB_LOUDNESS_M:
+        *value = ch->loudnessMomentary.load(std::memory_order_relaxed);
+        break;
+    case BASS_ATTRIB_LOUDNESS_S:
+        *value = ch->loudnessShortTerm.load(std::memory_order_relaxed);
         break;
     default:
         return fail(BASS_ERROR_ILLTYPE, FALSE);

@@ -1,4 +1,6 @@
 #include "channel.h"
+
+#include "loudnessmeter.h"
 #include "threadname.h"
 
 #include "decoder.h"
@@ -121,9 +123,28 @@ bool Channel::produce()
     if (n <= 0)
         return false;
     m_pendingFrames = n;
+    measureLoudness(decoder->frames(), size_t(n));
     m_pendingWritten = int(ring.write(decoder->frames(), size_t(n)));
     m_decodedPos += n;
     return true;
+}
+
+void Channel::measureLoudness(const int16_t *frames, size_t count)
+{
+    constexpr float minusInfinity = -std::numeric_limits<float>::infinity();
+    if (!loudnessOn.load(std::memory_order_relaxed)) {
+        if (m_loudnessMeter) {
+            m_loudnessMeter.reset();
+            loudnessMomentary.store(minusInfinity, std::memory_order_relaxed);
+            loudnessShortTerm.store(minusInfinity, std::memory_order_relaxed);
+        }
+        return;
+    }
+    if (!m_loudnessMeter)
+        m_loudnessMeter = std::make_unique<LoudnessMeter>(rate, channels);
+    m_loudnessMeter->add(frames, count);
+    loudnessMomentary.store(float(m_loudnessMeter->momentary()), std::memory_order_relaxed);
+    loudnessShortTerm.store(float(m_loudnessMeter->shortTerm()), std::memory_order_relaxed);
 }
 
 void Channel::prefill(int64_t frames)

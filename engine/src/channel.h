@@ -19,6 +19,7 @@
 namespace engine {
 
 class Decoder;
+class LoudnessMeter;
 
 // What the mixer reports to the event thread. Plain data: the mixer pushes it without
 // allocating.
@@ -115,6 +116,15 @@ public:
     std::atomic<int64_t> nextPosSync{NoThreshold};
     std::atomic<int64_t> nextMetaFrame{NoThreshold};
 
+    // ---- loudness of the decoded audio (see LoudnessMeter), before volume: switched on by
+    // control, measured by the producer as it queues audio, read by anyone. LUFS; minus
+    // infinity while off, before the first 100 ms and for digital silence.
+    std::atomic<bool> loudnessOn{false};
+    std::atomic<float> loudnessMomentary{-std::numeric_limits<float>::infinity()};
+    std::atomic<float> loudnessShortTerm{-std::numeric_limits<float>::infinity()};
+    // Producer: measures frames that it queues (once each).
+    void measureLoudness(const int16_t *frames, size_t count);
+
     // ---- level history: the most recently played frames, before volume
     void levels(float *out, double seconds, DWORD levelFlags) const;
 
@@ -175,6 +185,7 @@ private:
     void recordHistory(const float *frames, size_t count);
 
     // producer only
+    std::unique_ptr<LoudnessMeter> m_loudnessMeter;
     int64_t m_decodedPos = 0; // decoded position of the next frame written
     int m_pendingFrames = 0;  // frames of the current decoder block
     int m_pendingWritten = 0; // ... of which are in the ring

@@ -72,6 +72,7 @@ void procLoop(std::shared_ptr<Channel> ch, STREAMPROC *proc, void *user)
         const size_t got = std::min<size_t>(r & ~BASS_STREAMPROC_END, buffer.size() - carry);
         const size_t bytes = carry + got;
         const size_t whole = bytes / size_t(ch->frameBytes());
+        ch->measureLoudness(reinterpret_cast<const int16_t *>(buffer.data()), whole);
         ch->ring.write(reinterpret_cast<const int16_t *>(buffer.data()), whole);
         carry = bytes - whole * size_t(ch->frameBytes());
         std::memmove(buffer.data(), buffer.data() + whole * size_t(ch->frameBytes()), carry);
