@@ -44,8 +44,17 @@ int main(int argc, char *argv[])
         QStringLiteral("ogg"),
         QStringLiteral("Also serve a chained Ogg Vorbis station with a title per song and list "
                        "it last."));
+    const QCommandLineOption lateOption(
+        QStringLiteral("late"),
+        QStringLiteral("Stream N answers its listeners MS milliseconds late (N:MS)."),
+        QStringLiteral("N:MS"));
+    const QCommandLineOption toneGainOption(
+        QStringLiteral("tone-gain-db"),
+        QStringLiteral("With --tones: stream N's tone DB decibels from half of full scale (N:DB); "
+                       "may be given for each stream."),
+        QStringLiteral("N:DB"));
     parser.addOptions({portOption, forbiddenOption, newBuildOption, streamsOption, burstOption,
-                       tonesOption, hlsOption, oggOption});
+                       tonesOption, hlsOption, oggOption, lateOption, toneGainOption});
     parser.process(app);
 
     VCDevService::Options options;
@@ -70,6 +79,32 @@ int main(int argc, char *argv[])
     if (!ok || options.burstMs < 0 || options.burstMs > 60000) {
         std::fprintf(stderr, "vellacast-devservice: invalid burst length\n");
         return 2;
+    }
+
+    if (parser.isSet(lateOption)) {
+        const QStringList late = parser.value(lateOption).split(QLatin1Char(':'));
+        bool streamOk = false, msOk = false;
+        if (late.size() == 2) {
+            options.lateStream = late[0].toInt(&streamOk);
+            options.lateMs = late[1].toInt(&msOk);
+        }
+        if (!streamOk || !msOk || options.lateStream < 1 || options.lateStream > 3 ||
+            options.lateMs < 0 || options.lateMs > 60000) {
+            std::fprintf(stderr, "vellacast-devservice: invalid late stream\n");
+            return 2;
+        }
+    }
+
+    for (const QString &value : parser.values(toneGainOption)) {
+        const QStringList parts = value.split(QLatin1Char(':'));
+        bool streamOk = false, dbOk = false;
+        const int stream = parts.size() == 2 ? parts[0].toInt(&streamOk) : 0;
+        const double db = parts.size() == 2 ? parts[1].toDouble(&dbOk) : 0;
+        if (!streamOk || !dbOk || stream < 1 || stream > 3 || db < -60 || db > 6) {
+            std::fprintf(stderr, "vellacast-devservice: invalid tone gain\n");
+            return 2;
+        }
+        options.toneGainDb.insert(stream, db);
     }
 
     VCDevService service(options);

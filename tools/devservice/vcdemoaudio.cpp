@@ -313,14 +313,14 @@ void synthesize(LoopBuffer &buffer, const VCDemoAudio::Style &style)
 }
 
 // A sine with a whole number of cycles in the loop, so that the loop repeats without a click.
-void synthesizeTone(LoopBuffer &buffer, double hz)
+void synthesizeTone(LoopBuffer &buffer, double hz, double amplitude)
 {
     const double cycles = std::max(1.0, std::round(hz * buffer.length() / VCDemoAudio::sampleRate));
     const double step = 2 * std::numbers::pi * cycles / double(buffer.length());
     // Half a sample more, so that the rounding down of the sample count covers the whole loop.
     buffer.render(0, (double(buffer.length()) + 0.5) / VCDemoAudio::sampleRate, 0,
                   [step, i = qint64(0)](double) mutable { return std::sin(step * double(i++)); });
-    buffer.normalize(0.5f);
+    buffer.normalize(float(amplitude));
 }
 
 QString errorText(int code)
@@ -441,7 +441,7 @@ bool VCDemoAudio::build(const Style &style, QString *error)
         std::max<qsizetype>(1, qsizetype(std::llround(seconds * sampleRate / samplesPerFrame)));
     LoopBuffer music(frameCount * samplesPerFrame);
     if (style.toneHz > 0)
-        synthesizeTone(music, style.toneHz);
+        synthesizeTone(music, style.toneHz, style.toneAmplitude);
     else
         synthesize(music, style);
 

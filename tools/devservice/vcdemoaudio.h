@@ -21,6 +21,7 @@ public:
         // Above 0: a steady sine of about this frequency at half of full scale instead of
         // music, so that a listener's recording tells the streams apart by their pitch.
         double toneHz = 0;
+        double toneAmplitude = 0.5; // of full scale
     };
 
     static constexpr int sampleRate = 44100;

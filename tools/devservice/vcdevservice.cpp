@@ -4,6 +4,7 @@
 #include "vcdevlogo.h"
 
 #include <QFile>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -79,8 +80,9 @@ bool VCDevService::checkOptions(QString *error)
 
 bool VCDevService::buildStations(QString *error)
 {
-    if (!m_stations.build(
-            {m_options.streamCount, m_options.tones, m_options.loopBars, m_options.burstMs}, error))
+    if (!m_stations.build({m_options.streamCount, m_options.tones, m_options.loopBars,
+                           m_options.burstMs, m_options.toneGainDb},
+                          error))
         return false;
     if (m_options.hls) {
         m_hls = std::make_unique<VCDevHlsStation>();
@@ -418,9 +420,25 @@ void VCDevService::startStream(QTcpSocket *socket, const VCDevHttpRequest &reque
         return respond(socket, request, VCDevHttpResponse::text(503, "The stream is switched off"),
                        false);
 
+    const bool icy = request.header("Icy-MetaData").trimmed() == "1";
+    if (stream == m_options.lateStream && m_options.lateMs > 0) {
+        // A slow origin: the listener waits for the answer, its connection kept meanwhile.
+        QTimer::singleShot(
+            m_options.lateMs, this,
+            [this, guard = QPointer<QTcpSocket>(socket), request, stream, icy, session] {
+                if (guard && m_pending.contains(guard))
+                    sendStream(guard, request, stream, icy, session);
+            });
+        return;
+    }
+    sendStream(socket, request, stream, icy, session);
+}
+
+void VCDevService::sendStream(QTcpSocket *socket, const VCDevHttpRequest &request, int stream,
+                              bool icy, int session)
+{
     qCInfo(lcDevService).noquote() << request.method << request.path << 200 << "session" << session;
     m_pending.remove(socket);
     disconnect(socket, nullptr, this, nullptr);
-    m_stations.addListener(socket, stream, request.header("Icy-MetaData").trimmed() == "1",
-                           session);
+    m_stations.addListener(socket, stream, icy, session);
 }

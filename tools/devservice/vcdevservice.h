@@ -47,6 +47,9 @@ public:
         int maxSessions = 32; // older sessions are forgotten, ended ones first
         bool hls = false;     // a live HLS station of stream 1's music, listed after the streams
         bool ogg = false;     // a chained Ogg Vorbis station with a title per song, listed last
+        int lateStream = 0;   // this stream (1 to 3) answers its listeners lateMs late
+        int lateMs = 0;
+        QMap<int, double> toneGainDb; // stream -> level of its tone against half of full scale
     };
 
     static constexpr const char *accountUser = VCDevPlayerApi::accountUser;
@@ -122,6 +125,8 @@ private:
     bool routeStatus(QTcpSocket *socket, const VCDevHttpRequest &request);
     bool routeFiles(QTcpSocket *socket, const VCDevHttpRequest &request);
     void startStream(QTcpSocket *socket, const VCDevHttpRequest &request, int stream);
+    void sendStream(QTcpSocket *socket, const VCDevHttpRequest &request, int stream, bool icy,
+                    int session);
     void hlsResponse(QTcpSocket *socket, const VCDevHttpRequest &request);
     void startOggStream(QTcpSocket *socket, const VCDevHttpRequest &request);
     VCDevHttpResponse handleControl(const VCDevHttpRequest &request);

@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QTcpSocket>
 
+#include <cmath>
 #include <thread>
 #include <utility>
 
@@ -88,8 +89,10 @@ bool VCDevStations::build(const Setup &setup, QString *error)
         Channel *raw = channel.get();
         VCDemoAudio::Style style = plans[i].style;
         style.bars = setup.loopBars;
-        if (setup.tones)
+        if (setup.tones) {
             style.toneHz = 440.0 * (i + 1);
+            style.toneAmplitude *= std::pow(10.0, setup.toneGainDb.value(i + 1) / 20);
+        }
         m_channels.push_back(std::move(channel));
         builders.emplace_back([raw, style, out = &errors[i]]() { raw->audio.build(style, out); });
     }

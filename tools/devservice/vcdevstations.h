@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -27,10 +28,11 @@ class VCDevStations : public QObject
 public:
     struct Setup
     {
-        int count = 3;      // 1 to maxCount
-        bool tones = false; // stream N sends a steady tone of N x 440 Hz instead of music
-        int loopBars = 8;   // 1 to 64
-        int burstMs = 1000; // audio a new listener gets at once
+        int count = 3;                // 1 to maxCount
+        bool tones = false;           // stream N sends a steady tone of N x 440 Hz instead of music
+        int loopBars = 8;             // 1 to 64
+        int burstMs = 1000;           // audio a new listener gets at once
+        QMap<int, double> toneGainDb; // stream -> level of its tone against half of full scale
     };
 
     static constexpr int icyMetaInt = 16000;
