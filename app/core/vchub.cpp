@@ -11,6 +11,7 @@
 #include "vcfailovernotifier.h"
 #include "vcmetrics.h"
 #include "vcsource.h"
+#include "vcstartuporder.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -20,6 +21,7 @@
 #include <QSettings>
 
 #include <algorithm>
+#include <cmath>
 
 using VC::assign;
 
@@ -92,6 +94,25 @@ VCHub::VCHub(QObject *parent)
 
     m_failbackHoldMaxMs =
         m_settings->value(QStringLiteral("failbackHoldMaxMs"), defaultFailbackHoldMaxMs).toInt();
+    m_startupGraceMs = std::max(
+        0, m_settings->value(QStringLiteral("startupGraceMs"), defaultStartupGraceMs).toInt());
+    connect(this, &VCHub::startupGraceMsChanged, this, [this](int value) {
+        qInfo() << "Start-up grace changed to" << value << "ms";
+        m_settings->setValue(QStringLiteral("startupGraceMs"), value);
+    });
+    m_loudnessMatch = m_settings->value(QStringLiteral("loudnessMatch"), false).toBool();
+    m_loudnessTargetLufs = std::clamp(
+        m_settings->value(QStringLiteral("loudnessTargetLufs"), defaultLoudnessTargetLufs)
+            .toDouble(),
+        -40.0, -10.0);
+    connect(this, &VCHub::loudnessMatchChanged, this, [this](bool value) {
+        qInfo() << "Loudness matching" << (value ? "on" : "off");
+        m_settings->setValue(QStringLiteral("loudnessMatch"), value);
+    });
+    connect(this, &VCHub::loudnessTargetLufsChanged, this, [this](double value) {
+        qInfo() << "Loudness target changed to" << value << "LUFS";
+        m_settings->setValue(QStringLiteral("loudnessTargetLufs"), value);
+    });
     m_sources = new SourceList(this);
     initSources();
     updateSourcesActivity();
@@ -329,6 +350,8 @@ VCSource *VCHub::createSource(const QUrl &url, double volumeLevel)
             [this, source] { handleConnectionLost(source); });
     connect(source, &VCSource::isHeldBackChanged, this, &VCHub::updateSourcesActivity,
             Qt::QueuedConnection);
+    connect(source, &VCSource::isStartingChanged, this, &VCHub::updateSourcesActivity,
+            Qt::QueuedConnection);
     return source;
 }
 
@@ -454,6 +477,7 @@ void VCHub::updateSourcesActivity()
         chosen = firstHeldBack;
     if (!chosen && !m_sources->isEmpty())
         chosen = firstConnected ? firstConnected : m_sources->at(0);
+    chosen = VCStartupOrder::apply(m_sources->toList(), chosen);
     if (chosen)
         chosen->setIsActive(true);
     for (VCSource *source : *m_sources) {
@@ -717,6 +741,24 @@ bool VCHub::setSilenceDetectionStartMs(int value)
 bool VCHub::setSilenceDetectionEndMs(int value)
 {
     return assign(this, m_silenceDetectionEndMs, value, &VCHub::silenceDetectionEndMsChanged);
+}
+
+bool VCHub::setLoudnessMatch(bool value)
+{
+    return assign(this, m_loudnessMatch, value, &VCHub::loudnessMatchChanged);
+}
+
+bool VCHub::setLoudnessTargetLufs(double value)
+{
+    if (!std::isfinite(value))
+        return false;
+    return assign(this, m_loudnessTargetLufs, std::clamp(value, -40.0, -10.0),
+                  &VCHub::loudnessTargetLufsChanged);
+}
+
+bool VCHub::setStartupGraceMs(int value)
+{
+    return assign(this, m_startupGraceMs, std::max(0, value), &VCHub::startupGraceMsChanged);
 }
 
 bool VCHub::setFailbackHoldMs(int value)

@@ -67,6 +67,22 @@ class VCHub : public QObject
     Q_PROPERTY(int failbackHoldMaxMs
                READ failbackHoldMaxMs
                CONSTANT)
+    // While sources start together, how long a source ahead that is still starting keeps the
+    // ones behind it off the air (see VCStartupOrder); 0 puts the first to connect on air.
+    Q_PROPERTY(int startupGraceMs
+               READ startupGraceMs
+               WRITE setStartupGraceMs
+               NOTIFY startupGraceMsChanged)
+    // Loudness matching: each source's gain follows its EBU R128 loudness towards the target
+    // (see VCLoudnessMatch); off, each source plays at its volume level alone.
+    Q_PROPERTY(bool loudnessMatch
+               READ loudnessMatch
+               WRITE setLoudnessMatch
+               NOTIFY loudnessMatchChanged)
+    Q_PROPERTY(double loudnessTargetLufs
+               READ loudnessTargetLufs
+               WRITE setLoudnessTargetLufs
+               NOTIFY loudnessTargetLufsChanged)
     // Whether failovers are told through the tray (see VCFailoverNotifier).
     Q_PROPERTY(bool failoverNotifications
                READ failoverNotifications
@@ -90,6 +106,8 @@ public:
     static constexpr int restartDelayMs = 5000;
     static constexpr int defaultFailbackHoldMs = 30000;
     static constexpr int defaultFailbackHoldMaxMs = 300000;
+    static constexpr int defaultStartupGraceMs = 3000;
+    static constexpr double defaultLoudnessTargetLufs = -23;
     // Most sources taken from one service answer; each source runs a thread of its own.
     static constexpr int maxServiceSources = 64;
 
@@ -112,6 +130,9 @@ public:
     int failbackHoldMs() const { return m_failbackHoldMs; }
     // The longest failback hold; from the settings file only, read at start.
     int failbackHoldMaxMs() const { return m_failbackHoldMaxMs; }
+    int startupGraceMs() const { return m_startupGraceMs; }
+    bool loudnessMatch() const { return m_loudnessMatch; }
+    double loudnessTargetLufs() const { return m_loudnessTargetLufs; }
     bool failoverNotifications() const { return m_failoverNotifications; }
     VCAutostart *autostart() const { return m_autostart; }
     VCFailoverNotifier *failoverNotifier() const { return m_failoverNotifier; }
@@ -136,6 +157,9 @@ signals:
     void silenceDetectionEndMsChanged(int silenceDetectionEndMs);
     void isOutputDeviceMissingChanged(bool isOutputDeviceMissing);
     void failbackHoldMsChanged(int failbackHoldMs);
+    void startupGraceMsChanged(int startupGraceMs);
+    void loudnessMatchChanged(bool loudnessMatch);
+    void loudnessTargetLufsChanged(double loudnessTargetLufs);
     void failoverNotificationsChanged(bool failoverNotifications);
     // A failover notification for the tray (see VCFailoverNotifier::notify).
     void notify(const QString &title, const QString &message, bool isWarning);
@@ -157,6 +181,10 @@ public slots:
     bool setSilenceDetectionStartMs(int silenceDetectionStartMs);
     bool setSilenceDetectionEndMs(int silenceDetectionEndMs);
     bool setFailbackHoldMs(int failbackHoldMs);
+    bool setStartupGraceMs(int startupGraceMs);
+    bool setLoudnessMatch(bool loudnessMatch);
+    // Kept within -40 .. -10 LUFS.
+    bool setLoudnessTargetLufs(double loudnessTargetLufs);
     bool setFailoverNotifications(bool failoverNotifications);
 
     void cleanOldLogFiles();
@@ -229,6 +257,9 @@ private:
     bool m_isDeviceFailurePending = false;
     int m_failbackHoldMs = defaultFailbackHoldMs;
     int m_failbackHoldMaxMs = defaultFailbackHoldMaxMs;
+    int m_startupGraceMs = defaultStartupGraceMs;
+    bool m_loudnessMatch = false;
+    double m_loudnessTargetLufs = defaultLoudnessTargetLufs;
     bool m_failoverNotifications = true;
     VCAutostart *m_autostart = nullptr;
     VCFailoverNotifier *m_failoverNotifier = nullptr;

@@ -50,6 +50,7 @@ VCSource::VCSource(VCHub *hub, const QUrl &streamUrl, double volumeLevel, QObjec
     , m_volumeLevel(volumeLevel)
     , m_isRecordDevice(isRecordAddress(streamUrl))
     , m_avgLevelDb(minusInfinity)
+    , m_loudnessLufs(minusInfinity)
 {
     if (m_hub) {
         connect(m_hub, &VCHub::silenceDetectionLevelDbChanged, this, [this](double value) {
@@ -77,6 +78,11 @@ VCSource::VCSource(VCHub *hub, const QUrl &streamUrl, double volumeLevel, QObjec
         };
         connect(m_hub, &VCHub::failbackHoldMsChanged, this, applyFailbackTiming);
         applyFailbackTiming();
+
+        connect(m_hub, &VCHub::loudnessMatchChanged, this, &VCSource::applyLoudnessMatch);
+        connect(m_hub, &VCHub::loudnessTargetLufsChanged, this, &VCSource::applyLoudnessMatch);
+        m_isMatchingLoudness = m_hub->loudnessMatch();
+        m_loudnessMatch.setTargetLufs(m_hub->loudnessTargetLufs());
     }
 
     m_activityChangedMs = nowMs();
@@ -124,6 +130,9 @@ VCSource::VCSource(VCHub *hub, const QUrl &streamUrl, double volumeLevel, QObjec
     QTimer::singleShot(monitorIntervalMs - steadyMs() % monitorIntervalMs, Qt::PreciseTimer,
                        &m_monitorTimer, qOverload<>(&QTimer::start));
 
+    m_startGraceTimer.setSingleShot(true);
+    connect(&m_startGraceTimer, &QTimer::timeout, this, [this] { updateIsStarting(false); });
+
     m_playerThread.setObjectName(QStringLiteral("VCSource player"));
     m_playerThread.start();
 }
@@ -163,6 +172,9 @@ void VCSource::initPlayer()
     connect(&m_playerThread, &QThread::finished, m_playerSteps, &QObject::deleteLater);
     m_mainSteps = new VCStepQueue(this);
     connect(player, &KLPlayer::deviceFailure, this, &VCSource::deviceFailure);
+    // A start that fails holds no source behind it back any longer.
+    connect(
+        player, &KLPlayer::error, this, [this] { updateIsStarting(false); }, Qt::QueuedConnection);
 
     const QUrl url = m_streamUrl;
     postToPlayer([url](KLPlayer *p) { p->setStreamUrl(url); });
@@ -194,6 +206,10 @@ void VCSource::initPlayer()
     connect(player, &KLPlayer::levelChanged, this, &VCSource::updateLevel, Qt::QueuedConnection);
     m_levelDb = player->levelDb();
     connect(player, &KLPlayer::levelDbChanged, this, &VCSource::updateLevelDb,
+            Qt::QueuedConnection);
+    // Measured always (the main view shows it); matching uses it only when the hub says so.
+    postToPlayer([](KLPlayer *p) { p->setIsMeasuresLoudness(true); });
+    connect(player, &KLPlayer::loudnessShortTermChanged, this, &VCSource::updateLoudnessLufs,
             Qt::QueuedConnection);
 
     m_isSilentSound = true;
@@ -236,8 +252,10 @@ void VCSource::playInPlayerThread(const QUrl &streamUrl, quint64 command)
     const bool stillPlaying = player->isPlaying() && !player->isStalled();
     handBack([this, recordDevice, stillPlaying, command] {
         updateIsRecordDevice(recordDevice);
-        if (stillPlaying && command == m_lastCommand)
+        if (stillPlaying && command == m_lastCommand) {
             m_isDisconnectionExpected = false;
+            updateIsStarting(false);
+        }
     });
 }
 
@@ -264,6 +282,7 @@ void VCSource::resetAfterStop()
     updateAvgLevel(0);
     updateAvgLevelDb(minusInfinity);
     m_levelWindow.clear();
+    m_loudnessMatch.reset();
     m_lastLevelDb = 0;
     m_lastLevelDbChangedMs = now;
 }
@@ -278,6 +297,7 @@ void VCSource::handleConnectedChange(bool isConnected)
 {
     const qint64 now = steadyMs();
     if (isConnected) {
+        updateIsStarting(false);
         m_isDisconnectionExpected = false;
         m_failbackHold.connect(now);
     } else {
@@ -305,11 +325,20 @@ void VCSource::updateFailbackHold()
     updateIsHeldBack(m_failbackHold.isHeldBack(now));
 }
 
+void VCSource::beginStart()
+{
+    // A recording device is connected at all times: it has no start to wait for.
+    const int graceMs = m_hub ? m_hub->startupGraceMs() : 0;
+    if (graceMs > 0 && !m_isRecordDevice)
+        updateIsStarting(true);
+}
+
 void VCSource::play(const QUrl &streamUrl)
 {
     if (!m_player)
         return;
     m_shouldPlay = true;
+    beginStart();
     const quint64 command = expectDisconnection();
     postToPlayer(
         [this, streamUrl, command](KLPlayer *) { playInPlayerThread(streamUrl, command); });
@@ -323,6 +352,7 @@ void VCSource::play()
 void VCSource::stop()
 {
     m_shouldPlay = false;
+    updateIsStarting(false);
     expectDisconnection();
     postToPlayer([this](KLPlayer *) { stopInPlayerThread(); });
 }
@@ -330,6 +360,7 @@ void VCSource::stop()
 void VCSource::stopSync()
 {
     m_shouldPlay = false;
+    updateIsStarting(false);
     expectDisconnection();
     if (!m_player || !m_playerThread.isRunning())
         return;
@@ -349,6 +380,7 @@ void VCSource::stopSync()
 void VCSource::restart()
 {
     m_shouldPlay = true;
+    beginStart();
     postRestart();
 }
 
@@ -363,14 +395,35 @@ void VCSource::postRestart()
 
 // Volume routing: only the active source is heard.
 
-void VCSource::handleActiveUpdate(bool isActive)
+void VCSource::handleActiveUpdate(bool)
 {
-    updatePlayerVolume(isActive ? m_volumeLevel : 0.0);
+    applyPlayerVolume();
 }
 
-void VCSource::handleVolumeLevelUpdate(double volumeLevel)
+void VCSource::handleVolumeLevelUpdate(double)
 {
-    updatePlayerVolume(m_isActive ? volumeLevel : 0.0);
+    applyPlayerVolume();
+}
+
+void VCSource::applyPlayerVolume()
+{
+    updatePlayerVolume(m_isActive ? m_volumeLevel * m_loudnessGain : 0.0);
+}
+
+void VCSource::applyLoudnessMatch()
+{
+    if (m_hub) {
+        m_isMatchingLoudness = m_hub->loudnessMatch();
+        m_loudnessMatch.setTargetLufs(m_hub->loudnessTargetLufs());
+    }
+    if (!m_isMatchingLoudness) {
+        updateLoudnessGain(1);
+        return;
+    }
+    // Small steps are left out: each one is a volume command to the player.
+    const double gain = m_loudnessMatch.gain();
+    if (std::abs(20 * std::log10(gain / m_loudnessGain)) >= minGainStepDb)
+        updateLoudnessGain(gain);
 }
 
 void VCSource::updatePlayerVolume(double volumeLevel)
@@ -520,4 +573,29 @@ bool VCSource::updateIsHeldBack(bool value)
 bool VCSource::updateHeldBackRemainingMs(qint64 value)
 {
     return assign(this, m_heldBackRemainingMs, value, &VCSource::heldBackRemainingMsChanged);
+}
+
+bool VCSource::updateLoudnessLufs(double value)
+{
+    m_loudnessMatch.measure(value, steadyMs());
+    applyLoudnessMatch();
+    return assign(this, m_loudnessLufs, value, &VCSource::loudnessLufsChanged);
+}
+
+bool VCSource::updateLoudnessGain(double value)
+{
+    if (!assign(this, m_loudnessGain, value, &VCSource::loudnessGainChanged))
+        return false;
+    applyPlayerVolume();
+    return true;
+}
+
+bool VCSource::updateIsStarting(bool value)
+{
+    // Every start lasts the hub's grace at most, counted from its latest play or restart.
+    if (value && m_hub && m_hub->startupGraceMs() > 0)
+        m_startGraceTimer.start(m_hub->startupGraceMs());
+    else
+        m_startGraceTimer.stop();
+    return assign(this, m_isStarting, value, &VCSource::isStartingChanged);
 }

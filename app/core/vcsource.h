@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "vcfailbackhold.h"
+#include "vcloudnessmatch.h"
 
 class KLPlayer;
 class VCHub;
@@ -58,12 +59,29 @@ class VCSource : public QObject
     Q_PROPERTY(qint64 heldBackRemainingMs
                READ heldBackRemainingMs
                NOTIFY heldBackRemainingMsChanged)
+    // From a play or restart of ours until the source connects, its player reports an error,
+    // it is stopped, or the hub's start-up grace has passed (see VCStartupOrder).
+    Q_PROPERTY(bool isStarting
+               READ isStarting
+               NOTIFY isStartingChanged)
+    // EBU R128 short-term loudness of the decoded audio (before the volume), in LUFS; minus
+    // infinity while nothing is measured.
+    Q_PROPERTY(double loudnessLufs
+               READ loudnessLufs
+               NOTIFY loudnessLufsChanged)
+    // The loudness matching's gain (linear) that multiplies volumeLevel; exactly 1 while the
+    // hub's matching is off.
+    Q_PROPERTY(double loudnessGain
+               READ loudnessGain
+               NOTIFY loudnessGainChanged)
     // clang-format on
 
 public:
     static constexpr int monitorIntervalMs = 250;
     static constexpr qint64 stuckIntervalMs = 300000;
     static constexpr int levelWindowSize = 30;
+    // The smallest change of the loudness gain passed on to the player.
+    static constexpr double minGainStepDb = 0.05;
 
     VCSource(VCHub *hub, const QUrl &streamUrl, double volumeLevel, QObject *parent = nullptr);
     ~VCSource() override;
@@ -87,6 +105,9 @@ public:
     qint64 soundByLevelDurationMs() const { return m_soundByLevelDurationMs; }
     bool isHeldBack() const { return m_isHeldBack; }
     qint64 heldBackRemainingMs() const { return m_heldBackRemainingMs; }
+    bool isStarting() const { return m_isStarting; }
+    double loudnessLufs() const { return m_loudnessLufs; }
+    double loudnessGain() const { return m_loudnessGain; }
 
     // The player's name and the address without credentials, for log lines.
     QString sourceName() const;
@@ -118,6 +139,9 @@ signals:
     void soundByLevelDurationMsChanged(qint64 soundByLevelDurationMs);
     void isHeldBackChanged(bool isHeldBack);
     void heldBackRemainingMsChanged(qint64 heldBackRemainingMs);
+    void isStartingChanged(bool isStarting);
+    void loudnessLufsChanged(double loudnessLufs);
+    void loudnessGainChanged(double loudnessGain);
     void deviceFailure();
     // isConnected turned false by a fault (stall, drop, error), not by a stop or play of ours.
     void connectionLost();
@@ -152,6 +176,9 @@ protected slots:
     bool updateSoundByLevelDurationMs(qint64 soundByLevelDurationMs);
     bool updateIsHeldBack(bool isHeldBack);
     bool updateHeldBackRemainingMs(qint64 heldBackRemainingMs);
+    bool updateIsStarting(bool isStarting);
+    bool updateLoudnessLufs(double loudnessLufs);
+    bool updateLoudnessGain(double loudnessGain);
 
 private slots:
     void initPlayer();
@@ -181,6 +208,11 @@ private:
     // Returns the command's serial number.
     quint64 expectDisconnection();
     void handleConnectedChange(bool isConnected);
+    // A play or restart of ours begins a start (see isStarting).
+    void beginStart();
+    // The gain that the hub's loudness matching wants now (see VCLoudnessMatch).
+    void applyLoudnessMatch();
+    void applyPlayerVolume();
 
     QPointer<VCHub> m_hub;
     QThread m_playerThread;
@@ -189,6 +221,8 @@ private:
     VCStepQueue *m_playerSteps = nullptr;
     VCStepQueue *m_mainSteps = nullptr;
     QTimer m_monitorTimer;
+    // Ends a start that neither connects nor fails within the hub's start-up grace.
+    QTimer m_startGraceTimer;
 
     double m_silenceLevelDb = -50;
     int m_silenceStartMs = 5000;
@@ -211,6 +245,8 @@ private:
     bool m_isDisconnectionExpected = false;
     quint64 m_lastCommand = 0;
     VCFailbackHold m_failbackHold;
+    VCLoudnessMatch m_loudnessMatch;
+    bool m_isMatchingLoudness = false;
 
     QUrl m_streamUrl;
     bool m_isActive = false;
@@ -231,4 +267,7 @@ private:
     qint64 m_soundByLevelDurationMs = 0;
     bool m_isHeldBack = false;
     qint64 m_heldBackRemainingMs = 0;
+    bool m_isStarting = false;
+    double m_loudnessLufs;
+    double m_loudnessGain = 1;
 };

@@ -1,6 +1,7 @@
 #include "enginetest.h"
 #include "filelogging.h"
 #include "klbass.h"
+#include "klplayer.h"
 #include "vcclientuser.h"
 #include "vcfailovernotifier.h"
 #include "vchub.h"
@@ -16,6 +17,7 @@
 #include <QTest>
 
 #include <cmath>
+#include <limits>
 
 // The hub's rules on real sources whose players are never started (their state is set through
 // the sources' own update slots), so every case is exact and quick.
@@ -33,6 +35,9 @@ private slots:
     void failoverIsToldWithItsReason();
     void failoverFollowsSourceSignals();
     void failoverHoldsBackALostSource();
+    void startupOrder_data();
+    void startupOrder();
+    void loudnessMatchMultipliesTheVolume();
     void ownStopsAreNoLoss();
     void streamsFromService();
     void duplicateStreamsFromService();
@@ -280,6 +285,124 @@ void TestHub::failoverHoldsBackALostSource()
     QCOMPARE(heldBack.count(), 2);
     QCOMPARE(heldBack.at(0).at(0).toBool(), true);
     QCOMPARE(heldBack.at(1).at(0).toBool(), false);
+}
+
+void TestHub::startupOrder_data()
+{
+    // Sources A (first in order) and B start together; each step is followed by the source
+    // that is active then. B must never be active where the last column says so.
+    QTest::addColumn<int>("graceMs");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QString>("active");
+    QTest::addColumn<bool>("bEverActive");
+
+    QTest::newRow("A connects after B")
+        << 60000 << QStringList{"start", "b connects", "a connects"} << "a a a" << false;
+    QTest::newRow("A fails after B connects")
+        << 60000 << QStringList{"start", "b connects", "a fails"} << "a a b" << true;
+    QTest::newRow("A never answers within the grace")
+        << 300 << QStringList{"start", "b connects", "grace passes"} << "a a b" << true;
+    QTest::newRow("a source already heard is kept")
+        << 60000 << QStringList{"start", "a fails", "b connects", "a starts", "a connects"}
+        << "a a b b a" << true;
+    QTest::newRow("no grace: the first to connect")
+        << 0 << QStringList{"start", "b connects", "a connects"} << "a b a" << true;
+}
+
+void TestHub::startupOrder()
+{
+    QFETCH(int, graceMs);
+    QFETCH(QStringList, steps);
+    QFETCH(QString, active);
+    QFETCH(bool, bEverActive);
+
+    makeHub({"http://127.0.0.1:9/a", "http://127.0.0.1:9/b"});
+    m_hub->setStartupGraceMs(graceMs);
+    VCSource *a = m_hub->sources()->at(0);
+    VCSource *b = m_hub->sources()->at(1);
+    QSignalSpy bActive(b, &VCSource::isActiveChanged);
+    const QStringList expected = active.split(QLatin1Char(' '));
+    QCOMPARE(expected.size(), steps.size());
+    for (int i = 0; i < steps.size(); ++i) {
+        const QString &step = steps.at(i);
+        if (step == "start") {
+            // What play() does before its player starts, without a player that connects.
+            for (VCSource *source : {a, b})
+                QMetaObject::invokeMethod(source, "updateIsStarting", Q_ARG(bool, graceMs > 0));
+        } else if (step == "a starts") {
+            QMetaObject::invokeMethod(a, "updateIsStarting", Q_ARG(bool, true));
+        } else if (step == "a connects") {
+            setState(a, true, true);
+        } else if (step == "b connects") {
+            setState(b, true, true);
+        } else if (step == "a fails") {
+            // The player's own failure report.
+            emit a->playerForTesting()->error(QStringLiteral("Connection refused"));
+            QTRY_VERIFY(!a->isStarting());
+        } else if (step == "grace passes") {
+            QTRY_VERIFY(!a->isStarting());
+        }
+        // Every update the step queued has run.
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        VCSource *expectedSource = expected.at(i) == "a" ? a : b;
+        QTRY_VERIFY2(expectedSource->isActive(), qPrintable(step));
+        QCOMPARE(a->isActive() + b->isActive(), 1);
+    }
+    QCOMPARE(!bActive.isEmpty(), bEverActive);
+}
+
+// The volume that the source's player was last told, read on the player's thread.
+double playerVolume(VCSource *source)
+{
+    double volume = -1;
+    QMetaObject::invokeMethod(
+        source->playerForTesting(), [&] { volume = source->playerForTesting()->volume(); },
+        Qt::BlockingQueuedConnection);
+    return volume;
+}
+
+void TestHub::loudnessMatchMultipliesTheVolume()
+{
+    makeHub({"http://127.0.0.1:9/a", "http://127.0.0.1:9/b"}); // volume levels 0.5 and 1.5
+    VCSource *a = m_hub->sources()->at(0);
+    VCSource *b = m_hub->sources()->at(1);
+    setState(a, true, false);
+    setState(b, true, false);
+    QTRY_VERIFY(a->isActive());
+    const auto measure = [](VCSource *source, double lufs) {
+        QMetaObject::invokeMethod(source, "updateLoudnessLufs", Q_ARG(double, lufs));
+    };
+    // Off (the default): the gain is exactly the volume level, whatever is measured.
+    QVERIFY(!m_hub->loudnessMatch());
+    measure(a, -35);
+    measure(b, -11);
+    QCOMPARE(a->loudnessLufs(), -35.0);
+    QVERIFY(a->loudnessGain() == 1.0);
+    QTRY_VERIFY(playerVolume(a) == 0.5);
+    QCOMPARE(playerVolume(b), 0.0);
+
+    // On: the heard source is brought up to the target (at most +12 dB), and the unheard one
+    // is settled at once, so that it goes on air at its matched volume.
+    m_hub->setLoudnessMatch(true);
+    QCOMPARE(a->loudnessGain(), std::pow(10.0, 12.0 / 20));
+    QCOMPARE(b->loudnessGain(), std::pow(10.0, -12.0 / 20));
+    QTRY_COMPARE(playerVolume(a), 0.5 * std::pow(10.0, 12.0 / 20));
+    QCOMPARE(playerVolume(b), 0.0);
+    // Silence does not move the gain.
+    measure(a, -std::numeric_limits<double>::infinity());
+    QCOMPARE(a->loudnessGain(), std::pow(10.0, 12.0 / 20));
+    setState(a, false, false);
+    QTRY_VERIFY(b->isActive());
+    QTRY_COMPARE(playerVolume(b), 1.5 * std::pow(10.0, -12.0 / 20));
+    // A new target moves every gain.
+    m_hub->setLoudnessTargetLufs(-20);
+    QCOMPARE(b->loudnessGain(), std::pow(10.0, -9.0 / 20));
+
+    // Off again: exactly the volume level.
+    m_hub->setLoudnessMatch(false);
+    QVERIFY(b->loudnessGain() == 1.0);
+    QTRY_VERIFY(playerVolume(b) == 1.5);
 }
 
 void TestHub::ownStopsAreNoLoss()
