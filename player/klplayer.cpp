@@ -68,6 +68,8 @@ void KLPlayer::construct(KLNetworkAccessManager *nam)
     setIsRestarted(true);
     setState(StoppedState);
     setLevelDb(minusInfinity());
+    setLoudnessMomentary(minusInfinity());
+    setLoudnessShortTerm(minusInfinity());
     setPlaybackRate(1.0);
     setVolume(1.0);
     setCurrentQuality(LowQuality);
@@ -145,6 +147,10 @@ void KLPlayer::connectOwnSignals()
             qOverload<>(&KLPlayer::changePlaybackRate));
     connect(this, &KLPlayerSource::playbackRateChanged, this, &KLPlayer::updateTimerIntervals);
     connect(this, &KLPlayerSource::isUpdatesLevelChanged, this, &KLPlayer::updateLevelTimer);
+    connect(this, &KLPlayerSource::isMeasuresLoudnessChanged, this, [this](bool isMeasures) {
+        if (const HSTREAM handle = stream())
+            BASS_ChannelSetAttribute(handle, BASS_ATTRIB_LOUDNESS, isMeasures ? 1 : 0);
+    });
     connect(this, &KLPlayerSource::duckVolumeChanged, this, qOverload<>(&KLPlayer::changeVolume));
     connect(this, &KLPlayerSource::volumeChanged, this, qOverload<>(&KLPlayer::changeVolume));
     connect(this, &KLPlayerSource::streamsChanged, this, &KLPlayer::updateAvailableBitrates);
@@ -317,6 +323,8 @@ void KLPlayer::tearDown(Release release, QWORD startBytePos, State targetState)
         setPositionValue(0);
     setLevel(0);
     setLevelDb(minusInfinity());
+    setLoudnessMomentary(minusInfinity());
+    setLoudnessShortTerm(minusInfinity());
     setMeta(QString());
 }
 
@@ -441,6 +449,7 @@ void KLPlayer::startHandle()
     updateBufferedLength();
     changePlaybackRate();
     changeVolume(volumeLevel(), 0);
+    BASS_ChannelSetAttribute(handle, BASS_ATTRIB_LOUDNESS, isMeasuresLoudness() ? 1 : 0);
 
     if (QString failed; !m_syncs->attach(handle, &failed)) {
         processError(QStringLiteral("Can not set %1 sync").arg(failed));
@@ -652,9 +661,18 @@ void KLPlayer::setPositionValue(double position)
 void KLPlayer::updateLevelDb()
 {
     const HSTREAM handle = stream();
-    const float level = isPlaying() && handle ? KLStreamHandle(handle, m_name).level() : 0;
+    const bool isLive = isPlaying() && handle;
+    const float level = isLive ? KLStreamHandle(handle, m_name).level() : 0;
     setLevel(level);
     setLevelDb(level > 0 ? double(20.0f * std::log10(level)) : minusInfinity());
+    float momentary = -std::numeric_limits<float>::infinity();
+    float shortTerm = momentary;
+    if (isLive && isMeasuresLoudness()) {
+        BASS_ChannelGetAttribute(handle, BASS_ATTRIB_LOUDNESS_M, &momentary);
+        BASS_ChannelGetAttribute(handle, BASS_ATTRIB_LOUDNESS_S, &shortTerm);
+    }
+    setLoudnessMomentary(momentary);
+    setLoudnessShortTerm(shortTerm);
 }
 
 QWORD KLPlayer::streamFilePosition(DWORD mode) const

@@ -293,6 +293,14 @@
         <source>Show failover notifications</source>
         <translation>Show failover notifications</translation>
     </message>
+    <message>
+        <source>Match loudness</source>
+        <translation>Match loudness</translation>
+    </message>
+    <message>
+        <source>Loudness of every source (LUFS)</source>
+        <translation>Loudness of every source (LUFS)</translation>
+    </message>
 </context>
 <context>
     <name>VCSourceDelegateItem</name>

@@ -294,6 +294,14 @@
         <source>Show failover notifications</source>
         <translation>Уведомлять о переключении источников</translation>
     </message>
+    <message>
+        <source>Match loudness</source>
+        <translation>Выравнивать громкость</translation>
+    </message>
+    <message>
+        <source>Loudness of every source (LUFS)</source>
+        <translation>Громкость каждого источника (LUFS)</translation>
+    </message>
 </context>
 <context>
     <name>VCSourceDelegateItem</name>

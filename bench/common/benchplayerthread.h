@@ -12,15 +12,17 @@
 class BenchPlayerThread
 {
 public:
-    void start(const QUrl &url)
+    // measuresLoudness: the engine measures the stream's loudness (EBU R128) as it decodes.
+    void start(const QUrl &url, bool measuresLoudness = false)
     {
         m_anchor = new QObject;
         m_anchor->moveToThread(&m_thread);
         m_thread.start();
         QMetaObject::invokeMethod(
             m_anchor,
-            [this, url] {
+            [this, url, measuresLoudness] {
                 m_player = new KLPlayer;
+                m_player->setIsMeasuresLoudness(measuresLoudness);
                 // A stall after playback began is audio lost: the benchmarks report them.
                 QObject::connect(m_player, &KLPlayerSource::stateChanged, m_player, [this] {
                     const auto state = m_player->state();

@@ -5,10 +5,14 @@
 // three 1 s segments (128 kbps AAC in a transport stream) moves on with the clock.
 //
 //   bench-players [--seconds T] [--counts 1,8,32] [--kinds icy,hls] [--json] [--floor]
+//                 [--loudness]
 //
 // --floor adds a row per kind: the engine decoding the same audio from memory with no player,
 // no network and no device, for as much audio as the largest count plays; the other rows then
 // show their cost against it.
+//
+// With --loudness every count runs a second time with the loudness measurement on, and the
+// difference in CPU per stream is reported from the same run.
 //
 // The players run in a child process per count, so that its CPU time and peak RSS are its own;
 // the loopback server runs in this process.
@@ -72,7 +76,7 @@ struct PlayerThread : BenchPlayerThread
 };
 
 // Child: n players for the given time; prints one JSON object.
-int runPlayers(const QUrl &url, int n, double seconds)
+int runPlayers(const QUrl &url, int n, double seconds, bool measuresLoudness)
 {
     KLBass::outputDevice = 0;
     std::vector<std::unique_ptr<PlayerThread>> players;
@@ -81,7 +85,7 @@ int runPlayers(const QUrl &url, int n, double seconds)
     clock.start();
     for (int i = 0; i < n; ++i) {
         players.push_back(std::make_unique<PlayerThread>());
-        players.back()->start(url);
+        players.back()->start(url, measuresLoudness);
     }
     QThread::msleep(qRound(seconds * 1000));
     int playing = 0;
@@ -339,14 +343,21 @@ int main(int argc, char *argv[])
                                               QStringLiteral("(internal)"));
     const QCommandLineOption urlOption(QStringLiteral("url"), QStringLiteral("(internal)"),
                                        QStringLiteral("URL"));
+    const QCommandLineOption loudnessOption(
+        QStringLiteral("loudness"),
+        QStringLiteral("Run every count again with the loudness measurement on."));
+    const QCommandLineOption measureOption(QStringLiteral("measure-loudness"),
+                                           QStringLiteral("(internal)"));
     parser.addOptions({secondsOption, countsOption, kindsOption, jsonOption, floorOption,
-                       floorChildOption, childOption, firstAudioOption, urlOption});
+                       floorChildOption, childOption, firstAudioOption, urlOption, loudnessOption,
+                       measureOption});
     parser.process(app);
 
     const double seconds = parser.value(secondsOption).toDouble();
     const QUrl url(parser.value(urlOption));
     if (parser.isSet(childOption))
-        return runPlayers(url, parser.value(childOption).toInt(), seconds);
+        return runPlayers(url, parser.value(childOption).toInt(), seconds,
+                          parser.isSet(measureOption));
     if (parser.isSet(firstAudioOption))
         return runFirstAudio(url);
     if (parser.isSet(floorChildOption))
@@ -418,6 +429,7 @@ int main(int argc, char *argv[])
 
     const bool json = parser.isSet(jsonOption);
     const bool floor = parser.isSet(floorOption) && !counts.isEmpty();
+    const bool measureLoudness = parser.isSet(loudnessOption);
     for (const StreamKind &kind : std::as_const(kinds)) {
         if (!json)
             out << kind.name << ": " << kind.description << "\n"
@@ -498,6 +510,29 @@ int main(int argc, char *argv[])
                            .arg(ours.value("stalls").toInt(), 7)
                     << (floor ? QStringLiteral(" %1\n").arg(floorRatio, 8, 'f', 2)
                               : QStringLiteral("\n"));
+            }
+            if (measureLoudness) {
+                const QJsonObject measuring =
+                    runChild({"--child", QString::number(n), "--url", kind.url.toString(),
+                              "--seconds", QString::number(seconds), "--measure-loudness"});
+                const double loudnessPerMin = measuring.value("cpu_s").toDouble() / streamMinutes;
+                const double increase =
+                    cpuPerMin > 0 ? 100.0 * (loudnessPerMin - cpuPerMin) / cpuPerMin : 0;
+                if (json) {
+                    out << QJsonDocument(QJsonObject{{"kind", kind.name},
+                                                     {"n", n},
+                                                     {"loudness", true},
+                                                     {"cpu_s_per_stream_min", loudnessPerMin},
+                                                     {"increase_percent", increase},
+                                                     {"playing", measuring.value("playing")}})
+                               .toJson(QJsonDocument::Compact)
+                        << '\n';
+                } else {
+                    out << QStringLiteral("%1 %2 with loudness measured: %3 %\n")
+                               .arg(n, 4)
+                               .arg(loudnessPerMin, 17, 'f', 3)
+                               .arg(increase, 0, 'f', 1);
+                }
             }
             out.flush();
         }

@@ -11,6 +11,8 @@ Rectangle {
     property bool isSilentSoundByLevel: false
     property real avgLevel: 0
     property real avgLevelDb: -Infinity
+    // Short-term loudness (EBU R128) in LUFS, shown beside the level.
+    property real loudnessLufs: -Infinity
     // Silent by level counts only while the stream is not stalled.
     readonly property bool isSilent: isSilentSoundByLevel && !isStalled
     // On a shown, not minimised window.
@@ -21,6 +23,7 @@ Rectangle {
     // The levels as drawn: taken at the shared clock's ticks while the meter is seen.
     property real shownLevel: 0
     property real shownLevelDb: -Infinity
+    property real shownLoudnessLufs: -Infinity
     property bool watchesClock: false
     // Positions of the moving segment; it goes there and back in 2 × (positions - 1) steps.
     readonly property int segmentPositions: 6
@@ -36,8 +39,12 @@ Rectangle {
         return active ? "#0064fa" : "gray"
     }
 
-    function levelText(levelDb) {
-        return isFinite(levelDb) ? levelDb.toFixed(2) + " " + qsTr("dB") : ""
+    function levelText(levelDb, loudnessLufs) {
+        const level = isFinite(levelDb) ? levelDb.toFixed(2) + " " + qsTr("dB") : ""
+        if (!isFinite(loudnessLufs))
+            return level
+        // The unit's symbol is the same in every language.
+        return level + "   " + loudnessLufs.toFixed(0) + " LUFS"
     }
 
     // Position (0 to positions - 1) of the moving segment at a step of the clock: there and back.
@@ -49,6 +56,7 @@ Rectangle {
     function showLevels() {
         shownLevel = avgLevel
         shownLevelDb = avgLevelDb
+        shownLoudnessLufs = loudnessLufs
     }
 
     function watchClock(watch) {
@@ -147,7 +155,7 @@ Rectangle {
         objectName: "levelLabel"
         anchors.centerIn: parent
         visible: root.isConnected
-        text: root.levelText(root.shownLevelDb)
+        text: root.levelText(root.shownLevelDb, root.shownLoudnessLufs)
         color: root.isSilent ? "red" : "black"
         font.bold: root.isSilent
     }

@@ -36,6 +36,11 @@ Dialog {
             VCHub.failbackHoldMs = failbackHoldSpinBox.value
     }
 
+    function storeLoudnessTarget() {
+        if (VCHub.loudnessTargetLufs !== loudnessTargetSpinBox.value)
+            VCHub.loudnessTargetLufs = loudnessTargetSpinBox.value
+    }
+
     ColumnLayout {
         spacing: 10
 
@@ -99,6 +104,29 @@ Dialog {
             text: qsTr("Show failover notifications")
             checked: VCHub.failoverNotifications
             onToggled: VCHub.failoverNotifications = checked
+        }
+
+        // Every source is brought to one loudness, so that a switch does not jump in loudness.
+        CheckBox {
+            objectName: "loudnessMatchCheckBox"
+            text: qsTr("Match loudness")
+            checked: VCHub.loudnessMatch
+            onToggled: VCHub.loudnessMatch = checked
+        }
+
+        VCSilenceDetectionSettingsSpinBox {
+            id: loudnessTargetSpinBox
+
+            objectName: "loudnessTargetSpinBox"
+            text: qsTr("Loudness of every source (LUFS)")
+            enabled: VCHub.loudnessMatch
+            from: -40
+            to: -10
+            stepSize: 1
+            decimals: 0
+            valueMultiplier: 1
+            value: Math.round(VCHub.loudnessTargetLufs)
+            onValueChanged: Qt.callLater(root.storeLoudnessTarget)
         }
     }
 }

@@ -20,6 +20,7 @@ Item {
     required property bool isSilentSoundByLevel
     required property double avgLevel
     required property double avgLevelDb
+    required property double loudnessLufs
     required property double volumeLevel
     required property bool isHeldBack
     required property double heldBackRemainingMs
@@ -212,6 +213,7 @@ Item {
             isSilentSoundByLevel: root.isSilentSoundByLevel
             avgLevel: root.avgLevel
             avgLevelDb: root.avgLevelDb
+            loudnessLufs: root.loudnessLufs
         }
 
         Column {
