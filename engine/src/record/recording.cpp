@@ -56,10 +56,8 @@ std::shared_ptr<RecordChannel> findChannel(DWORD handle)
 template <typename R, typename F> R withChannel(DWORD handle, R failure, F f)
 {
     const std::shared_ptr<RecordChannel> c = findChannel(handle);
-    if (!c) {
-        setError(BASS_ERROR_HANDLE);
-        return failure;
-    }
+    if (!c)
+        return fail(BASS_ERROR_HANDLE, failure);
     return f(*c);
 }
 
@@ -72,10 +70,8 @@ BOOL channelFree(DWORD handle)
     {
         std::lock_guard lock(s.mutex);
         const auto it = s.channels.find(handle);
-        if (it == s.channels.end()) {
-            setError(BASS_ERROR_HANDLE);
-            return FALSE;
-        }
+        if (it == s.channels.end())
+            return fail(BASS_ERROR_HANDLE, FALSE);
         c = it->second;
         s.channels.erase(it);
         const auto dev = s.devices.find(s.channelDevice[handle]);
@@ -84,29 +80,24 @@ BOOL channelFree(DWORD handle)
         s.channelDevice.erase(handle);
     }
     c->stop();
-    setError(BASS_OK);
-    return TRUE;
+    return succeed();
 }
 
 BOOL channelStop(DWORD handle)
 {
     return withChannel(handle, FALSE, [](RecordChannel &c) {
         c.stop();
-        setError(BASS_OK);
-        return TRUE;
+        return succeed();
     });
 }
 
 BOOL channelPlay(DWORD handle)
 {
     return withChannel(handle, FALSE, [](RecordChannel &c) {
-        if (c.activity() == BASS_ACTIVE_PLAYING) {
-            setError(BASS_OK);
-            return TRUE;
-        }
+        if (c.activity() == BASS_ACTIVE_PLAYING)
+            return succeed();
         const bool ok = c.setPaused(false);
-        setError(ok ? BASS_OK : BASS_ERROR_ENDED);
-        return ok ? TRUE : FALSE;
+        return ok ? succeed() : fail(BASS_ERROR_ENDED, FALSE);
     });
 }
 
@@ -114,13 +105,10 @@ BOOL channelPause(DWORD handle)
 {
     return withChannel(handle, FALSE, [](RecordChannel &c) {
         const DWORD a = c.activity();
-        if (a == BASS_ACTIVE_PAUSED) {
-            setError(BASS_ERROR_ALREADY);
-            return FALSE;
-        }
+        if (a == BASS_ACTIVE_PAUSED)
+            return fail(BASS_ERROR_ALREADY, FALSE);
         const bool ok = a == BASS_ACTIVE_PLAYING && c.setPaused(true);
-        setError(ok ? BASS_OK : BASS_ERROR_NOPLAY);
-        return ok ? TRUE : FALSE;
+        return ok ? succeed() : fail(BASS_ERROR_NOPLAY, FALSE);
     });
 }
 
@@ -134,10 +122,8 @@ DWORD channelIsActive(DWORD handle)
 
 BOOL channelGetInfo(DWORD handle, BASS_CHANNELINFO *info)
 {
-    if (!info) {
-        setError(BASS_ERROR_ILLPARAM);
-        return FALSE;
-    }
+    if (!info)
+        return fail(BASS_ERROR_ILLPARAM, FALSE);
     return withChannel(handle, FALSE, [info](RecordChannel &c) {
         *info = BASS_CHANNELINFO{};
         info->freq = DWORD(c.rate());
@@ -147,8 +133,7 @@ BOOL channelGetInfo(DWORD handle, BASS_CHANNELINFO *info)
         info->origres = (c.flags() & BASS_SAMPLE_FLOAT)   ? 32
                         : (c.flags() & BASS_SAMPLE_8BITS) ? 8
                                                           : 16;
-        setError(BASS_OK);
-        return TRUE;
+        return succeed();
     });
 }
 
@@ -165,8 +150,7 @@ BOOL channelRemoveSync(DWORD handle, HSYNC sync)
 {
     return withChannel(handle, FALSE, [sync](RecordChannel &c) {
         const bool ok = c.removeSync(sync);
-        setError(ok ? BASS_OK : BASS_ERROR_HANDLE);
-        return ok ? TRUE : FALSE;
+        return ok ? succeed() : fail(BASS_ERROR_HANDLE, FALSE);
     });
 }
 
@@ -195,17 +179,13 @@ extern "C" {
 
 BASSDEF(BOOL) BASS_RecordGetDeviceInfo(DWORD device, BASS_DEVICEINFO *info)
 {
-    if (!info) {
-        setError(BASS_ERROR_ILLPARAM);
-        return FALSE;
-    }
+    if (!info)
+        return fail(BASS_ERROR_ILLPARAM, FALSE);
     PulseSourceList::Entry e;
     const char *name = nullptr;
     const char *id = nullptr;
-    if (device > 0x7FFFFFFF || !PulseSourceList::instance().entry(int(device), e, &name, &id)) {
-        setError(BASS_ERROR_DEVICE);
-        return FALSE;
-    }
+    if (device > 0x7FFFFFFF || !PulseSourceList::instance().entry(int(device), e, &name, &id))
+        return fail(BASS_ERROR_DEVICE, FALSE);
     info->name = name;
     info->driver = id;
     info->flags = (e.present ? BASS_DEVICE_ENABLED : 0) | (e.isDefault ? BASS_DEVICE_DEFAULT : 0) |
@@ -216,8 +196,7 @@ BASSDEF(BOOL) BASS_RecordGetDeviceInfo(DWORD device, BASS_DEVICEINFO *info)
         if (s.devices.count(int(device)))
             info->flags |= BASS_DEVICE_INIT;
     }
-    setError(BASS_OK);
-    return TRUE;
+    return succeed();
 }
 
 BASSDEF(BOOL) BASS_RecordInit(int device)
@@ -226,27 +205,20 @@ BASSDEF(BOOL) BASS_RecordInit(int device)
     if (device == -1)
         device = list.defaultIndex();
     PulseSourceList::Entry e;
-    if (device < 0 || !list.entry(device, e) || !e.present) {
-        setError(BASS_ERROR_DEVICE);
-        return FALSE;
-    }
+    if (device < 0 || !list.entry(device, e) || !e.present)
+        return fail(BASS_ERROR_DEVICE, FALSE);
     State &s = state();
     {
         std::lock_guard lock(s.mutex);
-        if (s.devices.count(device)) {
-            setError(BASS_ERROR_ALREADY);
-            return FALSE;
-        }
+        if (s.devices.count(device))
+            return fail(BASS_ERROR_ALREADY, FALSE);
     }
     auto connection = std::make_shared<PulseConnection>();
-    if (!connection->connect(PulseSourceList::TimeoutMs)) {
-        setError(BASS_ERROR_DRIVER);
-        return FALSE;
-    }
+    if (!connection->connect(PulseSourceList::TimeoutMs))
+        return fail(BASS_ERROR_DRIVER, FALSE);
     std::lock_guard lock(s.mutex);
     if (s.devices.count(device)) { // another thread was quicker
-        setError(BASS_ERROR_ALREADY);
-        return FALSE;
+        return fail(BASS_ERROR_ALREADY, FALSE);
     }
     auto d = std::make_shared<Device>();
     d->number = device;
@@ -254,8 +226,7 @@ BASSDEF(BOOL) BASS_RecordInit(int device)
     d->connection = std::move(connection);
     s.devices[device] = std::move(d);
     currentDevice = device;
-    setError(BASS_OK);
-    return TRUE;
+    return succeed();
 }
 
 BASSDEF(BOOL) BASS_RecordSetDevice(DWORD device)
@@ -264,24 +235,21 @@ BASSDEF(BOOL) BASS_RecordSetDevice(DWORD device)
     std::lock_guard lock(s.mutex);
     if (device > 0x7FFFFFFF || !s.devices.count(int(device))) {
         PulseSourceList::Entry e;
-        setError(device <= 0x7FFFFFFF && PulseSourceList::instance().entry(int(device), e)
-                     ? BASS_ERROR_INIT
-                     : BASS_ERROR_DEVICE);
-        return FALSE;
+        return fail(device <= 0x7FFFFFFF && PulseSourceList::instance().entry(int(device), e)
+                        ? BASS_ERROR_INIT
+                        : BASS_ERROR_DEVICE,
+                    FALSE);
     }
     currentDevice = int(device);
-    setError(BASS_OK);
-    return TRUE;
+    return succeed();
 }
 
 BASSDEF(DWORD) BASS_RecordGetDevice(void)
 {
     State &s = state();
     std::lock_guard lock(s.mutex);
-    if (currentDevice < 0 || !s.devices.count(currentDevice)) {
-        setError(BASS_ERROR_INIT);
-        return DWORD(-1);
-    }
+    if (currentDevice < 0 || !s.devices.count(currentDevice))
+        return fail(BASS_ERROR_INIT, Fail32);
     setError(BASS_OK);
     return DWORD(currentDevice);
 }
@@ -294,10 +262,8 @@ BASSDEF(BOOL) BASS_RecordFree(void)
     {
         std::lock_guard lock(s.mutex);
         const auto it = s.devices.find(currentDevice);
-        if (it == s.devices.end()) {
-            setError(BASS_ERROR_INIT);
-            return FALSE;
-        }
+        if (it == s.devices.end())
+            return fail(BASS_ERROR_INIT, FALSE);
         d = it->second;
         s.devices.erase(it);
         for (DWORD h : d->channels) {
@@ -311,26 +277,21 @@ BASSDEF(BOOL) BASS_RecordFree(void)
     }
     for (auto &c : channels)
         c->stop();
-    setError(BASS_OK);
-    return TRUE;
+    return succeed();
 }
 
 BASSDEF(BOOL) BASS_RecordGetInfo(BASS_RECORDINFO *info)
 {
-    if (!info) {
-        setError(BASS_ERROR_ILLPARAM);
-        return FALSE;
-    }
+    if (!info)
+        return fail(BASS_ERROR_ILLPARAM, FALSE);
     std::string sourceId;
     int number = -1;
     {
         State &s = state();
         std::lock_guard lock(s.mutex);
         const auto it = s.devices.find(currentDevice);
-        if (it == s.devices.end()) {
-            setError(BASS_ERROR_INIT);
-            return FALSE;
-        }
+        if (it == s.devices.end())
+            return fail(BASS_ERROR_INIT, FALSE);
         number = it->second->number;
         sourceId = it->second->sourceId;
     }
@@ -342,8 +303,7 @@ BASSDEF(BOOL) BASS_RecordGetInfo(BASS_RECORDINFO *info)
     info->inputs = 1;
     info->singlein = TRUE;
     info->freq = DWORD(e.rate);
-    setError(BASS_OK);
-    return TRUE;
+    return succeed();
 }
 
 BASSDEF(HRECORD)
@@ -355,32 +315,24 @@ BASS_RecordStart(DWORD freq, DWORD chans, DWORD flags, RECORDPROC *proc, void *u
     {
         std::lock_guard lock(s.mutex);
         const auto it = s.devices.find(currentDevice);
-        if (it == s.devices.end()) {
-            setError(BASS_ERROR_INIT);
-            return 0;
-        }
+        if (it == s.devices.end())
+            return fail(BASS_ERROR_INIT, 0);
         d = it->second;
         handle = HandleTag | (s.nextHandle++ & ~HandleTagMask);
     }
     PulseSourceList::Entry e;
     PulseSourceList::instance().entry(d->number, e);
-    if (!e.present) {
-        setError(BASS_ERROR_NOTAVAIL);
-        return 0;
-    }
+    if (!e.present)
+        return fail(BASS_ERROR_NOTAVAIL, 0);
     const int rate = freq ? int(freq) : (e.rate > 0 ? e.rate : 44100);
     const int channels = chans ? int(chans) : (e.channels > 0 ? e.channels : 2);
-    if (rate > 384000 || channels > 32) {
-        setError(BASS_ERROR_FORMAT);
-        return 0;
-    }
+    if (rate > 384000 || channels > 32)
+        return fail(BASS_ERROR_FORMAT, 0);
     auto c = std::make_shared<RecordChannel>(handle, d->connection, d->sourceId, rate, channels,
                                              flags, proc, user);
     int error = BASS_OK;
-    if (!c->start(error)) {
-        setError(error);
-        return 0;
-    }
+    if (!c->start(error))
+        return fail(error, HRECORD(0));
     bool registered = false;
     {
         std::lock_guard lock(s.mutex);
@@ -395,8 +347,7 @@ BASS_RecordStart(DWORD freq, DWORD chans, DWORD flags, RECORDPROC *proc, void *u
     }
     if (!registered) {
         c->stop();
-        setError(BASS_ERROR_INIT);
-        return 0;
+        return fail(BASS_ERROR_INIT, 0);
     }
     setError(BASS_OK);
     return handle;
