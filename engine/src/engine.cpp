@@ -42,18 +42,6 @@ std::string libraryPath()
 
 } // namespace
 
-DWORD configValue(DWORD option)
-{
-    DWORD value = 0;
-    Engine::instance().getConfig(option, value);
-    return value;
-}
-
-std::string configText(DWORD option)
-{
-    return Engine::instance().configText(option);
-}
-
 Engine &Engine::instance()
 {
     static Engine *engine = new Engine; // never destroyed: detached threads may outlive main

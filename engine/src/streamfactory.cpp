@@ -123,6 +123,18 @@ HSTREAM handleOf(const std::shared_ptr<Channel> &ch)
 
 } // namespace
 
+DWORD configValue(DWORD option)
+{
+    DWORD value = 0;
+    Engine::instance().getConfig(option, value);
+    return value;
+}
+
+std::string configText(DWORD option)
+{
+    return Engine::instance().configText(option);
+}
+
 CreatedStream createSourceStream(std::unique_ptr<ByteSource> source,
                                  const SourceStreamParams &params)
 {
