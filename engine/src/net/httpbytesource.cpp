@@ -1,6 +1,7 @@
 #include "httpbytesource.h"
 #include "threadname.h"
 
+#include "curlrequest.h"
 #include "curlurl.h"
 #include "httpplaylistbody.h"
 #include "httpresponsehead.h"
@@ -20,16 +21,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Largest block that curl hands to the write callback (CURLOPT_BUFFERSIZE).
-constexpr size_t CurlBlockBytes = 16 * 1024;
+constexpr size_t CurlBlockBytes = CurlRequest::BlockBytes;
 constexpr auto PieceRest = std::chrono::milliseconds(250);
-constexpr long MaxRedirects = 10;
-
-void globalInit()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 HttpByteSource::Error mapCurlError(CURLcode code)
 {
@@ -58,26 +51,6 @@ HttpByteSource::Error mapCurlError(CURLcode code)
         return HttpByteSource::Error::Ssl;
     default:
         return HttpByteSource::Error::FileOpen;
-    }
-}
-
-struct HeaderListFree
-{
-    void operator()(curl_slist *list) const { curl_slist_free_all(list); }
-};
-struct EasyFree
-{
-    void operator()(CURL *easy) const { curl_easy_cleanup(easy); }
-};
-using HeaderList = std::unique_ptr<curl_slist, HeaderListFree>;
-using EasyHandle = std::unique_ptr<CURL, EasyFree>;
-
-// The list with `line` appended; on failure the list as it was.
-void append(HeaderList &list, const char *line)
-{
-    if (curl_slist *longer = curl_slist_append(list.get(), line)) {
-        (void)list.release();
-        list.reset(longer);
     }
 }
 
@@ -121,7 +94,7 @@ HttpByteSource::HttpByteSource(std::string address, int64_t offset, Options opti
     , m_ring(std::max(m_options.bufferBytes, MinBufferBytes), m_offset)
     , m_prebuf(std::min(m_options.prebufBytes, std::max(m_options.bufferBytes, MinBufferBytes)))
 {
-    globalInit();
+    CurlRequest::globalInit();
     m_multi = curl_multi_init();
     size_t at = address.find("\r\n");
     size_t total = 0;
@@ -140,8 +113,6 @@ HttpByteSource::HttpByteSource(std::string address, int64_t offset, Options opti
         total += line.size();
         if (total > MaxRequestHeaderBytes)
             break;
-        if (startsWithNoCase(line, "user-agent:"))
-            m_customAgent = true;
         if (startsWithNoCase(line, "icy-metadata:"))
             icyMeta = true;
         m_requestHeaders.push_back(std::move(line));
@@ -385,67 +356,27 @@ HttpByteSource::Error HttpByteSource::transfer(const std::string &url, int64_t o
 HttpByteSource::Error HttpByteSource::download(Transfer &t, bool sendCredentials,
                                                std::string &effectiveUrl)
 {
-    const EasyHandle easy(curl_easy_init());
-    if (!easy)
+    CurlRequest::Settings settings;
+    settings.agent = m_options.agent;
+    settings.proxy = m_options.proxy;
+    settings.caFile = m_options.caFile;
+    settings.connectTimeoutMs = m_options.connectTimeoutMs;
+    settings.sendCredentials = sendCredentials;
+    const CurlRequest request(t.url, t.offset, m_requestHeaders, settings,
+                              &HttpByteSource::headerThunk, &HttpByteSource::writeThunk, &t);
+    if (!request.handle())
         return Error::NoNet;
     const CurlUrl parsed(t.url);
-    const std::string schemeText = parsed.scheme();
+    const std::string scheme = parsed.scheme();
     const auto path = parsed.path();
-    if (!path || (schemeText != "http" && schemeText != "https"))
+    if (!path || (scheme != "http" && scheme != "https"))
         return Error::FileOpen;
     t.path = *path;
-    t.easy = easy.get();
-
-    HeaderList headers;
-    for (const std::string &line : m_requestHeaders)
-        if (sendCredentials || !startsWithNoCase(line, "authorization:"))
-            append(headers, line.c_str());
-    HeaderList aliases;
-    append(aliases, "ICY 200 OK");
-    configure(t, schemeText == "https", headers.get(), aliases.get());
-
+    t.easy = request.handle();
     const Error result = pump(t);
-    if (char *eff = nullptr;
-        curl_easy_getinfo(t.easy, CURLINFO_EFFECTIVE_URL, &eff) == CURLE_OK && eff)
-        effectiveUrl = eff;
+    effectiveUrl = request.effectiveUrl(effectiveUrl);
     t.easy = nullptr;
     return result;
-}
-
-void HttpByteSource::configure(Transfer &t, bool https, curl_slist *headers, curl_slist *aliases)
-{
-    CURL *e = t.easy;
-    curl_easy_setopt(e, CURLOPT_URL, t.url.c_str());
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    // Never follow a redirect from an encrypted address to a plain one.
-    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
-    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(e, CURLOPT_MAXREDIRS, MaxRedirects);
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
-    // No proxy unless one is configured (an empty name also keeps curl from taking one from
-    // the environment).
-    curl_easy_setopt(e, CURLOPT_PROXY, m_options.proxy.c_str());
-    if (!m_options.caFile.empty())
-        curl_easy_setopt(e, CURLOPT_CAINFO, m_options.caFile.c_str());
-    if (m_options.connectTimeoutMs > 0)
-        curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
-                         static_cast<long>(m_options.connectTimeoutMs));
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(e, CURLOPT_HTTP200ALIASES, aliases);
-    curl_easy_setopt(e, CURLOPT_HTTP09_ALLOWED, 1L);
-    if (!m_customAgent && !m_options.agent.empty())
-        curl_easy_setopt(e, CURLOPT_USERAGENT, m_options.agent.c_str());
-    if (t.offset > 0) {
-        const std::string range = std::to_string(t.offset) + "-";
-        curl_easy_setopt(e, CURLOPT_RANGE, range.c_str()); // copied by curl
-    }
-    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(CurlBlockBytes));
-    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &HttpByteSource::headerThunk);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &HttpByteSource::writeThunk);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
 }
 
 HttpByteSource::Error HttpByteSource::pump(Transfer &t)

@@ -16,8 +16,6 @@
 #include <thread>
 #include <vector>
 
-struct curl_slist;
-
 namespace engine {
 
 // An internet stream read over HTTP or HTTPS on a download thread of its own (libcurl multi
@@ -121,7 +119,6 @@ private:
     // The request itself: sets up the handle, runs it to its end and reports the address it
     // ended at (after redirects).
     Error download(Transfer &t, bool sendCredentials, std::string &effectiveUrl);
-    void configure(Transfer &t, bool https, curl_slist *headers, curl_slist *aliases);
     // Runs the request until it completes, fails, times out or is aborted.
     Error pump(Transfer &t);
     // Resumes a download paused for want of room once the reader has made some.
@@ -163,7 +160,6 @@ private:
     const DataCallback m_onData;
     const MetaCallback m_onMeta;
     std::vector<std::string> m_requestHeaders;
-    bool m_customAgent = false;
 
     void *m_multi = nullptr; // CURLM*; set once in the constructor
     std::thread m_thread;
