@@ -695,6 +695,12 @@ QWORD KLPlayer::streamFilePosBuffer() const
     return streamFilePosition(BASS_FILEPOS_BUFFER);
 }
 
+quint64 KLPlayer::receivedBytes() const
+{
+    // The back-ends live as long as the player; pushed audio and recording come from no network.
+    return m_bassPlayback->receivedBytes() + m_hlsPlayback->receivedBytes();
+}
+
 // --- Seeking --------------------------------------------------------------------------------
 
 void KLPlayer::setPosition(double position)

@@ -68,6 +68,10 @@ public:
     QWORD streamFilePosCurrent() const;
     QWORD streamFilePosEnd() const;
     QWORD streamFilePosBuffer() const;
+    // Bytes of this player's streams that arrived from the network (internet streams and HLS
+    // segments) since it was made, over every reconnection; never goes down. Safe to read from
+    // any thread.
+    quint64 receivedBytes() const;
     // The device into which audio for a "push:" address is written (see KLPushPlaybackDevice);
     // it exists as long as the player and takes data while such an address plays.
     QPointer<KLPushPlaybackDevice> pushPlaybackDevice() const;

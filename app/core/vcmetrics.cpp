@@ -162,8 +162,13 @@ void VCMetrics::buildFamilies()
     m_stateAge = gaugeFamily(r, "vellacast_source_state_age_seconds",
                              "Seconds since the source's last change of activity, "
                              "connection or sound.");
+    m_bitrate = gaugeFamily(r, "vellacast_source_bitrate_bits_per_second",
+                            "Bitrate of the stream being played, as named by its server or "
+                            "playlist or as measured; 0 while unknown.");
     m_reconnects = counterFamily(r, "vellacast_source_reconnects_total",
                                  "Connections the source lost by a fault and made again.");
+    m_receivedBytes = counterFamily(r, "vellacast_source_received_bytes_total",
+                                    "Bytes of the source's streams received from the network.");
 
     m_failovers = counterFamily(r, "vellacast_failovers_total",
                                 "Changes of the heard source made by the program, by reason.");
@@ -295,6 +300,13 @@ void VCMetrics::refreshSources()
         const qint64 ageMs = std::min({source->activityDurationMs(), source->connectionDurationMs(),
                                        source->soundDurationMs()});
         metrics->stateAge->Set(double(std::max<qint64>(ageMs, 0)) / 1000.0);
+        metrics->bitrate->Set(double(source->currentBitrate()));
+        // The player's count never goes down; the counter takes what it has not seen yet.
+        const double received = double(source->receivedBytes());
+        if (received > metrics->receivedByteCount) {
+            metrics->receivedBytes->Increment(received - metrics->receivedByteCount);
+            metrics->receivedByteCount = received;
+        }
     }
 }
 
@@ -310,8 +322,11 @@ void VCMetrics::addSourceMetrics(SourceMetrics &metrics)
     metrics.heldBackRemaining = &m_heldBackRemaining->Add(labels);
     metrics.level = &m_level->Add(labels);
     metrics.stateAge = &m_stateAge->Add(labels);
+    metrics.bitrate = &m_bitrate->Add(labels);
     metrics.reconnects = &m_reconnects->Add(labels);
     metrics.reconnects->Increment(metrics.reconnectCount);
+    metrics.receivedBytes = &m_receivedBytes->Add(labels);
+    metrics.receivedBytes->Increment(metrics.receivedByteCount);
 }
 
 void VCMetrics::removeSourceMetrics(SourceMetrics &metrics)
@@ -327,7 +342,9 @@ void VCMetrics::removeSourceMetrics(SourceMetrics &metrics)
     m_heldBackRemaining->Remove(metrics.heldBackRemaining);
     m_level->Remove(metrics.level);
     m_stateAge->Remove(metrics.stateAge);
+    m_bitrate->Remove(metrics.bitrate);
     m_reconnects->Remove(metrics.reconnects);
+    m_receivedBytes->Remove(metrics.receivedBytes);
     metrics.heard = nullptr;
     metrics.reconnects = nullptr;
 }

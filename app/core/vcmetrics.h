@@ -76,9 +76,12 @@ private:
         prometheus::Gauge *heldBackRemaining = nullptr;
         prometheus::Gauge *level = nullptr;
         prometheus::Gauge *stateAge = nullptr;
+        prometheus::Gauge *bitrate = nullptr;
         prometheus::Counter *reconnects = nullptr;
+        prometheus::Counter *receivedBytes = nullptr;
         // Counted here, so that a source that moves (new labels) keeps its count.
         double reconnectCount = 0;
+        double receivedByteCount = 0;
     };
 
     void buildFamilies();
@@ -107,7 +110,9 @@ private:
     prometheus::Family<prometheus::Gauge> *m_heldBackRemaining = nullptr;
     prometheus::Family<prometheus::Gauge> *m_level = nullptr;
     prometheus::Family<prometheus::Gauge> *m_stateAge = nullptr;
+    prometheus::Family<prometheus::Gauge> *m_bitrate = nullptr;
     prometheus::Family<prometheus::Counter> *m_reconnects = nullptr;
+    prometheus::Family<prometheus::Counter> *m_receivedBytes = nullptr;
 
     prometheus::Family<prometheus::Counter> *m_failovers = nullptr;
     prometheus::Gauge *m_lastSwitchAge = nullptr;

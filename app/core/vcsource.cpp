@@ -157,6 +157,13 @@ QString VCSource::sourceName() const
     return m_player->playerName() + QLatin1Char(' ') + KLCredentials::redacted(m_streamUrl);
 }
 
+quint64 VCSource::receivedBytes() const
+{
+    // The player is deleted only after its thread has finished, in the destructor; its count
+    // may be read from any thread.
+    return m_player ? m_player->receivedBytes() : 0;
+}
+
 void VCSource::initPlayer()
 {
     auto *player = new KLPlayer(static_cast<QObject *>(nullptr));
@@ -210,6 +217,9 @@ void VCSource::initPlayer()
     // Measured always (the main view shows it); matching uses it only when the hub says so.
     postToPlayer([](KLPlayer *p) { p->setIsMeasuresLoudness(true); });
     connect(player, &KLPlayer::loudnessShortTermChanged, this, &VCSource::updateLoudnessLufs,
+            Qt::QueuedConnection);
+    m_currentBitrate = player->currentBitrate();
+    connect(player, &KLPlayer::currentBitrateChanged, this, &VCSource::updateCurrentBitrate,
             Qt::QueuedConnection);
 
     m_isSilentSound = true;
@@ -533,6 +543,11 @@ bool VCSource::updateLevel(double value)
 bool VCSource::updateLevelDb(double value)
 {
     return assign(this, m_levelDb, value, &VCSource::levelDbChanged);
+}
+
+bool VCSource::updateCurrentBitrate(uint value)
+{
+    return assign(this, m_currentBitrate, value, &VCSource::currentBitrateChanged);
 }
 
 bool VCSource::updateAvgLevel(double value)

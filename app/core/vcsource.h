@@ -74,6 +74,7 @@ class VCSource : public QObject
     Q_PROPERTY(double loudnessGain
                READ loudnessGain
                NOTIFY loudnessGainChanged)
+    Q_PROPERTY(uint currentBitrate READ currentBitrate NOTIFY currentBitrateChanged)
     // clang-format on
 
 public:
@@ -108,6 +109,11 @@ public:
     bool isStarting() const { return m_isStarting; }
     double loudnessLufs() const { return m_loudnessLufs; }
     double loudnessGain() const { return m_loudnessGain; }
+    // Bit/s of the stream being played: as its server or playlist names it, or as measured when
+    // it names none; 0 while unknown.
+    uint currentBitrate() const { return m_currentBitrate; }
+    // Bytes that the player has received from the network, over every reconnection.
+    quint64 receivedBytes() const;
 
     // The player's name and the address without credentials, for log lines.
     QString sourceName() const;
@@ -142,6 +148,7 @@ signals:
     void isStartingChanged(bool isStarting);
     void loudnessLufsChanged(double loudnessLufs);
     void loudnessGainChanged(double loudnessGain);
+    void currentBitrateChanged(uint currentBitrate);
     void deviceFailure();
     // isConnected turned false by a fault (stall, drop, error), not by a stop or play of ours.
     void connectionLost();
@@ -179,6 +186,7 @@ protected slots:
     bool updateIsStarting(bool isStarting);
     bool updateLoudnessLufs(double loudnessLufs);
     bool updateLoudnessGain(double loudnessGain);
+    bool updateCurrentBitrate(uint currentBitrate);
 
 private slots:
     void initPlayer();
@@ -270,4 +278,5 @@ private:
     bool m_isStarting = false;
     double m_loudnessLufs;
     double m_loudnessGain = 1;
+    uint m_currentBitrate = 0;
 };

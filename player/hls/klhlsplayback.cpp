@@ -314,6 +314,7 @@ void KLHlsPlayback::downloadNextChunk()
 
 void KLHlsPlayback::demuxChunkData(QUrl url, QByteArray mpegts)
 {
+    addReceivedBytes(quint64(mpegts.size()));
     QString failure;
     {
         QMutexLocker locker(&m_mutex);

@@ -187,6 +187,7 @@ void KLBassPlayback::streamUpdateMeta()
 void KLBassPlayback::streamDownloaded(uint bytes)
 {
     m_downloadedBytes.fetch_add(bytes, std::memory_order_relaxed);
+    addReceivedBytes(bytes);
 }
 
 void KLBassPlayback::downloadProc(const void *buffer, DWORD length, void *user)

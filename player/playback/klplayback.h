@@ -9,6 +9,8 @@
 #include <QObject>
 #include <QPointer>
 
+#include <atomic>
+
 class QTimer;
 class KLPlayerInterface;
 
@@ -33,6 +35,9 @@ public:
 
     uint currentBitrate() const { return m_currentBitrate; }
     double bitrateCoef() const { return m_bitrateCoef; }
+    // Bytes of the stream that arrived from the network since the back-end was made, over
+    // every start; never goes down. Safe to read from any thread.
+    quint64 receivedBytes() const { return m_receivedBytes.load(std::memory_order_relaxed); }
     // Changes the period of the adaptive-bitrate evaluation (tests).
     void setCoefIntervalMs(int coefIntervalMs);
 
@@ -61,6 +66,11 @@ protected:
 
     bool updateCurrentBitrate(uint currentBitrate);
     bool updateBitrateCoef(double bitrateCoef);
+    // Counts bytes that arrived; may be called from any thread.
+    void addReceivedBytes(quint64 bytes)
+    {
+        m_receivedBytes.fetch_add(bytes, std::memory_order_relaxed);
+    }
 
     // The player, or null once it is gone.
     KLPlayerInterface *player() const;
@@ -79,4 +89,5 @@ protected:
     int m_window = 20;
     double m_threshold = 0.5;
     double m_step = 0.01;
+    std::atomic<quint64> m_receivedBytes = 0;
 };

@@ -10,6 +10,7 @@
 
 #include <bass.h>
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -125,6 +126,8 @@ void tst_KLPlayerFormats::measuredBitrate()
                                 PlayerTestMedia::StreamBytesPerSecond, BurstSeconds);
 
     KLPlayer player;
+    QElapsedTimer clock;
+    clock.start();
     player.play(server.url(QStringLiteral("/mp3")));
     QTRY_COMPARE_WITH_TIMEOUT(player.state(), KLPlayerSource::PlayingState, 10000);
     QTRY_VERIFY_WITH_TIMEOUT(measuredKbps(player.stream()) > 0, 10000);
@@ -136,6 +139,21 @@ void tst_KLPlayerFormats::measuredBitrate()
     QCOMPARE(player.currentBitrate(), bitrate);
     QCOMPARE(int(player.currentQuality()), quality);
     QCOMPARE(player.availableBitrates(), QList<quint32>{bitrate});
+
+    // Received bytes: at least what was played, at most what the server can have sent.
+    const double played = player.position();
+    player.stop();
+    const double sentSeconds = BurstSeconds + clock.elapsed() / 1000.0 + 1;
+    const quint64 received = player.receivedBytes();
+    QVERIFY2(received >= quint64(played * PlayerTestMedia::StreamBytesPerSecond),
+             qPrintable(QString::number(received)));
+    QVERIFY2(received <= quint64(sentSeconds * PlayerTestMedia::StreamBytesPerSecond),
+             qPrintable(QString::number(received)));
+    // A new connection adds its bytes to the count.
+    player.play();
+    QTRY_VERIFY_WITH_TIMEOUT(player.receivedBytes() >
+                                 received + BurstSeconds * PlayerTestMedia::StreamBytesPerSecond,
+                             10000);
     player.stop();
 }
 
