@@ -162,9 +162,9 @@ void VCMetrics::buildFamilies()
     m_stateAge = gaugeFamily(r, "vellacast_source_state_age_seconds",
                              "Seconds since the source's last change of activity, "
                              "connection or sound.");
-    m_bitrate = gaugeFamily(r, "vellacast_source_bitrate_bits_per_second",
-                            "Bitrate of the stream being played, as named by its server or "
-                            "playlist or as measured; 0 while unknown.");
+    m_bitrate = gaugeFamily(r, "vellacast_source_bitrate_bytes_per_second",
+                            "Bitrate of the stream being played (bytes/s), as named by its "
+                            "server or playlist or as measured; 0 while unknown.");
     m_reconnects = counterFamily(r, "vellacast_source_reconnects_total",
                                  "Connections the source lost by a fault and made again.");
     m_receivedBytes = counterFamily(r, "vellacast_source_received_bytes_total",
@@ -300,7 +300,7 @@ void VCMetrics::refreshSources()
         const qint64 ageMs = std::min({source->activityDurationMs(), source->connectionDurationMs(),
                                        source->soundDurationMs()});
         metrics->stateAge->Set(double(std::max<qint64>(ageMs, 0)) / 1000.0);
-        metrics->bitrate->Set(double(source->currentBitrate()));
+        metrics->bitrate->Set(double(source->currentBitrate()) / 8);
         // The player's count never goes down; the counter takes what it has not seen yet.
         const double received = double(source->receivedBytes());
         if (received > metrics->receivedByteCount) {
