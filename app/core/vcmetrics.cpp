@@ -18,6 +18,7 @@
 #include <QSettings>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -165,6 +166,8 @@ void VCMetrics::buildFamilies()
     m_bitrate = gaugeFamily(r, "vellacast_source_bitrate_bytes_per_second",
                             "Bitrate of the stream being played (bytes/s), as named by its "
                             "server or playlist or as measured; 0 while unknown.");
+    m_loudness = gaugeFamily(r, "vellacast_source_loudness_lufs",
+                             "EBU R128 short-term loudness of the source, while measured.");
     m_reconnects = counterFamily(r, "vellacast_source_reconnects_total",
                                  "Connections the source lost by a fault and made again.");
     m_receivedBytes = counterFamily(r, "vellacast_source_received_bytes_total",
@@ -301,6 +304,15 @@ void VCMetrics::refreshSources()
                                        source->soundDurationMs()});
         metrics->stateAge->Set(double(std::max<qint64>(ageMs, 0)) / 1000.0);
         metrics->bitrate->Set(double(source->currentBitrate()) / 8);
+        const double lufs = source->loudnessLufs();
+        if (std::isfinite(lufs)) {
+            if (!metrics->loudness)
+                metrics->loudness = &m_loudness->Add(metrics->labels);
+            metrics->loudness->Set(lufs);
+        } else if (metrics->loudness) {
+            m_loudness->Remove(metrics->loudness);
+            metrics->loudness = nullptr;
+        }
         // The player's count never goes down; the counter takes what it has not seen yet.
         const double received = double(source->receivedBytes());
         if (received > metrics->receivedByteCount) {
@@ -343,6 +355,9 @@ void VCMetrics::removeSourceMetrics(SourceMetrics &metrics)
     m_level->Remove(metrics.level);
     m_stateAge->Remove(metrics.stateAge);
     m_bitrate->Remove(metrics.bitrate);
+    if (metrics.loudness)
+        m_loudness->Remove(metrics.loudness);
+    metrics.loudness = nullptr;
     m_reconnects->Remove(metrics.reconnects);
     m_receivedBytes->Remove(metrics.receivedBytes);
     metrics.heard = nullptr;

@@ -77,6 +77,8 @@ private:
         prometheus::Gauge *level = nullptr;
         prometheus::Gauge *stateAge = nullptr;
         prometheus::Gauge *bitrate = nullptr;
+        // Only while the source's loudness is measured.
+        prometheus::Gauge *loudness = nullptr;
         prometheus::Counter *reconnects = nullptr;
         prometheus::Counter *receivedBytes = nullptr;
         // Counted here, so that a source that moves (new labels) keeps its count.
@@ -111,6 +113,7 @@ private:
     prometheus::Family<prometheus::Gauge> *m_level = nullptr;
     prometheus::Family<prometheus::Gauge> *m_stateAge = nullptr;
     prometheus::Family<prometheus::Gauge> *m_bitrate = nullptr;
+    prometheus::Family<prometheus::Gauge> *m_loudness = nullptr;
     prometheus::Family<prometheus::Counter> *m_reconnects = nullptr;
     prometheus::Family<prometheus::Counter> *m_receivedBytes = nullptr;
 

@@ -81,6 +81,8 @@ gui_wait_cond 20 "source 1 is not heard" \
 gui_wait_cond 20 "source 1 has no bitrate or received bytes" \
   sh -c "curl -sS -m 5 $endpoint/metrics | grep -q '^vellacast_source_bitrate_bytes_per_second{address=\"[^\"]*/stream/1.mp3\",source=\"1\"} 16000$' &&
     curl -sS -m 5 $endpoint/metrics | grep -Eq '^vellacast_source_received_bytes_total\{address=\"[^\"]*/stream/1.mp3\",source=\"1\"\} [1-9]'"
+gui_wait_cond 20 "source 1 has no loudness" \
+  sh -c "curl -sS -m 5 $endpoint/metrics | grep -Eq '^vellacast_source_loudness_lufs\{address=\"[^\"]*/stream/1.mp3\",source=\"1\"\} -[0-9]'"
 grep -q 'READY=1' "$notify_log" || fail "no readiness sent: $(cat "$notify_log")"
 gui_wait_cond 10 "the watchdog is not fed" sh -c "[ \$(grep -c 'WATCHDOG=1' $notify_log) -ge 3 ]"
 fetch /metrics >"$GUI_WORKDIR/metrics.txt"
