@@ -6,16 +6,12 @@
 #include "klcredentials.h"
 #include "klplayer.h"
 #include "vcassign.h"
-#include "vcautostart.h"
 #include "vcclientuser.h"
-#include "vcfailovernotifier.h"
 #include "vcmetrics.h"
 #include "vcsource.h"
 #include "vcstartuporder.h"
 
-#include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
 #include <QFile>
 #include <QJsonObject>
 #include <QSettings>
@@ -41,9 +37,6 @@ VCHub::VCHub(QObject *parent)
 {
     restrictSettingsFile();
     m_settings = new QSettings(settingsFileName, QSettings::IniFormat, this);
-    // Before the sources: every activity update tells it what can be heard.
-    m_failoverNotifier = new VCFailoverNotifier(this);
-    connect(m_failoverNotifier, &VCFailoverNotifier::notify, this, &VCHub::notify);
 
     m_logsStoreDays = m_settings->value(QStringLiteral("logsStoreDays"), 30).toInt();
     connect(this, &VCHub::logsStoreDaysChanged, this, [this](int days) {
@@ -148,8 +141,6 @@ VCHub::VCHub(QObject *parent)
         qInfo() << "Failover notifications" << (value ? "on" : "off");
         m_settings->setValue(QStringLiteral("failoverNotifications"), value);
     });
-    m_autostart = new VCAutostart(QDir::currentPath(), QCoreApplication::applicationFilePath(),
-                                  QString(), this);
 
     connect(m_clientUser, &VCClientUser::isLoggedInChanged, this, [this](bool isLoggedIn) {
         if (isLoggedIn) {
@@ -514,7 +505,7 @@ void VCHub::reportHeardSource(VCSource *active)
                                                 [](VCSource *s) { return s->shouldPlay(); });
         if (anyMeantToPlay && wasHeard) {
             m_nothingHeardReported = true;
-            m_failoverNotifier->reportNothingHeard();
+            emit nothingOnAir();
         }
         return;
     }
@@ -522,8 +513,7 @@ void VCHub::reportHeardSource(VCSource *active)
         m_sourcesHeard.insert(heard);
         // The first source heard after start, or after the heard one was deleted, is no failover.
         if (m_nothingHeardReported) {
-            m_failoverNotifier->reportOnAir(sourceLabel(heard), QString(),
-                                            VCFailoverNotifier::Reason::CameBack);
+            emit onAirChanged(sourceLabel(heard), QString(), VCOnAirChange::CameBack);
             emit switchedOver(SwitchReason::Returned);
         }
         m_nothingHeardReported = false;
@@ -532,21 +522,21 @@ void VCHub::reportHeardSource(VCSource *active)
     m_nothingHeardReported = false;
     const bool cameBack = m_sourcesHeard.contains(heard);
     m_sourcesHeard.insert(heard);
-    VCFailoverNotifier::Reason reason = VCFailoverNotifier::Reason::CameBack;
+    VCOnAirChange reason = VCOnAirChange::CameBack;
     SwitchReason switchReason = SwitchReason::Returned;
     if (previous->isStalled()) {
-        reason = VCFailoverNotifier::Reason::Stalled;
+        reason = VCOnAirChange::Stalled;
         switchReason = SwitchReason::Stalled;
     } else if (!previous->isConnected()) {
-        reason = VCFailoverNotifier::Reason::Disconnected;
+        reason = VCOnAirChange::Disconnected;
         switchReason = SwitchReason::Disconnected;
     } else if (previous->isSilentSound()) {
-        reason = VCFailoverNotifier::Reason::WentSilent;
+        reason = VCOnAirChange::WentSilent;
         switchReason = SwitchReason::Silent;
     } else if (!cameBack) {
         return; // a source ahead that has just started (a slower start than the one heard)
     }
-    m_failoverNotifier->reportOnAir(sourceLabel(heard), sourceLabel(previous), reason);
+    emit onAirChanged(sourceLabel(heard), sourceLabel(previous), reason);
     emit switchedOver(switchReason);
 }
 
@@ -768,6 +758,5 @@ bool VCHub::setFailbackHoldMs(int value)
 
 bool VCHub::setFailoverNotifications(bool value)
 {
-    m_failoverNotifier->setEnabled(value);
     return assign(this, m_failoverNotifications, value, &VCHub::failoverNotificationsChanged);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "qqmlobjectlistmodel.h"
+#include "vconairchange.h"
 
 #include <QJsonArray>
 #include <QObject>
@@ -11,9 +12,7 @@
 #include <QUrl>
 
 class QSettings;
-class VCAutostart;
 class VCClientUser;
-class VCFailoverNotifier;
 class VCMetrics;
 class VCSource;
 
@@ -83,13 +82,11 @@ class VCHub : public QObject
                READ loudnessTargetLufs
                WRITE setLoudnessTargetLufs
                NOTIFY loudnessTargetLufsChanged)
-    // Whether failovers are told through the tray (see VCFailoverNotifier).
+    // Whether failovers are told to the operator (see onAirChanged()).
     Q_PROPERTY(bool failoverNotifications
                READ failoverNotifications
                WRITE setFailoverNotifications
                NOTIFY failoverNotificationsChanged)
-    // The login autostart entry of the working directory.
-    Q_PROPERTY(VCAutostart *autostart READ autostart CONSTANT)
     // clang-format on
 
 public:
@@ -134,8 +131,6 @@ public:
     bool loudnessMatch() const { return m_loudnessMatch; }
     double loudnessTargetLufs() const { return m_loudnessTargetLufs; }
     bool failoverNotifications() const { return m_failoverNotifications; }
-    VCAutostart *autostart() const { return m_autostart; }
-    VCFailoverNotifier *failoverNotifier() const { return m_failoverNotifier; }
     // The source that can be heard now (active, connected and not silent); null when none can.
     VCSource *heardSource() const;
 
@@ -161,8 +156,6 @@ signals:
     void loudnessMatchChanged(bool loudnessMatch);
     void loudnessTargetLufsChanged(double loudnessTargetLufs);
     void failoverNotificationsChanged(bool failoverNotifications);
-    // A failover notification for the tray (see VCFailoverNotifier::notify).
-    void notify(const QString &title, const QString &message, bool isWarning);
     // The source that can be heard changed (or none can now), for any cause.
     void heardSourceChanged(VCSource *heardSource);
     // The station went over to another source by itself (not by an operator's change).
@@ -171,6 +164,12 @@ signals:
     void engineRestarted();
     // A source's output device failed; the engine restarts after restartDelayMs.
     void deviceFailed();
+    // The source that can be heard changed for reason: source (its label) is heard now,
+    // previous was heard before (empty when none was, after nothing could be heard). Changes
+    // that the operator made are not reported.
+    void onAirChanged(const QString &source, const QString &previous, VCOnAirChange reason);
+    // Nothing can be heard any more although sources are meant to play.
+    void nothingOnAir();
 
 public slots:
     bool setLogsStoreDays(int logsStoreDays);
@@ -220,7 +219,7 @@ private:
     // source, is held back from failover when it plays again.
     void handleConnectionLost(VCSource *source);
     bool isValidSourceIndex(int index) const;
-    // Tells the failover notifier when the source that can be heard changes, or when none can.
+    // Reports when the source that can be heard changes, or when none can.
     void reportHeardSource(VCSource *active);
     // The source as the operator knows it: its place in the list and its device name or its
     // address without credentials.
@@ -261,8 +260,6 @@ private:
     bool m_loudnessMatch = false;
     double m_loudnessTargetLufs = defaultLoudnessTargetLufs;
     bool m_failoverNotifications = true;
-    VCAutostart *m_autostart = nullptr;
-    VCFailoverNotifier *m_failoverNotifier = nullptr;
     // The monitoring endpoint, when the settings ask for one.
     VCMetrics *m_metrics = nullptr;
     // The source that could be heard at the last activity update; m_wasHeard tells apart "none

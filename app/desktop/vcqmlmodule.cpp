@@ -1,6 +1,6 @@
 // Registers the QML module "Vellacast" when the program is loaded, before main() runs.
 
-#include "vchub.h"
+#include "vcdesktophub.h"
 
 #include <QtQml/qqml.h>
 #include <QtQml/qqmlmoduleregistration.h>
@@ -10,9 +10,9 @@ namespace {
 void registerVellacastModule()
 {
     qmlRegisterModule("Vellacast", 1, 0);
-    qmlRegisterSingletonType<VCHub>(
+    qmlRegisterSingletonType<VCDesktopHub>(
         "Vellacast", 1, 0, "VCHub",
-        [](QQmlEngine *, QJSEngine *) -> QObject * { return new VCHub(nullptr); });
+        [](QQmlEngine *, QJSEngine *) -> QObject * { return new VCDesktopHub(nullptr); });
     // A module registered here takes no singletons from its qmldir file, so the documents' own
     // singleton is registered here too.
     qmlRegisterSingletonType(QUrl(QStringLiteral("qrc:/qt/qml/Vellacast/qml/VCMeterClock.qml")),

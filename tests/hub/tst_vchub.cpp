@@ -116,9 +116,11 @@ void TestHub::failoverIsToldWithItsReason()
 {
     makeHub({"http://127.0.0.1:9/a", "http://127.0.0.1:9/b"});
     // Every change is told at once; a source that lost its connection is heard again at once.
-    m_hub->failoverNotifier()->setIntervalMs(1);
+    VCFailoverNotifier notifier;
+    notifier.follow(m_hub);
+    notifier.setIntervalMs(1);
     m_hub->setFailbackHoldMs(0);
-    QSignalSpy told(m_hub, &VCHub::notify);
+    QSignalSpy told(&notifier, &VCFailoverNotifier::notify);
     VCSource *a = m_hub->sources()->at(0);
     VCSource *b = m_hub->sources()->at(1);
     const auto last = [&told] {

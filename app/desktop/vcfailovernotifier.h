@@ -1,10 +1,14 @@
 #pragma once
 
+#include "vconairchange.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
 #include <optional>
+
+class VCHub;
 
 // Tells the operator, through the tray's messages, which source is on air after a failover and
 // when no source can be heard at all; each notification is also a log line.
@@ -20,11 +24,14 @@ class VCFailoverNotifier : public QObject
 
 public:
     // Why the heard source changed.
-    enum class Reason { WentSilent, Stalled, Disconnected, CameBack };
+    using Reason = VCOnAirChange;
 
     static constexpr int defaultIntervalMs = 30000;
 
     explicit VCFailoverNotifier(QObject *parent = nullptr);
+
+    // Tells what hub reports on air, while its failoverNotifications setting is on.
+    void follow(VCHub *hub);
 
     // Tests shorten the interval; the program keeps the default.
     void setIntervalMs(int intervalMs) { m_timer.setInterval(intervalMs); }

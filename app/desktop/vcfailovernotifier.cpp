@@ -1,5 +1,7 @@
 #include "vcfailovernotifier.h"
 
+#include "vchub.h"
+
 #include <QDebug>
 
 VCFailoverNotifier::VCFailoverNotifier(QObject *parent)
@@ -8,6 +10,14 @@ VCFailoverNotifier::VCFailoverNotifier(QObject *parent)
     m_timer.setSingleShot(true);
     m_timer.setInterval(defaultIntervalMs);
     connect(&m_timer, &QTimer::timeout, this, &VCFailoverNotifier::handleIntervalEnd);
+}
+
+void VCFailoverNotifier::follow(VCHub *hub)
+{
+    setEnabled(hub->failoverNotifications());
+    connect(hub, &VCHub::failoverNotificationsChanged, this, &VCFailoverNotifier::setEnabled);
+    connect(hub, &VCHub::onAirChanged, this, &VCFailoverNotifier::reportOnAir);
+    connect(hub, &VCHub::nothingOnAir, this, &VCFailoverNotifier::reportNothingHeard);
 }
 
 void VCFailoverNotifier::setEnabled(bool isEnabled)
