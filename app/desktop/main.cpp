@@ -17,6 +17,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -32,14 +33,10 @@ void chooseSceneGraph()
     }
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// What the command line asks for besides running (help or the version): the exit code then,
+// nothing when the program is to run.
+std::optional<int> answerCommandLine(const VCCommandLine &commandLine)
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
-    const VCCommandLine commandLine(arguments);
     switch (commandLine.action()) {
     case VCCommandLine::Action::ShowHelp:
     case VCCommandLine::Action::ShowVersion:
@@ -48,27 +45,20 @@ int main(int argc, char *argv[])
     case VCCommandLine::Action::Run:
         break;
     }
+    return std::nullopt;
+}
 
-    installFileLogging(QStringLiteral("vellacast"));
-    qWarning() << "--------------------------------------------------";
-    qWarning() << "Vellacast" << VCIdentity::applicationVersion << "startup";
-    for (const QString &warning : commandLine.warnings())
-        qWarning().noquote() << "Command line:" << warning;
-
-    // Without a display: no window, tray or toolkit of the desktop is touched.
-    if (!commandLine.loginUsername().isEmpty())
-        return VCHeadless::login(argc, argv, commandLine.loginUsername());
-    if (commandLine.isHeadless())
-        return VCHeadless::run(argc, argv);
-
-    chooseSceneGraph();
-    QApplication app(argc, argv);
+void setApplicationNames()
+{
     QApplication::setOrganizationName(QString::fromLatin1(VCIdentity::organizationName));
     QApplication::setOrganizationDomain(QString::fromLatin1(VCIdentity::organizationDomain));
     QApplication::setApplicationName(QCoreApplication::translate("main", "Vellacast"));
     QApplication::setApplicationVersion(QString::fromLatin1(VCIdentity::applicationVersion));
+}
 
-    QLockFile lockFile(QStringLiteral("vellacast.lock"));
+// One program per working directory, and a tray to live in; the exit code when it cannot run.
+std::optional<int> checkCanRun(QLockFile &lockFile)
+{
     lockFile.setStaleLockTime(0);
     if (!lockFile.tryLock(100)) {
         QMessageBox box(QMessageBox::Warning, QString(),
@@ -89,9 +79,11 @@ int main(int argc, char *argv[])
                               QMessageBox::Ok);
         return -1;
     }
+    return std::nullopt;
+}
 
-    QApplication::setQuitOnLastWindowClosed(false);
-
+void installTranslator(QApplication &app)
+{
     const QSettings settings(QStringLiteral("vellacast.ini"), QSettings::IniFormat);
     const VCLanguage language(
         settings.value(QStringLiteral("language"), QStringLiteral("system")).toString(),
@@ -101,6 +93,52 @@ int main(int argc, char *argv[])
         QApplication::installTranslator(translator);
     else
         translator->deleteLater();
+}
+
+// Creating the window makes the engine create the VCHub singleton, which starts everything
+// else. --minimized (the login autostart entry) starts the window hidden in the tray.
+void loadWindow(QQmlApplicationEngine &engine, bool minimized)
+{
+    QObject::connect(
+        &engine, &QQmlApplicationEngine::objectCreationFailed, QCoreApplication::instance(),
+        [] { QCoreApplication::exit(-1); }, Qt::QueuedConnection);
+    engine.loadData(minimized ? QByteArrayLiteral("import Vellacast\nVCApplicationWindow { "
+                                                  "startMinimized: true }\n")
+                              : QByteArrayLiteral("import Vellacast\nVCApplicationWindow {}\n"),
+                    QUrl(QStringLiteral("qrc:/qt/qml/Vellacast/main.qml")));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const VCCommandLine commandLine(arguments);
+    if (const auto code = answerCommandLine(commandLine))
+        return *code;
+
+    installFileLogging(QStringLiteral("vellacast"));
+    qWarning() << "--------------------------------------------------";
+    qWarning() << "Vellacast" << VCIdentity::applicationVersion << "startup";
+    for (const QString &warning : commandLine.warnings())
+        qWarning().noquote() << "Command line:" << warning;
+
+    // Without a display: no window, tray or toolkit of the desktop is touched.
+    if (!commandLine.loginUsername().isEmpty())
+        return VCHeadless::login(argc, argv, commandLine.loginUsername());
+    if (commandLine.isHeadless())
+        return VCHeadless::run(argc, argv);
+
+    chooseSceneGraph();
+    QApplication app(argc, argv);
+    setApplicationNames();
+    QLockFile lockFile(QStringLiteral("vellacast.lock"));
+    if (const auto code = checkCanRun(lockFile))
+        return *code;
+    QApplication::setQuitOnLastWindowClosed(false);
+    installTranslator(app);
 
     VCUnixSignalWatcher signalWatcher;
     QObject::connect(&signalWatcher, &VCUnixSignalWatcher::terminationRequested, &app,
@@ -110,17 +148,6 @@ int main(int argc, char *argv[])
                      });
 
     QQmlApplicationEngine engine;
-    QObject::connect(
-        &engine, &QQmlApplicationEngine::objectCreationFailed, &app,
-        [] { QCoreApplication::exit(-1); }, Qt::QueuedConnection);
-    // Creating the window makes the engine create the VCHub singleton, which starts everything
-    // else.
-    // --minimized (the login autostart entry) starts the window hidden in the tray.
-    engine.loadData(commandLine.isMinimized()
-                        ? QByteArrayLiteral("import Vellacast\nVCApplicationWindow { "
-                                            "startMinimized: true }\n")
-                        : QByteArrayLiteral("import Vellacast\nVCApplicationWindow {}\n"),
-                    QUrl(QStringLiteral("qrc:/qt/qml/Vellacast/main.qml")));
-
+    loadWindow(engine, commandLine.isMinimized());
     return QApplication::exec();
 }
