@@ -3,6 +3,8 @@
 // Helpers shared by the engine's tests: generated audio files of known content and a recorder
 // for sync callbacks.
 
+#include "tonesamples.h"
+
 #include <bass.h>
 
 #include <QDeadlineTimer>
@@ -46,39 +48,12 @@ inline QString makeTone(const QTemporaryDir &dir, const QString &name, double se
 }
 
 // Writes the same tone as a 16-bit WAV file without any helper program (no fork: safe in
-// ThreadSanitizer runs).
+// ThreadSanitizer runs). Returns the path, or an empty string when it cannot.
 inline QString writeToneWav(const QTemporaryDir &dir, const QString &name, double seconds,
-                            int rate = 44100, double amplitude = 0.5)
+                            double amplitude = 0.5)
 {
     const QString path = dir.filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return {};
-    const quint32 frames = quint32(seconds * rate);
-    const quint32 dataBytes = frames * 4;
-    QByteArray out;
-    auto u32 = [&](quint32 v) { out.append(reinterpret_cast<const char *>(&v), 4); };
-    auto u16 = [&](quint16 v) { out.append(reinterpret_cast<const char *>(&v), 2); };
-    out.append("RIFF");
-    u32(36 + dataBytes);
-    out.append("WAVEfmt ");
-    u32(16);
-    u16(1);
-    u16(2);
-    u32(quint32(rate));
-    u32(quint32(rate) * 4);
-    u16(4);
-    u16(16);
-    out.append("data");
-    u32(dataBytes);
-    for (quint32 i = 0; i < frames; ++i) {
-        const auto v = qint16(std::lround(amplitude * 32767 * std::sin(2 * M_PI * 440 * i / rate)));
-        u16(quint16(v));
-        u16(quint16(v));
-    }
-    if (file.write(out) != out.size())
-        return {};
-    return path;
+    return ::writeToneWav(path, seconds, amplitude) ? path : QString();
 }
 
 inline QStringList wavArgs()

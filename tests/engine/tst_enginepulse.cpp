@@ -2,6 +2,8 @@
 // engine plays a tone to it and the output's monitor is captured with parec.
 
 #include "enginetestutil.h"
+#include "testsoundmonitor.h"
+#include "testsoundserver.h"
 
 #include <bass.h>
 
@@ -32,9 +34,9 @@ private slots:
 private:
     QTemporaryDir m_dir;
     QTemporaryDir m_daemonDir;
+    TestSoundServer m_sound{m_daemonDir.path()};
     QString m_server;
     QByteArray m_wav;
-    bool m_started = false;
 };
 
 void tst_EnginePulse::initTestCase()
@@ -48,8 +50,7 @@ void tst_EnginePulse::initTestCase()
 void tst_EnginePulse::cleanupTestCase()
 {
     BASS_Free();
-    if (m_started)
-        QProcess::execute(QStringLiteral(PULSE_DAEMON_SCRIPT), {"stop", m_daemonDir.path()});
+    m_sound.stop();
 }
 
 void tst_EnginePulse::defaultFallsBackToNoSoundWithoutServer()
@@ -65,15 +66,9 @@ void tst_EnginePulse::defaultFallsBackToNoSoundWithoutServer()
     QVERIFY(!BASS_GetDeviceInfo(1, &info));
     QVERIFY(BASS_Free());
 
-    QProcess script;
-    script.start(QStringLiteral(PULSE_DAEMON_SCRIPT), {"start", m_daemonDir.path()});
-    script.waitForFinished(20000);
-    m_started = true;
-    if (script.exitCode() != 0)
-        QSKIP(qPrintable(QStringLiteral("the sound server could not start: ") +
-                         QString::fromLocal8Bit(script.readAllStandardError())));
-    m_server = QString::fromLocal8Bit(script.readAllStandardOutput()).trimmed();
-    qputenv("PULSE_SERVER", m_server.toLocal8Bit());
+    if (QString error; !m_sound.start(&error))
+        QSKIP(qPrintable(error));
+    m_server = m_sound.address();
     QTest::qWait(600); // the device list is cached for half a second
 }
 
@@ -108,35 +103,19 @@ void tst_EnginePulse::toneArrivesAtTheOutput()
     QVERIFY(BASS_Init(device, 44100, 0, nullptr, nullptr));
     QCOMPARE(BASS_GetDevice(), DWORD(device == -1 ? 1 : device));
 
-    QProcess parec;
-    parec.start(QStringLiteral("parec"), {"--device=vsink.monitor", "--raw", "--format=s16le",
-                                          "--rate=44100", "--channels=2", "--latency-msec=20"});
-    QVERIFY(parec.waitForStarted());
+    TestSoundMonitor monitor;
+    QVERIFY(monitor.start());
     const HSTREAM h = BASS_StreamCreateFile(FALSE, m_wav.constData(), 0, 0, 0);
     QVERIFY(h);
     QVERIFY(BASS_ChannelPlay(h, FALSE));
     QTRY_VERIFY_WITH_TIMEOUT(seconds(h) > 1.5, 5000);
-    QByteArray captured;
-    captured = parec.readAllStandardOutput();
-    parec.kill();
-    parec.waitForFinished();
+    monitor.read();
     QVERIFY(BASS_Free());
 
-    // The tone at its own level: the median RMS of the 50 ms windows in the last second
-    // captured (a loaded machine may leave a short gap in what the monitor hands over).
-    const int frames = int(captured.size() / 4);
-    QVERIFY2(frames > 22050, qPrintable(QString::number(frames)));
-    const auto *s = reinterpret_cast<const int16_t *>(captured.constData());
-    constexpr int window = 2205;
-    std::vector<double> levels;
-    for (int start = std::max(0, frames - 44100); start + window <= frames; start += window) {
-        double sum = 0;
-        for (int i = start; i < start + window; ++i)
-            sum += double(s[2 * i]) * s[2 * i] + double(s[2 * i + 1]) * s[2 * i + 1];
-        levels.push_back(std::sqrt(sum / (2 * window)) / 32768.0);
-    }
-    std::sort(levels.begin(), levels.end());
-    const double rms = levels[levels.size() / 2];
+    // The tone at its own level in the last second captured.
+    QVERIFY2(monitor.capturedSeconds() > 0.5,
+             qPrintable(QString::number(monitor.capturedSeconds())));
+    const double rms = monitor.level(1.0);
     QVERIFY2(std::fabs(rms - 0.3536) < 0.03, qPrintable(QString::number(rms)));
 }
 

@@ -1,6 +1,10 @@
+#include "testsoundserver.h"
+#include "tonesamples.h"
+
 #include "bass.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -54,7 +58,7 @@ class TestRecording : public QObject
 
 private:
     QTemporaryDir m_dir;
-    bool m_started = false;
+    TestSoundServer m_server{m_dir.path()};
 
     QString pactl(const QStringList &args)
     {
@@ -82,21 +86,11 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        QProcess p;
-        p.start(QStringLiteral(VC_PULSE_DAEMON_SCRIPT), {"start", m_dir.path()});
-        p.waitForFinished(20000);
-        const QByteArray server = p.readAllStandardOutput().trimmed();
-        if (p.exitCode() != 0 || server.isEmpty())
-            QSKIP(qPrintable("the sound server cannot start here: " + p.readAllStandardError()));
-        qputenv("PULSE_SERVER", server);
-        m_started = true;
+        if (QString error; !m_server.start(&error))
+            QSKIP(qPrintable(error));
     }
 
-    void cleanupTestCase()
-    {
-        if (m_started)
-            QProcess::execute(QStringLiteral(VC_PULSE_DAEMON_SCRIPT), {"stop", m_dir.path()});
-    }
+    void cleanupTestCase() { m_server.stop(); }
 
     void enumeration()
     {
@@ -159,11 +153,10 @@ private slots:
     void recordsTone()
     {
         const QString tone = m_dir.filePath("tone.raw");
-        QCOMPARE(QProcess::execute("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i",
-                                              "aevalsrc=0.5*sin(2*PI*440*t)|0.5*sin(2*PI*440*t)"
-                                              ":s=44100:d=4",
-                                              "-f", "s16le", tone}),
-                 0);
+        QFile file(tone);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write(toneSamples(4, 0.5)) > 0);
+        file.close();
         QProcess player;
         player.start("pacat", {"--playback", "--raw", "--format=s16le", "--rate=44100",
                                "--channels=2", "--device=vsink", tone});

@@ -2,6 +2,7 @@
 #include "filelogging.h"
 #include "klbass.h"
 #include "klplayer.h"
+#include "tonesamples.h"
 #include "vcclientuser.h"
 #include "vcfailovernotifier.h"
 #include "vchub.h"
@@ -638,37 +639,9 @@ void TestHub::changedUserNameDeletesAllSources()
     QCOMPARE(settings.childGroups(), QStringList());
 }
 
-namespace {
-
-// A 16-bit stereo WAV file holding `seconds` of a 440 Hz tone.
-void writeToneFile(const QString &name, int seconds)
-{
-    const int rate = 44100;
-    const quint32 dataSize = quint32(rate * seconds * 4);
-    QByteArray wav;
-    QDataStream out(&wav, QIODevice::WriteOnly);
-    out.setByteOrder(QDataStream::LittleEndian);
-    out.writeRawData("RIFF", 4);
-    out << quint32(36 + dataSize);
-    out.writeRawData("WAVEfmt ", 8);
-    out << quint32(16) << quint16(1) << quint16(2) << quint32(rate) << quint32(rate * 4)
-        << quint16(4) << quint16(16);
-    out.writeRawData("data", 4);
-    out << dataSize;
-    for (int i = 0; i < rate * seconds; ++i) {
-        const auto sample = qint16(16000 * std::sin(2 * M_PI * 440 * i / rate));
-        out << sample << sample;
-    }
-    QFile file(name);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(wav);
-}
-
-} // namespace
-
 void TestHub::deviceFailureRestartsTheEngineOnce()
 {
-    writeToneFile(QStringLiteral("tone.wav"), 20);
+    QVERIFY(writeToneWav(QStringLiteral("tone.wav"), 20));
     const QString tone =
         QUrl::fromLocalFile(QDir::current().absoluteFilePath("tone.wav")).toString();
     makeHub({tone, tone + QStringLiteral("?stopped")});

@@ -1,6 +1,9 @@
 // The hub against a private sound server: what an operator hears when the only output goes away
-// and comes back. The program's sound is captured from the output's monitor with parec.
+// and comes back. The program's sound is captured from the output's monitor.
 
+#include "testsoundmonitor.h"
+#include "testsoundserver.h"
+#include "tonesamples.h"
 #include "vchub.h"
 #include "vcsource.h"
 
@@ -62,73 +65,11 @@ private:
     QStringList m_lines;
 };
 
-// What the output's monitor carries: 16-bit stereo at 44100 Hz from parec.
-class MonitorCapture
+// The median level of the last half second that the monitor captured; 0 before that.
+double recentLevel(TestSoundMonitor &monitor)
 {
-public:
-    bool start()
-    {
-        m_process.start(QStringLiteral("parec"),
-                        {"--device=vsink.monitor", "--raw", "--format=s16le", "--rate=44100",
-                         "--channels=2", "--latency-msec=20"});
-        return m_process.waitForStarted();
-    }
-    ~MonitorCapture()
-    {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-    // The median RMS of the 50 ms windows in the last half second captured (0 before that).
-    double level()
-    {
-        m_captured += m_process.readAllStandardOutput();
-        constexpr int window = 2205;
-        const int frames = int(m_captured.size() / 4);
-        if (frames < 2 * 11025)
-            return 0;
-        const auto *s = reinterpret_cast<const int16_t *>(m_captured.constData());
-        std::vector<double> levels;
-        for (int start = frames - 22050; start + window <= frames; start += window) {
-            double sum = 0;
-            for (int i = start; i < start + window; ++i)
-                sum += double(s[2 * i]) * s[2 * i] + double(s[2 * i + 1]) * s[2 * i + 1];
-            levels.push_back(std::sqrt(sum / (2 * window)) / 32768.0);
-        }
-        std::sort(levels.begin(), levels.end());
-        return levels[levels.size() / 2];
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_captured;
-};
-
-// A sine of amplitude 0.49 (RMS 0.345) at 440 Hz, 16-bit stereo WAV.
-bool writeToneFile(const QString &name, int seconds)
-{
-    const int rate = 44100;
-    const quint32 dataSize = quint32(rate * seconds * 4);
-    QByteArray wav;
-    QDataStream out(&wav, QIODevice::WriteOnly);
-    out.setByteOrder(QDataStream::LittleEndian);
-    out.writeRawData("RIFF", 4);
-    out << quint32(36 + dataSize);
-    out.writeRawData("WAVEfmt ", 8);
-    out << quint32(16) << quint16(1) << quint16(2) << quint32(rate) << quint32(rate * 4)
-        << quint16(4) << quint16(16);
-    out.writeRawData("data", 4);
-    out << dataSize;
-    for (int i = 0; i < rate * seconds; ++i) {
-        const auto sample = qint16(16000 * std::sin(2 * M_PI * 440 * i / rate));
-        out << sample << sample;
-    }
-    QFile file(name);
-    return file.open(QIODevice::WriteOnly) && file.write(wav) == wav.size();
-}
-
-bool isTone(double level)
-{
-    return std::fabs(level - 0.345) < 0.05;
+    monitor.read();
+    return monitor.capturedSeconds() < 0.5 ? 0 : monitor.level(0.5);
 }
 
 QString pactl(const QStringList &arguments)
@@ -155,8 +96,8 @@ private slots:
 private:
     QTemporaryDir m_dir;
     QTemporaryDir m_daemonDir;
+    TestSoundServer m_server{m_daemonDir.path()};
     QString m_previousDir;
-    bool m_started = false;
 };
 
 void TestHubDevices::initTestCase()
@@ -165,23 +106,16 @@ void TestHubDevices::initTestCase()
     QVERIFY(m_dir.isValid() && m_daemonDir.isValid());
     m_previousDir = QDir::currentPath();
     QVERIFY(QDir::setCurrent(m_dir.path()));
-    QVERIFY(writeToneFile(QStringLiteral("tone.wav"), 60));
+    QVERIFY(writeToneWav(QStringLiteral("tone.wav"), 60));
 
-    QProcess script;
-    script.start(QStringLiteral(PULSE_DAEMON_SCRIPT), {"start", m_daemonDir.path()});
-    script.waitForFinished(20000);
-    m_started = true;
-    if (script.exitCode() != 0)
-        QSKIP(qPrintable(QStringLiteral("the sound server could not start: ") +
-                         QString::fromLocal8Bit(script.readAllStandardError())));
-    qputenv("PULSE_SERVER", script.readAllStandardOutput().trimmed());
+    if (QString error; !m_server.start(&error))
+        QSKIP(qPrintable(error));
 }
 
 void TestHubDevices::cleanupTestCase()
 {
     QDir::setCurrent(m_previousDir);
-    if (m_started)
-        QProcess::execute(QStringLiteral(PULSE_DAEMON_SCRIPT), {"stop", m_daemonDir.path()});
+    m_server.stop();
 }
 
 void TestHubDevices::defaultDeviceComesBackWithItsOutput()
@@ -201,9 +135,9 @@ void TestHubDevices::defaultDeviceComesBackWithItsOutput()
     VCSource *source = hub.sources()->at(0);
     source->play();
     {
-        MonitorCapture capture;
-        QVERIFY(capture.start());
-        QTRY_VERIFY_WITH_TIMEOUT(isTone(capture.level()), 10000);
+        TestSoundMonitor monitor;
+        QVERIFY(monitor.start());
+        QTRY_VERIFY_WITH_TIMEOUT(TestSoundMonitor::isTone(recentLevel(monitor)), 10000);
     }
     QVERIFY(!hub.isOutputDeviceMissing());
 
@@ -230,9 +164,9 @@ void TestHubDevices::defaultDeviceComesBackWithItsOutput()
     QCOMPARE(pactl({"set-default-sink", "vsink"}), QString());
     QElapsedTimer back;
     back.start();
-    MonitorCapture capture;
-    QVERIFY(capture.start());
-    QTRY_VERIFY_WITH_TIMEOUT(isTone(capture.level()), 6000);
+    TestSoundMonitor monitor;
+    QVERIFY(monitor.start());
+    QTRY_VERIFY_WITH_TIMEOUT(TestSoundMonitor::isTone(recentLevel(monitor)), 6000);
     qInfo() << "Tone heard again" << back.elapsed() << "ms after the output came back";
     QVERIFY(log.contains(QRegularExpression("Output device appeared, restarting on the default "
                                             "device$")));

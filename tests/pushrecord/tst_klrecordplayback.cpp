@@ -1,3 +1,4 @@
+#include "testsoundserver.h"
 #include "tonesamples.h"
 
 #include <klbass.h>
@@ -89,7 +90,7 @@ private:
     std::unique_ptr<QProcess> playTone(const QString &sink);
 
     QTemporaryDir m_dir;
-    bool m_serverStarted = false;
+    TestSoundServer m_server{m_dir.path()};
     QString m_tonePath;
     std::unique_ptr<QProcess> m_tone;
 };
@@ -114,14 +115,8 @@ std::unique_ptr<QProcess> tst_KLRecordPlayback::playTone(const QString &sink)
 void tst_KLRecordPlayback::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    QProcess server;
-    server.start(QStringLiteral(VC_PULSE_DAEMON_SCRIPT), {"start", m_dir.path()});
-    server.waitForFinished(20000);
-    const QByteArray address = server.readAllStandardOutput().trimmed();
-    if (server.exitCode() != 0 || address.isEmpty())
-        QSKIP(qPrintable("the sound server cannot start here: " + server.readAllStandardError()));
-    qputenv("PULSE_SERVER", address);
-    m_serverStarted = true;
+    if (QString error; !m_server.start(&error))
+        QSKIP(qPrintable(error));
 
     KLBass::outputDevice = 0; // play on "No sound"; record from the sound server
 
@@ -143,8 +138,7 @@ void tst_KLRecordPlayback::cleanupTestCase()
         m_tone->kill();
         m_tone->waitForFinished();
     }
-    if (m_serverStarted)
-        QProcess::execute(QStringLiteral(VC_PULSE_DAEMON_SCRIPT), {"stop", m_dir.path()});
+    m_server.stop();
 }
 
 void tst_KLRecordPlayback::cleanup()
