@@ -44,6 +44,8 @@ QtObject {
     property int failbackHoldMs: 30000
     readonly property int failbackHoldMaxMs: 300000
     property bool failoverNotifications: true
+    property bool loudnessMatch: false
+    property double loudnessTargetLufs: -23
     property QtObject autostart: QtObject {
         property bool isEnabled: false
 
@@ -101,6 +103,7 @@ QtObject {
             "levelDb": -Infinity,
             "avgLevel": 0,
             "avgLevelDb": -Infinity,
+            "loudnessLufs": -Infinity,
             "isSilentSound": true,
             "soundDurationMs": 0,
             "isSilentSoundByLevel": true,
@@ -136,5 +139,7 @@ QtObject {
         silenceDetectionEndMs = 5000
         isOutputDeviceMissing = false
         failbackHoldMs = 30000
+        loudnessMatch = false
+        loudnessTargetLufs = -23
     }
 }
