@@ -66,13 +66,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const bool parsed = updater.metaJsonParse(body, false);
     check(parsed == QJsonDocument::fromJson(body).isObject());
     if (parsed) {
-        // A relative cover stays on the meta address's host, without its credentials.
+        // A relative cover stays on the meta address's host, with its credentials (a cover
+        // behind the same authentication loads).
         const QString coverText =
             QJsonDocument::fromJson(body).object().value(QLatin1String("cover")).toString();
         const QUrl cover = updater.coverUrl();
         const QUrl given(coverText, QUrl::TolerantMode);
         if (metaUrl.isValid() && !given.isEmpty() && given.isRelative()) {
-            check(cover.userInfo().isEmpty() && cover.host() == metaUrl.host());
+            check(cover.userInfo() == metaUrl.userInfo() && cover.host() == metaUrl.host());
             check(updater.json().value(QLatin1String("cover")).toString() == cover.toString());
         }
 
