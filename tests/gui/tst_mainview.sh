@@ -25,9 +25,9 @@ confirmation_yes=(309 308)
 tray_silence_y=683
 tray_logout_y=729
 about_button=(100 510)
-silence_level_plus=(578 157)
-silence_duration_minus=(468 207)
-failback_hold_minus=(468 307)
+silence_level_plus=(578 107)
+silence_duration_minus=(468 157)
+failback_hold_minus=(468 257)
 tray_close_y=775
 
 # The report's "sourcesInfo" entries carry exactly these keys.

@@ -159,7 +159,10 @@ void tst_KLPlayerModel::definition()
                                   "currentBitrate",
                                   "currentQuality",
                                   "playingBitrate",
-                                  "playingQuality"};
+                                  "playingQuality",
+                                  "isMeasuresLoudness",
+                                  "loudnessMomentary",
+                                  "loudnessShortTerm"};
     QCOMPARE(properties, expected);
 
     const QMetaEnum state = QMetaEnum::fromType<KLPlayerSource::State>();
