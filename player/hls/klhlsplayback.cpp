@@ -387,6 +387,12 @@ QWORD KLHlsPlayback::streamFilePosCurrent() const
 
 void KLHlsPlayback::releaseDueMetadata()
 {
+    {
+        // Most ticks have no text waiting: they leave the engine alone.
+        QMutexLocker locker(&m_mutex);
+        if (m_pendingMetas.isEmpty())
+            return;
+    }
     const QWORD current = streamFilePosCurrent();
     QStringList due;
     {
