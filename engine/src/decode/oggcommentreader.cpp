@@ -63,8 +63,11 @@ std::string OggCommentReader::streamTitle(const std::string &artist, const std::
 
 void OggCommentReader::feed(const uint8_t *data, size_t size, int64_t offset)
 {
-    if (m_next >= 0 && offset != m_next)
+    if (m_next >= 0 && offset != m_next) {
+        if (offset < m_next)
+            m_lastPublishedAt = -1;
         resync();
+    }
     m_next = offset + int64_t(size);
     size_t used = 0;
     while (used < size) {
@@ -344,8 +347,10 @@ void OggCommentReader::publish()
     if (m_title.empty() && m_artist.empty() && !m_published)
         return;
     m_published = m_published || !m_title.empty() || !m_artist.empty();
+    // Pages whose headers lie about their sizes can end before a page already seen ended.
+    m_lastPublishedAt = std::max(m_pageEnd, m_lastPublishedAt + 1);
     if (m_sink)
-        m_sink(streamTitle(m_artist, m_title), m_pageEnd);
+        m_sink(streamTitle(m_artist, m_title), m_lastPublishedAt);
 }
 
 } // namespace engine

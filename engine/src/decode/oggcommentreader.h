@@ -71,6 +71,9 @@ private:
     int64_t m_headStart = 0; // stream offset of m_head[0]
     bool m_inBody = false;
     int64_t m_pageEnd = 0;
+    // Where the last title was placed: titles follow each other in stream order until a seek
+    // goes back.
+    int64_t m_lastPublishedAt = -1;
     size_t m_segment = 0;
     size_t m_segmentDone = 0;
     bool m_pageWanted = false; // the page belongs to the stream whose headers are read
