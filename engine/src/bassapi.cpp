@@ -72,13 +72,13 @@ extern "C" {
 
 BOOL BASS_SetConfig(DWORD option, DWORD value)
 {
-    return E().setConfig(option, value) ? succeed() : fail(BASS_ERROR_ILLTYPE, FALSE);
+    return E().config().set(option, value) ? succeed() : fail(BASS_ERROR_ILLTYPE, FALSE);
 }
 
 DWORD BASS_GetConfig(DWORD option)
 {
     DWORD value = 0;
-    if (!E().getConfig(option, value))
+    if (!E().config().get(option, value))
         return fail(BASS_ERROR_ILLTYPE, Fail32);
     engine::setError(BASS_OK);
     return value;
@@ -86,13 +86,13 @@ DWORD BASS_GetConfig(DWORD option)
 
 BOOL BASS_SetConfigPtr(DWORD option, const void *value)
 {
-    return E().setConfigPtr(option, value) ? succeed() : fail(BASS_ERROR_ILLTYPE, FALSE);
+    return E().config().setPtr(option, value) ? succeed() : fail(BASS_ERROR_ILLTYPE, FALSE);
 }
 
 const void *BASS_GetConfigPtr(DWORD option)
 {
     const void *value = nullptr;
-    if (!E().getConfigPtr(option, value))
+    if (!E().config().getPtr(option, value))
         return fail<const void *>(BASS_ERROR_ILLTYPE, nullptr);
     engine::setError(BASS_OK);
     return value;

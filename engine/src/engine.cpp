@@ -1,8 +1,6 @@
 #include "engine.h"
 #include "threadname.h"
 
-#include <dlfcn.h>
-
 extern "C" {
 #include <libavutil/log.h>
 }
@@ -20,26 +18,6 @@ thread_local uint64_t t_eventGeneration = 0;
 
 constexpr int MaxPeriodFrames = 4096;
 
-struct ConfigDefault
-{
-    DWORD option;
-    DWORD value;
-};
-constexpr ConfigDefault ConfigDefaults[] = {
-    {BASS_CONFIG_NET_TIMEOUT, 5000},  {BASS_CONFIG_NET_BUFFER, 5000},
-    {BASS_CONFIG_NET_PREBUF, 75},     {BASS_CONFIG_NET_PLAYLIST, 0},
-    {BASS_CONFIG_NET_READTIMEOUT, 0}, {BASS_CONFIG_VERIFY_NET, 4000},
-    {BASS_CONFIG_NET_PREBUF_WAIT, 1}, {BASS_CONFIG_VERIFY, 16000},
-};
-
-std::string libraryPath()
-{
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void *>(&libraryPath), &info) && info.dli_fname)
-        return info.dli_fname;
-    return {};
-}
-
 } // namespace
 
 Engine &Engine::instance()
@@ -52,74 +30,8 @@ Engine::Engine()
 {
     // Broken input is reported through error codes, not on the terminal.
     av_log_set_level(AV_LOG_QUIET);
-    for (const ConfigDefault &d : ConfigDefaults)
-        m_config[d.option] = d.value;
-    m_configText[BASS_CONFIG_FILENAME] = libraryPath();
     for (auto &slot : m_slots)
         slot.store(nullptr);
-}
-
-// ---------------------------------------------------------------- configuration
-
-bool Engine::setConfig(DWORD option, DWORD value)
-{
-    std::lock_guard lock(m_configMutex);
-    auto it = m_config.find(option);
-    if (it == m_config.end())
-        return false;
-    if (option == BASS_CONFIG_NET_PLAYLIST && value > 2)
-        return false;
-    it->second = value;
-    return true;
-}
-
-bool Engine::getConfig(DWORD option, DWORD &value)
-{
-    std::lock_guard lock(m_configMutex);
-    auto it = m_config.find(option);
-    if (it == m_config.end())
-        return false;
-    value = it->second;
-    return true;
-}
-
-bool Engine::setConfigPtr(DWORD option, const void *value)
-{
-    if (option != BASS_CONFIG_NET_AGENT && option != BASS_CONFIG_NET_PROXY)
-        return false;
-    std::lock_guard lock(m_configMutex);
-    if (value)
-        m_configText[option] = static_cast<const char *>(value);
-    else
-        m_configText.erase(option);
-    return true;
-}
-
-bool Engine::getConfigPtr(DWORD option, const void *&value)
-{
-    if (option != BASS_CONFIG_NET_AGENT && option != BASS_CONFIG_NET_PROXY &&
-        option != BASS_CONFIG_FILENAME)
-        return false;
-    std::lock_guard lock(m_configMutex);
-    auto it = m_configText.find(option);
-    if (it == m_configText.end()) {
-        value = nullptr;
-        return true;
-    }
-    // Earlier results stay valid: keep a copy of every text handed out.
-    if (m_configTextHistory.empty() || m_configTextHistory.back() != it->second)
-        m_configTextHistory.push_back(it->second);
-    if (m_configTextHistory.size() > 64)
-        m_configTextHistory.pop_front();
-    value = m_configTextHistory.back().c_str();
-    return true;
-}
-
-std::string Engine::configText(DWORD option)
-{
-    std::lock_guard lock(m_configMutex);
-    auto it = m_configText.find(option);
-    return it == m_configText.end() ? std::string() : it->second;
 }
 
 // ---------------------------------------------------------------- devices

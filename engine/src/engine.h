@@ -3,12 +3,12 @@
 #include "bass.h"
 #include "channel.h"
 #include "device.h"
+#include "engineconfig.h"
 #include "streamfactory.h"
 
 #include <array>
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,12 +32,7 @@ class Engine
 public:
     static Engine &instance();
 
-    // ---- configuration
-    bool setConfig(DWORD option, DWORD value);
-    bool getConfig(DWORD option, DWORD &value);
-    bool setConfigPtr(DWORD option, const void *value);
-    bool getConfigPtr(DWORD option, const void *&value);
-    std::string configText(DWORD option);
+    EngineConfig &config() { return m_config; }
 
     // ---- devices
     // Output list: 0 = "No sound", then the sound server's outputs (1 = its default).
@@ -96,11 +91,7 @@ private:
     static void reportFailed(void *context, int reason);
     static void reportFormat(void *context, DeviceFormat format);
 
-    // configuration
-    std::mutex m_configMutex;
-    std::unordered_map<DWORD, DWORD> m_config;
-    std::unordered_map<DWORD, std::string> m_configText;
-    std::deque<std::string> m_configTextHistory; // keeps returned pointers valid
+    EngineConfig m_config;
 
     // device and threads; m_stateMutex serialises init/free and device changes
     std::recursive_mutex m_stateMutex;

@@ -126,13 +126,13 @@ HSTREAM handleOf(const std::shared_ptr<Channel> &ch)
 DWORD configValue(DWORD option)
 {
     DWORD value = 0;
-    Engine::instance().getConfig(option, value);
+    Engine::instance().config().get(option, value);
     return value;
 }
 
 std::string configText(DWORD option)
 {
-    return Engine::instance().configText(option);
+    return Engine::instance().config().text(option);
 }
 
 CreatedStream createSourceStream(std::unique_ptr<ByteSource> source,
