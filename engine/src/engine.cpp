@@ -18,6 +18,24 @@ thread_local uint64_t t_eventGeneration = 0;
 
 constexpr int MaxPeriodFrames = 4096;
 
+// The stereo mix in the device's channels: itself for two, the average for mono, front left and
+// right with the rest silent for more (up to eight, into mapped).
+const float *mapChannels(const float *mix, int frames, int channels, float *mapped)
+{
+    if (channels == 2)
+        return mix;
+    const int n = std::min(channels, 8);
+    for (int i = 0; i < frames; ++i) {
+        if (n == 1) {
+            mapped[i] = 0.5f * (mix[2 * i] + mix[2 * i + 1]);
+            continue;
+        }
+        for (int c = 0; c < n; ++c)
+            mapped[i * n + c] = c < 2 ? mix[2 * i + c] : 0.0f;
+    }
+    return mapped;
+}
+
 } // namespace
 
 Engine &Engine::instance()
@@ -445,40 +463,30 @@ void Engine::mixerLoop()
         }
         if (frames <= 0)
             continue;
-        const int rate = current->format.rate;
-        std::fill(mix, mix + frames * 2, 0.0f);
-        if (!m_outputPaused.load(std::memory_order_relaxed)) {
-            m_mixerSeq.fetch_add(1); // odd: inside a period
-            const int count = m_slotCount.load();
-            for (int i = 0; i < count; ++i) {
-                Channel *ch = m_slots[size_t(i)].load();
-                if (ch && ch->playState.load(std::memory_order_acquire) == Channel::Playing)
-                    ch->mix(mix, frames, rate, m_events);
-            }
-            m_mixerSeq.fetch_add(1);
-        }
-        for (int i = 0; i < frames * 2; ++i)
-            mix[i] = std::clamp(mix[i], -1.0f, 1.0f);
-        const float *output = mix;
-        const int channels = current->format.channels;
-        if (channels != 2) {
-            // Mono: the average; more channels: front left and right, the rest silent.
-            float *mapped = mappedBuffer.data();
-            const int n = std::min(channels, 8);
-            for (int i = 0; i < frames; ++i) {
-                if (n == 1) {
-                    mapped[i] = 0.5f * (mix[2 * i] + mix[2 * i + 1]);
-                    continue;
-                }
-                for (int c = 0; c < n; ++c)
-                    mapped[i * n + c] = c < 2 ? mix[2 * i + c] : 0.0f;
-            }
-            output = mapped;
-        }
+        mixPeriod(mix, frames, current->format.rate);
+        const float *output =
+            mapChannels(mix, frames, current->format.channels, mappedBuffer.data());
         if (!current->backend->write(current->handle, output, frames))
             reportDeviceFailure(BASS_DEVFAIL_STOPPED);
     }
     m_current.store(current);
+}
+
+void Engine::mixPeriod(float *mix, int frames, int rate)
+{
+    std::fill(mix, mix + frames * 2, 0.0f);
+    if (!m_outputPaused.load(std::memory_order_relaxed)) {
+        m_mixerSeq.fetch_add(1); // odd: inside a period
+        const int count = m_slotCount.load();
+        for (int i = 0; i < count; ++i) {
+            Channel *ch = m_slots[size_t(i)].load();
+            if (ch && ch->playState.load(std::memory_order_acquire) == Channel::Playing)
+                ch->mix(mix, frames, rate, m_events);
+        }
+        m_mixerSeq.fetch_add(1);
+    }
+    for (int i = 0; i < frames * 2; ++i)
+        mix[i] = std::clamp(mix[i], -1.0f, 1.0f);
 }
 
 // ---------------------------------------------------------------- event thread

@@ -77,6 +77,9 @@ private:
     };
 
     void mixerLoop();
+    // Mixes the playing channels into a cleared stereo period (unless output is paused) and
+    // clips it.
+    void mixPeriod(float *mix, int frames, int rate);
     void eventLoop(uint64_t generation);
     // Takes m_stateMutex; on the event thread it gives up (BUSY) when BASS_Free is waiting for
     // that thread to end.
