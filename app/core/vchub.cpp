@@ -38,6 +38,34 @@ VCHub::VCHub(QObject *parent)
     restrictSettingsFile();
     m_settings = new QSettings(settingsFileName, QSettings::IniFormat, this);
 
+    readProgramSettings();
+    updateClientUser(new VCClientUser(this, this));
+
+    watchDevices();
+
+    readPlaySettings();
+    m_sources = new SourceList(this);
+    initSources();
+    updateSourcesActivity();
+
+    readSourceSettings();
+    followClient();
+
+    // With a saved login the saved sources go on air at once with their saved addresses, also
+    // while the service cannot be reached; its answer confirms them, replaces them or stops them.
+    if (!m_clientUser->sid().isEmpty() && !m_sources->isEmpty()) {
+        qInfo() << "Saved login, playing the saved sources";
+        startStoppedSources();
+    }
+
+    m_clientUser->versionCheck();
+    if (!m_clientUser->sid().isEmpty())
+        m_clientUser->sendPlayerState();
+    m_metrics = VCMetrics::startFromSettings(this);
+}
+
+void VCHub::readProgramSettings()
+{
     m_logsStoreDays = m_settings->value(QStringLiteral("logsStoreDays"), 30).toInt();
     connect(this, &VCHub::logsStoreDaysChanged, this, [this](int days) {
         m_settings->setValue(QStringLiteral("logsStoreDays"), days);
@@ -60,9 +88,10 @@ VCHub::VCHub(QObject *parent)
     connect(this, &VCHub::showKeepRunningDialogChanged, this, [this](bool show) {
         m_settings->setValue(QStringLiteral("showKeepRunningDialog"), show);
     });
+}
 
-    updateClientUser(new VCClientUser(this, this));
-
+void VCHub::watchDevices()
+{
     m_devicesTimer.setInterval(devicesIntervalMs);
     connect(&m_devicesTimer, &QTimer::timeout, this, &VCHub::updateOutputDevicesFromBass);
     connect(&m_devicesTimer, &QTimer::timeout, this, &VCHub::updateRecordDevicesFromBass);
@@ -84,7 +113,10 @@ VCHub::VCHub(QObject *parent)
     setOutputDeviceIndex(m_settings->value(QStringLiteral("outputDeviceIndex"), 0).toInt());
     KLBass::outputDevice = m_outputDeviceIndex - 1;
     connect(this, &VCHub::outputDeviceIndexChanged, this, &VCHub::handleOutputDeviceIndexChanged);
+}
 
+void VCHub::readPlaySettings()
+{
     m_failbackHoldMaxMs =
         m_settings->value(QStringLiteral("failbackHoldMaxMs"), defaultFailbackHoldMaxMs).toInt();
     m_startupGraceMs = std::max(
@@ -106,10 +138,10 @@ VCHub::VCHub(QObject *parent)
         qInfo() << "Loudness target changed to" << value << "LUFS";
         m_settings->setValue(QStringLiteral("loudnessTargetLufs"), value);
     });
-    m_sources = new SourceList(this);
-    initSources();
-    updateSourcesActivity();
+}
 
+void VCHub::readSourceSettings()
+{
     setSilenceDetectionLevelDb(
         m_settings->value(QStringLiteral("silenceDetectionLevelDb"), -50.0).toDouble());
     setSilenceDetectionStartMs(
@@ -141,7 +173,10 @@ VCHub::VCHub(QObject *parent)
         qInfo() << "Failover notifications" << (value ? "on" : "off");
         m_settings->setValue(QStringLiteral("failoverNotifications"), value);
     });
+}
 
+void VCHub::followClient()
+{
     connect(m_clientUser, &VCClientUser::isLoggedInChanged, this, [this](bool isLoggedIn) {
         if (isLoggedIn) {
             // Sources already on air go on: restarting them would be a gap in the broadcast.
@@ -162,18 +197,6 @@ VCHub::VCHub(QObject *parent)
     connect(m_clientUser, &VCClientUser::userIdChanged, this, &VCHub::updateSourcesFromClient);
     connect(m_clientUser, &VCClientUser::streamsChanged, this, &VCHub::updateSourcesFromClient);
     connect(m_clientUser, &VCClientUser::usernameChanged, this, &VCHub::deleteAllSources);
-
-    // With a saved login the saved sources go on air at once with their saved addresses, also
-    // while the service cannot be reached; its answer confirms them, replaces them or stops them.
-    if (!m_clientUser->sid().isEmpty() && !m_sources->isEmpty()) {
-        qInfo() << "Saved login, playing the saved sources";
-        startStoppedSources();
-    }
-
-    m_clientUser->versionCheck();
-    if (!m_clientUser->sid().isEmpty())
-        m_clientUser->sendPlayerState();
-    m_metrics = VCMetrics::startFromSettings(this);
 }
 
 VCHub::~VCHub()

@@ -214,6 +214,15 @@ private slots:
     void startStoppedSources();
 
 private:
+    // The steps of the constructor: the program's own settings (logs, language, dialogs), the
+    // device lists and the output device, the settings that sources read when they are created
+    // (failback hold limit, start-up grace, loudness), the sources' other settings (silence
+    // detection, failback hold, notifications), and what the service client's changes do.
+    void readProgramSettings();
+    void watchDevices();
+    void readPlaySettings();
+    void readSourceSettings();
+    void followClient();
     VCSource *createSource(const QUrl &url, double volumeLevel);
     // A source that loses its connection while it is heard, or while it is ahead of the heard
     // source, is held back from failover when it plays again.
