@@ -582,7 +582,18 @@ void VCHub::updateSourcesFromClient()
     if (!m_clientUser->isLoggedIn() || m_clientUser->userId() < 1 ||
         m_clientUser->sid().isEmpty() || m_clientUser->streams().isEmpty())
         return;
+    const QList<QUrl> wanted = streamsFromClient();
+    // A list of nothing playable is an empty list: the sources stay as they are.
+    if (wanted.isEmpty())
+        return;
+    deleteDuplicateSources();
+    matchSourcesTo(wanted);
+    saveSourcesStreamsToSettings();
+    updateSourcesActivity();
+}
 
+QList<QUrl> VCHub::streamsFromClient() const
+{
     QList<QUrl> wanted;
     int beyondBound = 0;
     for (const QJsonValue &stream : m_clientUser->streams()) {
@@ -615,10 +626,11 @@ void VCHub::updateSourcesFromClient()
         qWarning() << "The server listed" << beyondBound << "streams beyond" << maxServiceSources
                    << "sources, skipped";
     }
-    // A list of nothing playable is an empty list: the sources stay as they are.
-    if (wanted.isEmpty())
-        return;
+    return wanted;
+}
 
+void VCHub::deleteDuplicateSources()
+{
     // Of several sources with one address the last survives.
     for (int i = 0; i < m_sources->count() - 1;) {
         const QUrl url = m_sources->at(i)->streamUrl();
@@ -632,7 +644,10 @@ void VCHub::updateSourcesFromClient()
             ++i;
         }
     }
+}
 
+void VCHub::matchSourcesTo(const QList<QUrl> &wanted)
+{
     for (int i = 0; i < m_sources->count();) {
         VCSource *source = m_sources->at(i);
         const auto match = std::find_if(wanted.cbegin(), wanted.cend(), [&](const QUrl &w) {
@@ -651,7 +666,7 @@ void VCHub::updateSourcesFromClient()
         }
     }
 
-    for (const QUrl &url : std::as_const(wanted)) {
+    for (const QUrl &url : wanted) {
         const bool present =
             std::any_of(m_sources->begin(), m_sources->end(), [&](const VCSource *source) {
                 return sameAddress(url, source->streamUrl());
@@ -663,9 +678,6 @@ void VCHub::updateSourcesFromClient()
         qInfo() << "New source" << source->sourceName() << "was received from the server";
         m_sources->append(source);
     }
-
-    saveSourcesStreamsToSettings();
-    updateSourcesActivity();
 }
 
 void VCHub::stopAllSources()

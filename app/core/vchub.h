@@ -223,6 +223,13 @@ private:
     void readPlaySettings();
     void readSourceSettings();
     void followClient();
+    // The steps of updateSourcesFromClient(): the service's addresses with the session's
+    // credentials (network streams only, duplicates and those beyond maxServiceSources left
+    // out); the sources that share an address with a later one go; the sources are made to
+    // match the addresses (record devices stay).
+    QList<QUrl> streamsFromClient() const;
+    void deleteDuplicateSources();
+    void matchSourcesTo(const QList<QUrl> &wanted);
     VCSource *createSource(const QUrl &url, double volumeLevel);
     // A source that loses its connection while it is heard, or while it is ahead of the heard
     // source, is held back from failover when it plays again.
