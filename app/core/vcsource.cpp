@@ -52,39 +52,63 @@ VCSource::VCSource(VCHub *hub, const QUrl &streamUrl, double volumeLevel, QObjec
     , m_avgLevelDb(minusInfinity)
     , m_loudnessLufs(minusInfinity)
 {
-    if (m_hub) {
-        connect(m_hub, &VCHub::silenceDetectionLevelDbChanged, this, [this](double value) {
-            m_silenceLevelDb = value;
-            updateSilentState();
-        });
-        connect(m_hub, &VCHub::silenceDetectionStartMsChanged, this, [this](int value) {
-            m_silenceStartMs = value;
-            updateSilentState();
-        });
-        connect(m_hub, &VCHub::silenceDetectionEndMsChanged, this, [this](int value) {
-            m_silenceEndMs = value;
-            updateSilentState();
-        });
-        m_silenceLevelDb = m_hub->silenceDetectionLevelDb();
-        m_silenceStartMs = m_hub->silenceDetectionStartMs();
-        m_silenceEndMs = m_hub->silenceDetectionEndMs();
+    if (m_hub)
+        followHub();
+    logChanges();
+    m_soundByLevelChangedMs = nowMs();
+    connect(this, &VCSource::levelChanged, this, &VCSource::calculateAvgLevel);
 
-        const auto applyFailbackTiming = [this] {
-            VCFailbackHold::Timing timing;
-            timing.firstHoldMs = m_hub->failbackHoldMs();
-            timing.maxHoldMs = m_hub->failbackHoldMaxMs();
-            m_failbackHold.setTiming(timing);
-            updateFailbackHold();
-        };
-        connect(m_hub, &VCHub::failbackHoldMsChanged, this, applyFailbackTiming);
-        applyFailbackTiming();
+    m_lastLevelDb = 0;
+    m_lastLevelDbChangedMs = nowMs();
+    connect(this, &VCSource::levelDbChanged, this, &VCSource::updateSilentState);
 
-        connect(m_hub, &VCHub::loudnessMatchChanged, this, &VCSource::applyLoudnessMatch);
-        connect(m_hub, &VCHub::loudnessTargetLufsChanged, this, &VCSource::applyLoudnessMatch);
-        m_isMatchingLoudness = m_hub->loudnessMatch();
-        m_loudnessMatch.setTargetLufs(m_hub->loudnessTargetLufs());
-    }
+    updateSilentState();
+    initPlayer();
+    startMonitor();
 
+    m_startGraceTimer.setSingleShot(true);
+    connect(&m_startGraceTimer, &QTimer::timeout, this, [this] { updateIsStarting(false); });
+
+    m_playerThread.setObjectName(QStringLiteral("VCSource player"));
+    m_playerThread.start();
+}
+
+void VCSource::followHub()
+{
+    connect(m_hub, &VCHub::silenceDetectionLevelDbChanged, this, [this](double value) {
+        m_silenceLevelDb = value;
+        updateSilentState();
+    });
+    connect(m_hub, &VCHub::silenceDetectionStartMsChanged, this, [this](int value) {
+        m_silenceStartMs = value;
+        updateSilentState();
+    });
+    connect(m_hub, &VCHub::silenceDetectionEndMsChanged, this, [this](int value) {
+        m_silenceEndMs = value;
+        updateSilentState();
+    });
+    m_silenceLevelDb = m_hub->silenceDetectionLevelDb();
+    m_silenceStartMs = m_hub->silenceDetectionStartMs();
+    m_silenceEndMs = m_hub->silenceDetectionEndMs();
+
+    const auto applyFailbackTiming = [this] {
+        VCFailbackHold::Timing timing;
+        timing.firstHoldMs = m_hub->failbackHoldMs();
+        timing.maxHoldMs = m_hub->failbackHoldMaxMs();
+        m_failbackHold.setTiming(timing);
+        updateFailbackHold();
+    };
+    connect(m_hub, &VCHub::failbackHoldMsChanged, this, applyFailbackTiming);
+    applyFailbackTiming();
+
+    connect(m_hub, &VCHub::loudnessMatchChanged, this, &VCSource::applyLoudnessMatch);
+    connect(m_hub, &VCHub::loudnessTargetLufsChanged, this, &VCSource::applyLoudnessMatch);
+    m_isMatchingLoudness = m_hub->loudnessMatch();
+    m_loudnessMatch.setTargetLufs(m_hub->loudnessTargetLufs());
+}
+
+void VCSource::logChanges()
+{
     m_activityChangedMs = nowMs();
     connect(this, &VCSource::isActiveChanged, this, [this](bool value) {
         qInfo() << "Source" << sourceName() << "isActive changed to" << value;
@@ -104,16 +128,10 @@ VCSource::VCSource(VCHub *hub, const QUrl &streamUrl, double volumeLevel, QObjec
         qInfo() << "Source" << sourceName() << "isSilentSound changed to" << value;
         m_soundChangedMs = nowMs();
     });
-    m_soundByLevelChangedMs = nowMs();
-    connect(this, &VCSource::levelChanged, this, &VCSource::calculateAvgLevel);
+}
 
-    m_lastLevelDb = 0;
-    m_lastLevelDbChangedMs = nowMs();
-    connect(this, &VCSource::levelDbChanged, this, &VCSource::updateSilentState);
-
-    updateSilentState();
-    initPlayer();
-
+void VCSource::startMonitor()
+{
     m_monitorTimer.setInterval(monitorIntervalMs);
     connect(&m_monitorTimer, &QTimer::timeout, this, [this] {
         // A level that stays put (true silence is exactly 0) sends no more changes; without a
@@ -129,12 +147,6 @@ VCSource::VCSource(VCHub *hub, const QUrl &streamUrl, double volumeLevel, QObjec
     m_monitorTimer.setTimerType(Qt::PreciseTimer);
     QTimer::singleShot(monitorIntervalMs - steadyMs() % monitorIntervalMs, Qt::PreciseTimer,
                        &m_monitorTimer, qOverload<>(&QTimer::start));
-
-    m_startGraceTimer.setSingleShot(true);
-    connect(&m_startGraceTimer, &QTimer::timeout, this, [this] { updateIsStarting(false); });
-
-    m_playerThread.setObjectName(QStringLiteral("VCSource player"));
-    m_playerThread.start();
 }
 
 KLPlayer *VCSource::playerForTesting() const

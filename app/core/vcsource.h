@@ -198,6 +198,11 @@ private slots:
     void updateFailbackHold();
 
 private:
+    // The steps of the constructor: the hub's silence, failback and loudness settings, the log
+    // lines and times of the state changes, and the monitor's tick.
+    void followHub();
+    void logChanges();
+    void startMonitor();
     // Runs `step` on the player in playerThread; does nothing when the player is gone.
     void postToPlayer(std::function<void(KLPlayer *)> step);
     // Runs `step` on the main thread (this object's thread).
