@@ -9,7 +9,6 @@
 #include "vcclientuser.h"
 #include "vcmetrics.h"
 #include "vcsource.h"
-#include "vcstartuporder.h"
 
 #include <QDebug>
 #include <QFile>
@@ -37,6 +36,9 @@ VCHub::VCHub(QObject *parent)
 {
     restrictSettingsFile();
     m_settings = new QSettings(settingsFileName, QSettings::IniFormat, this);
+    connect(&m_onAir, &VCOnAir::heardSourceChanged, this, &VCHub::heardSourceChanged);
+    connect(&m_onAir, &VCOnAir::switched, this, &VCHub::reportSwitch);
+    connect(&m_onAir, &VCOnAir::nothingOnAir, this, &VCHub::nothingOnAir);
 
     readProgramSettings();
     updateClientUser(new VCClientUser(this, this));
@@ -214,7 +216,7 @@ VCHub::~VCHub()
 
 VCSource *VCHub::heardSource() const
 {
-    return m_heardSource;
+    return m_onAir.heardSource();
 }
 
 void VCHub::restrictSettingsFile()
@@ -438,7 +440,7 @@ void VCHub::deleteSource(int sourceIndex)
     }
     VCSource *source = m_sources->at(sourceIndex);
     qInfo() << "Delete source" << source->sourceName() << "at index" << sourceIndex;
-    m_sourcesHeard.remove(source);
+    m_onAir.forget(source);
     source->deleteLater();
     m_sources->remove(sourceIndex);
     saveSourcesStreamsToSettings();
@@ -467,38 +469,14 @@ void VCHub::saveSourcesStreamsToSettings()
 
 void VCHub::updateSourcesActivity()
 {
-    // The first connected source with sound that is not held back; failing that, the first
-    // connected one with sound (a held-back source rather than silence); failing that, the first
-    // connected one; failing that, the first.
-    VCSource *chosen = nullptr;
-    VCSource *firstHeldBack = nullptr;
-    VCSource *firstConnected = nullptr;
-    for (VCSource *source : *m_sources) {
-        if (!source->isConnected())
-            continue;
-        if (!firstConnected)
-            firstConnected = source;
-        if (source->isSilentSound())
-            continue;
-        if (!source->isHeldBack()) {
-            chosen = source;
-            break;
-        }
-        if (!firstHeldBack)
-            firstHeldBack = source;
-    }
-    if (!chosen)
-        chosen = firstHeldBack;
-    if (!chosen && !m_sources->isEmpty())
-        chosen = firstConnected ? firstConnected : m_sources->at(0);
-    chosen = VCStartupOrder::apply(m_sources->toList(), chosen);
+    VCSource *chosen = VCOnAir::choose(m_sources->toList());
     if (chosen)
         chosen->setIsActive(true);
     for (VCSource *source : *m_sources) {
         if (source != chosen)
             source->setIsActive(false);
     }
-    reportHeardSource(chosen);
+    m_onAir.update(chosen, m_sources->toList(), m_isOperatorChange);
 }
 
 void VCHub::updateSourcesActivityQuietly()
@@ -508,59 +486,23 @@ void VCHub::updateSourcesActivityQuietly()
     m_isOperatorChange = false;
 }
 
-void VCHub::reportHeardSource(VCSource *active)
+void VCHub::reportSwitch(VCSource *heard, VCSource *previous, VCOnAirChange reason)
 {
-    VCSource *heard =
-        active && active->isConnected() && !active->isSilentSound() ? active : nullptr;
-    VCSource *previous = m_heardSource.data();
-    const bool wasHeard = m_wasHeard;
-    m_heardSource = heard;
-    m_wasHeard = heard != nullptr;
-    if (heard == previous && (heard || !wasHeard))
-        return;
-    emit heardSourceChanged(heard);
-    if (m_isOperatorChange)
-        return;
-
-    if (!heard) {
-        // Stopped by the operator (a logout, a new login): nothing to tell.
-        const bool anyMeantToPlay = std::any_of(m_sources->begin(), m_sources->end(),
-                                                [](VCSource *s) { return s->shouldPlay(); });
-        if (anyMeantToPlay && wasHeard) {
-            m_nothingHeardReported = true;
-            emit nothingOnAir();
-        }
-        return;
+    emit onAirChanged(sourceLabel(heard), previous ? sourceLabel(previous) : QString(), reason);
+    switch (reason) {
+    case VCOnAirChange::WentSilent:
+        emit switchedOver(SwitchReason::Silent);
+        break;
+    case VCOnAirChange::Stalled:
+        emit switchedOver(SwitchReason::Stalled);
+        break;
+    case VCOnAirChange::Disconnected:
+        emit switchedOver(SwitchReason::Disconnected);
+        break;
+    case VCOnAirChange::CameBack:
+        emit switchedOver(SwitchReason::Returned);
+        break;
     }
-    if (!previous) {
-        m_sourcesHeard.insert(heard);
-        // The first source heard after start, or after the heard one was deleted, is no failover.
-        if (m_nothingHeardReported) {
-            emit onAirChanged(sourceLabel(heard), QString(), VCOnAirChange::CameBack);
-            emit switchedOver(SwitchReason::Returned);
-        }
-        m_nothingHeardReported = false;
-        return;
-    }
-    m_nothingHeardReported = false;
-    const bool cameBack = m_sourcesHeard.contains(heard);
-    m_sourcesHeard.insert(heard);
-    VCOnAirChange reason = VCOnAirChange::CameBack;
-    SwitchReason switchReason = SwitchReason::Returned;
-    if (previous->isStalled()) {
-        reason = VCOnAirChange::Stalled;
-        switchReason = SwitchReason::Stalled;
-    } else if (!previous->isConnected()) {
-        reason = VCOnAirChange::Disconnected;
-        switchReason = SwitchReason::Disconnected;
-    } else if (previous->isSilentSound()) {
-        reason = VCOnAirChange::WentSilent;
-        switchReason = SwitchReason::Silent;
-    } else if (!cameBack) {
-        return; // a source ahead that has just started (a slower start than the one heard)
-    }
-    emit onAirChanged(sourceLabel(heard), sourceLabel(previous), reason);
-    emit switchedOver(switchReason);
 }
 
 QString VCHub::sourceLabel(VCSource *source) const

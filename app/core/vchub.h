@@ -1,12 +1,11 @@
 #pragma once
 
 #include "qqmlobjectlistmodel.h"
+#include "vconair.h"
 #include "vconairchange.h"
 
 #include <QJsonArray>
 #include <QObject>
-#include <QPointer>
-#include <QSet>
 #include <QStringList>
 #include <QTimer>
 #include <QUrl>
@@ -235,8 +234,8 @@ private:
     // source, is held back from failover when it plays again.
     void handleConnectionLost(VCSource *source);
     bool isValidSourceIndex(int index) const;
-    // Reports when the source that can be heard changes, or when none can.
-    void reportHeardSource(VCSource *active);
+    // Tells the operator and the metrics that the station went over to `heard` by itself.
+    void reportSwitch(VCSource *heard, VCSource *previous, VCOnAirChange reason);
     // The source as the operator knows it: its place in the list and its device name or its
     // address without credentials.
     QString sourceLabel(VCSource *source) const;
@@ -278,13 +277,7 @@ private:
     bool m_failoverNotifications = true;
     // The monitoring endpoint, when the settings ask for one.
     VCMetrics *m_metrics = nullptr;
-    // The source that could be heard at the last activity update; m_wasHeard tells apart "none
-    // could" from "it has been deleted since".
-    QPointer<VCSource> m_heardSource;
-    bool m_wasHeard = false;
-    bool m_nothingHeardReported = false;
-    // Sources heard at some time: one that is heard again "came back", one heard for the first
-    // time has just started.
-    QSet<const VCSource *> m_sourcesHeard;
+    // Which source is on air, and the reports of its changes.
+    VCOnAir m_onAir;
     bool m_isOperatorChange = false;
 };
