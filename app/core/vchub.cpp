@@ -8,6 +8,7 @@
 #include "vcassign.h"
 #include "vcclientuser.h"
 #include "vcmetrics.h"
+#include "vcservicestreams.h"
 #include "vcsource.h"
 
 #include <QDebug>
@@ -23,11 +24,6 @@ using VC::assign;
 namespace {
 
 const QString settingsFileName = QStringLiteral("vellacast.ini");
-
-bool sameAddress(const QUrl &a, const QUrl &b)
-{
-    return a.adjusted(QUrl::RemoveUserInfo) == b.adjusted(QUrl::RemoveUserInfo);
-}
 
 } // namespace
 
@@ -524,7 +520,8 @@ void VCHub::updateSourcesFromClient()
     if (!m_clientUser->isLoggedIn() || m_clientUser->userId() < 1 ||
         m_clientUser->sid().isEmpty() || m_clientUser->streams().isEmpty())
         return;
-    const QList<QUrl> wanted = streamsFromClient();
+    const QList<QUrl> wanted = VCServiceStreams::addresses(
+        m_clientUser->streams(), m_clientUser->userId(), m_clientUser->sid(), maxServiceSources);
     // A list of nothing playable is an empty list: the sources stay as they are.
     if (wanted.isEmpty())
         return;
@@ -534,43 +531,6 @@ void VCHub::updateSourcesFromClient()
     updateSourcesActivity();
 }
 
-QList<QUrl> VCHub::streamsFromClient() const
-{
-    QList<QUrl> wanted;
-    int beyondBound = 0;
-    for (const QJsonValue &stream : m_clientUser->streams()) {
-        QUrl url(stream.toObject().value(QStringLiteral("streamUrl")).toString(),
-                 QUrl::TolerantMode);
-        // The service names network streams; anything else (a local file) is not played.
-        const QString scheme = url.scheme().toLower();
-        if ((scheme != QLatin1String("http") && scheme != QLatin1String("https")) ||
-            url.host().isEmpty()) {
-            qWarning() << "Stream url" << KLCredentials::redacted(url)
-                       << "from the server is not an http or https address, skipped";
-            continue;
-        }
-        url.setUserName(QString::number(m_clientUser->userId()), QUrl::DecodedMode);
-        url.setPassword(m_clientUser->sid(), QUrl::DecodedMode);
-        const bool duplicate = std::any_of(wanted.cbegin(), wanted.cend(),
-                                           [&](const QUrl &w) { return sameAddress(w, url); });
-        if (duplicate) {
-            qDebug() << "Duplicate streamUrl from client user" << KLCredentials::redacted(url)
-                     << "was skipped";
-            continue;
-        }
-        if (wanted.size() == maxServiceSources) {
-            ++beyondBound;
-            continue;
-        }
-        wanted.append(url);
-    }
-    if (beyondBound > 0) {
-        qWarning() << "The server listed" << beyondBound << "streams beyond" << maxServiceSources
-                   << "sources, skipped";
-    }
-    return wanted;
-}
-
 void VCHub::deleteDuplicateSources()
 {
     // Of several sources with one address the last survives.
@@ -578,7 +538,7 @@ void VCHub::deleteDuplicateSources()
         const QUrl url = m_sources->at(i)->streamUrl();
         bool hasLaterTwin = false;
         for (int j = i + 1; j < m_sources->count() && !hasLaterTwin; ++j)
-            hasLaterTwin = sameAddress(url, m_sources->at(j)->streamUrl());
+            hasLaterTwin = VCServiceStreams::isSameStream(url, m_sources->at(j)->streamUrl());
         if (hasLaterTwin) {
             qDebug() << "Deleting a duplicate source" << m_sources->at(i)->sourceName();
             deleteSource(i);
@@ -593,7 +553,7 @@ void VCHub::matchSourcesTo(const QList<QUrl> &wanted)
     for (int i = 0; i < m_sources->count();) {
         VCSource *source = m_sources->at(i);
         const auto match = std::find_if(wanted.cbegin(), wanted.cend(), [&](const QUrl &w) {
-            return sameAddress(w, source->streamUrl());
+            return VCServiceStreams::isSameStream(w, source->streamUrl());
         });
         if (match != wanted.cend()) {
             if (*match != source->streamUrl())
@@ -611,7 +571,7 @@ void VCHub::matchSourcesTo(const QList<QUrl> &wanted)
     for (const QUrl &url : wanted) {
         const bool present =
             std::any_of(m_sources->begin(), m_sources->end(), [&](const VCSource *source) {
-                return sameAddress(url, source->streamUrl());
+                return VCServiceStreams::isSameStream(url, source->streamUrl());
             });
         if (present)
             continue;

@@ -222,11 +222,9 @@ private:
     void readPlaySettings();
     void readSourceSettings();
     void followClient();
-    // The steps of updateSourcesFromClient(): the service's addresses with the session's
-    // credentials (network streams only, duplicates and those beyond maxServiceSources left
-    // out); the sources that share an address with a later one go; the sources are made to
-    // match the addresses (record devices stay).
-    QList<QUrl> streamsFromClient() const;
+    // The steps of updateSourcesFromClient() after it has the service's addresses (see
+    // VCServiceStreams): the sources that share an address with a later one go; the sources are
+    // made to match the addresses (record devices stay).
     void deleteDuplicateSources();
     void matchSourcesTo(const QList<QUrl> &wanted);
     VCSource *createSource(const QUrl &url, double volumeLevel);
