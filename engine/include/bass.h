@@ -257,6 +257,12 @@ typedef void(DOWNLOADPROC)(const void *buffer, DWORD length, void *user);
 #define BASS_SYNC_DEV_FAIL 14 /* data: why the device failed, one of BASS_DEVFAIL_* */
 #define BASS_SYNC_DEV_FORMAT 15
 #define BASS_SYNC_ONETIME 0x80000000u /* flag: the sync fires once and is removed */
+/* Flag (stall and end syncs): the sync is called on the mixing thread itself, in the period
+ * that ran dry, rather than later from the event thread. It must be quick and must not remove
+ * syncs of its channel or free it; it may set attributes of any channel, which then apply from
+ * that period or the next. Once BASS_ChannelRemoveSync or BASS_StreamFree returns, such a sync
+ * is not running and is not called again. The flag is ignored for other sync types. */
+#define BASS_SYNC_MIXTIME 0x40000000u
 typedef void(SYNCPROC)(HSYNC handle, DWORD channel, DWORD data, void *user);
 
 /* Why an output device failed (BASS_SYNC_DEV_FAIL data) */
@@ -386,8 +392,8 @@ BASSDEF(QWORD) BASS_ChannelSeconds2Bytes(DWORD handle, double pos);
 /* Levels of the last `length` seconds (at most 1) that were played, before the channel's
  * volume: HANDLE, ILLPARAM, NOPLAY. */
 BASSDEF(BOOL) BASS_ChannelGetLevelEx(DWORD handle, float *levels, float length, DWORD flags);
-/* A sync called on the engine's event thread (never the mixer, no engine lock held): HANDLE,
- * ILLTYPE, ILLPARAM. */
+/* A sync called on the engine's event thread (no engine lock held), or with BASS_SYNC_MIXTIME on
+ * the mixing thread: HANDLE, ILLTYPE, ILLPARAM. */
 BASSDEF(HSYNC)
 BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC *proc, void *user);
 /* HANDLE. */

@@ -643,7 +643,7 @@ HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC *proc,
         return fail<HSYNC>(BASS_ERROR_HANDLE, 0);
     if (!proc)
         return fail<HSYNC>(BASS_ERROR_ILLPARAM, 0);
-    const DWORD kind = type & ~BASS_SYNC_ONETIME;
+    const DWORD kind = type & ~(BASS_SYNC_ONETIME | BASS_SYNC_MIXTIME);
     switch (kind) {
     case BASS_SYNC_POS:
     case BASS_SYNC_END:
@@ -657,6 +657,16 @@ HSYNC BASS_ChannelSetSync(DWORD handle, DWORD type, QWORD param, SYNCPROC *proc,
     }
     engine::SyncEntry s{
         E().newSyncId(), kind, bool(type & BASS_SYNC_ONETIME), 0, false, proc, user};
+    if ((type & BASS_SYNC_MIXTIME) && (kind == BASS_SYNC_STALL || kind == BASS_SYNC_END)) {
+        // Not under `mutex`: the mixer calls these holding only their own lock.
+        ch->addMixtimeSync(s);
+        if (ch->freed.load()) {
+            ch->clearMixtimeSyncs();
+            return fail<HSYNC>(BASS_ERROR_HANDLE, 0);
+        }
+        engine::setError(BASS_OK);
+        return s.id;
+    }
     std::lock_guard lock(ch->mutex);
     if (ch->freed.load())
         return fail<HSYNC>(BASS_ERROR_HANDLE, 0);
@@ -678,6 +688,8 @@ BOOL BASS_ChannelRemoveSync(DWORD handle, HSYNC sync)
     auto ch = lookup(handle);
     if (!ch)
         return fail(BASS_ERROR_HANDLE, FALSE);
+    if (ch->removeMixtimeSync(sync))
+        return succeed();
     std::lock_guard lock(ch->mutex);
     auto it = std::find_if(ch->syncs.begin(), ch->syncs.end(),
                            [&](const engine::SyncEntry &s) { return s.id == sync; });

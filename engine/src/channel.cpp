@@ -421,6 +421,7 @@ bool Channel::resumeFromStall(int frames, double ratio, MixerEventQueue &events)
     const size_t resume = std::min(ring.capacity() / 2, size_t(rate / 5));
     if (ring.readable() >= resume || sourceEnded.load(std::memory_order_acquire)) {
         stalled.store(false, std::memory_order_release);
+        callMixtimeSyncs(BASS_SYNC_STALL, 1);
         events.push({MixerEvent::Stall, handle, 1});
         return true;
     }
@@ -511,13 +512,53 @@ void Channel::reportShortfall(size_t missing, double ratio, MixerEventQueue &eve
     if (sourceEnded.load(std::memory_order_acquire) && ring.readable() == 0) {
         ended.store(true, std::memory_order_release);
         playState.store(Stopped, std::memory_order_release);
+        callMixtimeSyncs(BASS_SYNC_END, 0);
         events.push({MixerEvent::End, handle, 0});
         return;
     }
     // Out of data before the end: the rest of the period stays silent.
     recordHistory(nullptr, size_t(double(missing) / ratio));
     stalled.store(true, std::memory_order_release);
+    callMixtimeSyncs(BASS_SYNC_STALL, 0);
     events.push({MixerEvent::Stall, handle, 0});
+}
+
+void Channel::callMixtimeSyncs(DWORD type, DWORD data)
+{
+    // Rare (a stall, a resumption, the end), so the lock is affordable; it is contended only by
+    // a sync being set or removed.
+    std::lock_guard lock(mixtimeMutex);
+    for (auto it = mixtimeSyncs.begin(); it != mixtimeSyncs.end();) {
+        if (it->type != type) {
+            ++it;
+            continue;
+        }
+        it->proc(it->id, handle, data, it->user);
+        it = it->onetime ? mixtimeSyncs.erase(it) : it + 1;
+    }
+}
+
+void Channel::addMixtimeSync(const SyncEntry &sync)
+{
+    std::lock_guard lock(mixtimeMutex);
+    mixtimeSyncs.push_back(sync);
+}
+
+bool Channel::removeMixtimeSync(HSYNC id)
+{
+    std::lock_guard lock(mixtimeMutex);
+    auto it = std::find_if(mixtimeSyncs.begin(), mixtimeSyncs.end(),
+                           [&](const SyncEntry &s) { return s.id == id; });
+    if (it == mixtimeSyncs.end())
+        return false;
+    mixtimeSyncs.erase(it);
+    return true;
+}
+
+void Channel::clearMixtimeSyncs()
+{
+    std::lock_guard lock(mixtimeMutex);
+    mixtimeSyncs.clear();
 }
 
 } // namespace engine

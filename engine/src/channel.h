@@ -158,6 +158,15 @@ public:
     // starts).
     void prefill(int64_t frames);
 
+    // ---- syncs the mixer calls itself (stall and end with BASS_SYNC_MIXTIME). The mixer holds
+    // mixtimeMutex while it calls them, so once one is removed it is neither running nor called
+    // again. Never take `mutex` while holding mixtimeMutex: a sync may set attributes.
+    std::mutex mixtimeMutex;
+    std::vector<SyncEntry> mixtimeSyncs; // under mixtimeMutex
+    void addMixtimeSync(const SyncEntry &sync);
+    bool removeMixtimeSync(HSYNC id);
+    void clearMixtimeSyncs();
+
     // ---- push streams
     std::mutex pushMutex;
     bool pushEnded = false; // under pushMutex
@@ -182,6 +191,7 @@ private:
     void addScaled(float *out, size_t frames);  // m_out × volume → stereo `out`
     void reportPassedMarks(MixerEventQueue &events);
     void reportShortfall(size_t missing, double ratio, MixerEventQueue &events);
+    void callMixtimeSyncs(DWORD type, DWORD data);
     void recordHistory(const float *frames, size_t count);
 
     // producer only

@@ -383,6 +383,7 @@ bool Engine::freeChannel(DWORD handle)
         std::lock_guard lock(ch->mutex);
         ch->syncs.clear();
     }
+    ch->clearMixtimeSyncs(); // waits for one the mixer is calling
     const uint64_t seq = m_mixerSeq.load();
     {
         std::lock_guard lock(m_eventMutex);

@@ -10,11 +10,15 @@
 #include <QFile>
 #include <QTest>
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 using namespace enginetest;
@@ -129,6 +133,8 @@ private slots:
 
     void pushStreamPlaysAndEnds();
     void pushStreamStallsAndResumes();
+    void mixtimeSyncHandsOver_data();
+    void mixtimeSyncHandsOver();
     void pushLimit();
     void pushPartialFramesAndEndRules();
     void procStream();
@@ -213,6 +219,89 @@ void tst_EngineSources::pushStreamStallsAndResumes()
     QCOMPARE(BASS_ChannelIsActive(h), DWORD(BASS_ACTIVE_PLAYING));
     QCOMPARE(syncs.count(BASS_SYNC_END), 0);
     QVERIFY(BASS_StreamFree(h));
+}
+
+namespace {
+
+// What a mixing-time sync saw when it ran: the thread's name, and whether the event thread had
+// already told the normal sync of the same news.
+struct HandOver
+{
+    HSTREAM standby = 0;
+    std::atomic<int> calls{0};
+    std::atomic<bool> onMixer{false};
+    std::atomic<bool> eventFirst{false};
+    SyncRecorder *events = nullptr;
+    DWORD type = 0;
+};
+
+void raiseStandby(HSYNC, DWORD, DWORD data, void *user)
+{
+    auto *h = static_cast<HandOver *>(user);
+    if (data != 0)
+        return; // a resumption
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    h->onMixer = std::string_view(name) == "kl-mixer";
+    h->eventFirst = h->events->count(h->type) > 0;
+    BASS_ChannelSetAttribute(h->standby, BASS_ATTRIB_VOL, 1.0f);
+    ++h->calls;
+}
+
+} // namespace
+
+void tst_EngineSources::mixtimeSyncHandsOver_data()
+{
+    QTest::addColumn<DWORD>("type");
+    QTest::newRow("stall") << DWORD(BASS_SYNC_STALL);
+    QTest::newRow("end") << DWORD(BASS_SYNC_END);
+}
+
+void tst_EngineSources::mixtimeSyncHandsOver()
+{
+    // The heard stream runs dry; the standby is raised on the mixing thread in that very period,
+    // before the event thread has even been woken for the news.
+    QFETCH(DWORD, type);
+    const HSTREAM heard = BASS_StreamCreate(44100, 2, 0, STREAMPROC_PUSH, nullptr);
+    const HSTREAM standby = BASS_StreamCreate(44100, 2, 0, STREAMPROC_PUSH, nullptr);
+    QVERIFY(heard && standby);
+    SyncRecorder events;
+    QVERIFY(events.attach(heard, type));
+    HandOver handOver;
+    handOver.standby = standby;
+    handOver.events = &events;
+    handOver.type = type;
+    const HSYNC sync =
+        BASS_ChannelSetSync(heard, type | BASS_SYNC_MIXTIME, 0, &raiseStandby, &handOver);
+    QVERIFY(sync);
+    const QByteArray audio = toneFrames(44100 / 5);
+    const QByteArray plenty = toneFrames(44100 * 3);
+    QVERIFY(BASS_StreamPutData(heard, audio.constData(), DWORD(audio.size())) != DWORD(-1));
+    if (type == BASS_SYNC_END)
+        QVERIFY(BASS_StreamPutData(heard, nullptr, BASS_STREAMPROC_END) != DWORD(-1));
+    QVERIFY(BASS_StreamPutData(standby, plenty.constData(), DWORD(plenty.size())) != DWORD(-1));
+    QVERIFY(BASS_ChannelSetAttribute(standby, BASS_ATTRIB_VOL, 0.0f));
+    QVERIFY(BASS_ChannelPlay(standby, FALSE));
+    QVERIFY(BASS_ChannelPlay(heard, FALSE));
+    QTRY_COMPARE_WITH_TIMEOUT(events.count(type), 1, 3000);
+    QCOMPARE(handOver.calls.load(), 1);
+    QVERIFY(handOver.onMixer);
+    QVERIFY(!handOver.eventFirst);
+    float volume = 0;
+    QVERIFY(BASS_ChannelGetAttribute(standby, BASS_ATTRIB_VOL, &volume));
+    QCOMPARE(volume, 1.0f);
+    if (type == BASS_SYNC_STALL) {
+        // Removed: the next time the heard stream runs dry, nothing is raised.
+        QVERIFY(BASS_ChannelRemoveSync(heard, sync));
+        QVERIFY(BASS_ChannelSetAttribute(standby, BASS_ATTRIB_VOL, 0.0f));
+        QVERIFY(BASS_StreamPutData(heard, audio.constData(), DWORD(audio.size())) != DWORD(-1));
+        QTRY_COMPARE_WITH_TIMEOUT(events.count(type), 3, 3000); // resumed, stalled again
+        QCOMPARE(handOver.calls.load(), 1);
+        QVERIFY(BASS_ChannelGetAttribute(standby, BASS_ATTRIB_VOL, &volume));
+        QCOMPARE(volume, 0.0f);
+    }
+    QVERIFY(BASS_StreamFree(heard));
+    QVERIFY(BASS_StreamFree(standby));
 }
 
 void tst_EngineSources::pushLimit()
