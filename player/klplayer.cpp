@@ -6,6 +6,7 @@
 #include "klcredentials.h"
 #include "klenginesyncs.h"
 #include "klengineusers.h"
+#include "klhandover.h"
 #include "klhlsplayback.h"
 #include "kllogging.h"
 #include "klplaylistparser.h"
@@ -25,6 +26,9 @@ namespace {
 constexpr int positionIntervalMs = 500;
 constexpr int levelIntervalMs = 100;
 constexpr uint duckFadeMs = 200;
+// The standby's rise when the heard stream ran dry: nothing is heard to fade out, so only long
+// enough against a click.
+constexpr uint handOverFadeMs = 20;
 constexpr double duckFactor = 0.2;
 
 constexpr double minusInfinity()
@@ -59,6 +63,7 @@ void KLPlayer::construct(KLNetworkAccessManager *nam)
 
     createTimers();
     m_syncs = new KLEngineSyncs(this);
+    m_handOver = std::make_unique<KLHandOver>();
     connect(m_syncs, &KLEngineSyncs::notified, this, &KLPlayer::handleNotification);
     m_parser = new KLPlaylistParser(this);
     connect(m_parser, &KLPlaylistParser::parsingFinished, this, &KLPlayer::handlePlaylist);
@@ -169,6 +174,7 @@ void KLPlayer::registerPlayer()
 KLPlayer::~KLPlayer()
 {
     m_syncs->detach();
+    m_handOver->detach();
 
     if (!isStopped())
         processStop(StoppedState, 0);
@@ -311,6 +317,8 @@ void KLPlayer::tearDown(Release release, QWORD startBytePos, State targetState)
     stopBackends();
 
     m_stream.store(0, std::memory_order_release);
+    m_streamCell->store(0, std::memory_order_release);
+    m_handOver->detach();
     resetStreamInfo();
     m_startBytePos = startBytePos;
 
@@ -419,6 +427,7 @@ void KLPlayer::handlePlaylist(KLPlaylistStreams streams, bool isHls)
         // Read now: the error code belongs to the back-end's last engine call on this thread.
         const QString startError = handle ? QString() : KLBass::errorMessage();
         m_stream.store(handle, std::memory_order_release);
+        m_streamCell->store(handle, std::memory_order_release);
 
         setCurrentBitrate(backend->currentBitrate());
 
@@ -453,6 +462,10 @@ void KLPlayer::startHandle()
 
     if (QString failed; !m_syncs->attach(handle, &failed)) {
         processError(QStringLiteral("Can not set %1 sync").arg(failed));
+        return;
+    }
+    if (!m_handOver->attach(handle)) {
+        processError(QStringLiteral("Can not set hand-over sync"));
         return;
     }
 
@@ -517,6 +530,8 @@ void KLPlayer::handleNotification(const KLEngineNotification &queued)
             setState(PlayingState);
         else
             setState(StalledState);
+        if (m_handOver->takeHandedOver())
+            emit handedOver();
         return;
     case Notification::End:
         if (!isCurrent)
@@ -532,6 +547,8 @@ void KLPlayer::handleNotification(const KLEngineNotification &queued)
             processStop(StoppedState, 0);
             emit ended();
         }
+        if (m_handOver->takeHandedOver())
+            emit handedOver();
         return;
     case Notification::DeviceFailure:
         qCWarning(klLog) << m_name << "Device failure"
@@ -551,6 +568,16 @@ void KLPlayer::handleNotification(const KLEngineNotification &queued)
 double KLPlayer::volumeLevel()
 {
     return duckVolume() ? volume() * duckFactor : volume();
+}
+
+void KLPlayer::setStandby(std::shared_ptr<const std::atomic<HSTREAM>> standby, double volume)
+{
+    m_handOver->arm(std::move(standby), float(volume), handOverFadeMs);
+}
+
+void KLPlayer::applyVolume()
+{
+    changeVolume();
 }
 
 void KLPlayer::changeVolume()

@@ -13,6 +13,7 @@
 #include <QUrl>
 
 #include <atomic>
+#include <memory>
 #include <utility>
 
 class QTimer;
@@ -23,6 +24,7 @@ class KLHlsPlayback;
 class KLPushPlayback;
 class KLRecordPlayback;
 class KLEngineSyncs;
+class KLHandOver;
 struct KLEngineNotification;
 
 // One stream player. It resolves streamUrl with its playlist parser, plays the result through one
@@ -57,6 +59,17 @@ public:
     QString playerName() const override { return m_name; }
     // The handle being played, 0 when none. Safe to read from any thread.
     HSTREAM stream() const override { return m_stream.load(std::memory_order_acquire); }
+    // The same, for another player's standby (setStandby): it may be kept and read on any thread
+    // for as long as anyone holds it, also after this player is gone (it then reads 0).
+    std::shared_ptr<const std::atomic<HSTREAM>> streamCell() const { return m_streamCell; }
+    // A hand-over prepared in advance: while this player's stream is heard and runs dry (it
+    // stalls or ends), the engine's mixing thread raises the stream in `standby` to `volume` (over
+    // 20 ms, against a click) in the same mixing period. News of the stall reaches the caller only
+    // after it crossed the engine's and the player's threads, and the listener would hear that
+    // time as silence. After a raise the player emits handedOver(); the caller then decides
+    // which stream is heard and calls applyVolume() on the standby's player, whose own volume
+    // did not change. A null standby disarms. Any thread.
+    void setStandby(std::shared_ptr<const std::atomic<HSTREAM>> standby, double volume);
 
     // The playing bitrate for an adaptive-bitrate coefficient between 0 and 1.
     uint bitrateByCoef(double coef) const override;
@@ -90,6 +103,9 @@ public:
 
 signals:
     void namChanged(QPointer<KLNetworkAccessManager> nam);
+    // The standby was raised as this player's stream ran dry (after the stall's or the end's
+    // state changes were emitted).
+    void handedOver();
 
 public slots:
     void play(QUrl url) override;
@@ -100,6 +116,8 @@ public slots:
     void skipBackward(double duration) override;
     // Writing the position seeks.
     void setPosition(double position) override;
+    // Sets the stream's volume to the player's own again (undoing another player's hand-over).
+    void applyVolume();
 
 protected slots:
     bool updateNam(QPointer<KLNetworkAccessManager> nam);
@@ -170,5 +188,7 @@ private:
     KLPushPlayback *m_pushPlayback = nullptr;
     KLRecordPlayback *m_recordPlayback = nullptr;
     KLEngineSyncs *m_syncs = nullptr;
+    std::unique_ptr<KLHandOver> m_handOver;
+    std::shared_ptr<std::atomic<HSTREAM>> m_streamCell = std::make_shared<std::atomic<HSTREAM>>(0);
     quintptr m_serial = 0;
 };

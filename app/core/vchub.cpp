@@ -362,6 +362,9 @@ VCSource *VCHub::createSource(const QUrl &url, double volumeLevel)
             [this, source] { handleConnectionLost(source); });
     connect(source, &VCSource::isHeldBackChanged, this, &VCHub::updateSourcesActivity,
             Qt::QueuedConnection);
+    connect(source, &VCSource::handedOver, this, &VCHub::handleHandOver);
+    connect(source, &VCSource::volumeLevelChanged, this, &VCHub::armStandby);
+    connect(source, &VCSource::loudnessGainChanged, this, &VCHub::armStandby);
     connect(source, &VCSource::isStartingChanged, this, &VCHub::updateSourcesActivity,
             Qt::QueuedConnection);
     return source;
@@ -473,6 +476,30 @@ void VCHub::updateSourcesActivity()
             source->setIsActive(false);
     }
     m_onAir.update(chosen, m_sources->toList(), m_isOperatorChange);
+    armStandby();
+}
+
+void VCHub::armStandby()
+{
+    // The source that would be chosen if the heard one dropped takes over in the engine itself
+    // the moment the heard one runs dry; the hub then decides at its own pace.
+    const QList<VCSource *> sources = m_sources->toList();
+    VCSource *heard = m_onAir.heardSource();
+    VCSource *standby = heard ? VCOnAir::firstWithSound(sources, heard) : nullptr;
+    for (VCSource *source : sources)
+        source->setStandby(source == heard ? standby : nullptr);
+}
+
+void VCHub::handleHandOver()
+{
+    // The engine raised the standby as the heard source ran dry: which source is heard is
+    // decided again, and every source's volume set again as that decision wants it (a standby
+    // that is not chosen after all is lowered again).
+    if (auto *source = qobject_cast<VCSource *>(sender()))
+        qInfo() << source->sourceName() << "Ran dry, the next source took over at once";
+    updateSourcesActivity();
+    for (VCSource *source : *m_sources)
+        source->reapplyVolume();
 }
 
 void VCHub::updateSourcesActivityQuietly()

@@ -196,6 +196,9 @@ public slots:
     void deleteSource(int sourceIndex);
     void saveSourcesStreamsToSettings();
     void updateSourcesActivity();
+    // Prepares the hand-over from the heard source to the one that would follow it.
+    void armStandby();
+    void handleHandOver();
     void updateSourcesFromClient();
     void deleteAllSources();
 

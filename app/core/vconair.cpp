@@ -7,28 +7,29 @@
 
 VCSource *VCOnAir::choose(const QList<VCSource *> &sources)
 {
-    VCSource *chosen = nullptr;
+    VCSource *chosen = firstWithSound(sources, nullptr);
+    if (!chosen) {
+        const auto connected = std::find_if(sources.begin(), sources.end(),
+                                            [](const VCSource *s) { return s->isConnected(); });
+        chosen = connected != sources.end() ? *connected : nullptr;
+    }
+    if (!chosen && !sources.isEmpty())
+        chosen = sources.at(0);
+    return VCStartupOrder::apply(sources, chosen);
+}
+
+VCSource *VCOnAir::firstWithSound(const QList<VCSource *> &sources, const VCSource *excluded)
+{
     VCSource *firstHeldBack = nullptr;
-    VCSource *firstConnected = nullptr;
     for (VCSource *source : sources) {
-        if (!source->isConnected())
+        if (source == excluded || !source->isConnected() || source->isSilentSound())
             continue;
-        if (!firstConnected)
-            firstConnected = source;
-        if (source->isSilentSound())
-            continue;
-        if (!source->isHeldBack()) {
-            chosen = source;
-            break;
-        }
+        if (!source->isHeldBack())
+            return source;
         if (!firstHeldBack)
             firstHeldBack = source;
     }
-    if (!chosen)
-        chosen = firstHeldBack;
-    if (!chosen && !sources.isEmpty())
-        chosen = firstConnected ? firstConnected : sources.at(0);
-    return VCStartupOrder::apply(sources, chosen);
+    return firstHeldBack;
 }
 
 VCSource *VCOnAir::heardSource() const

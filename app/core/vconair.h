@@ -22,6 +22,10 @@ public:
     // connected one with sound (a held-back source rather than silence); failing that, the first
     // connected one; failing that, the first; then the start-up rule (see VCStartupOrder).
     static VCSource *choose(const QList<VCSource *> &sources);
+    // The first connected source with sound but `excluded` that is not held back; failing that,
+    // the first held-back one: what choose() takes when `excluded` drops, so the source that
+    // stands by while `excluded` is heard.
+    static VCSource *firstWithSound(const QList<VCSource *> &sources, const VCSource *excluded);
 
     // The source that can be heard now (active, connected and not silent); null when none can.
     VCSource *heardSource() const;

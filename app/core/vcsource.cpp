@@ -204,6 +204,7 @@ void VCSource::initPlayer()
     postToPlayer([](KLPlayer *p) { p->setVolume(0.0); });
     connect(this, &VCSource::isActiveChanged, this, &VCSource::handleActiveUpdate);
     connect(this, &VCSource::volumeLevelChanged, this, &VCSource::handleVolumeLevelUpdate);
+    connect(player, &KLPlayer::handedOver, this, &VCSource::handedOver, Qt::QueuedConnection);
 
     m_isRecordDevice = isRecordAddress(m_streamUrl);
 
@@ -451,6 +452,24 @@ void VCSource::applyLoudnessMatch()
 void VCSource::updatePlayerVolume(double volumeLevel)
 {
     postToPlayer([volumeLevel](KLPlayer *p) { p->setVolume(volumeLevel); });
+}
+
+void VCSource::reapplyVolume()
+{
+    postToPlayer([](KLPlayer *p) { p->applyVolume(); });
+}
+
+void VCSource::setStandby(VCSource *standby)
+{
+    const double volume = standby ? standby->heardVolume() : 0;
+    if (standby == m_standby && volume == m_standbyVolume)
+        return;
+    m_standby = standby;
+    m_standbyVolume = volume;
+    // Any thread may arm the player; both players live as long as their sources.
+    if (m_player)
+        m_player->setStandby(
+            standby && standby->m_player ? standby->m_player->streamCell() : nullptr, volume);
 }
 
 bool VCSource::updateIsConnected()

@@ -121,11 +121,22 @@ public:
     // player is connected, stalled or waiting to retry.
     bool shouldPlay() const { return m_shouldPlay; }
 
+    // The volume this source is heard at: the operator's level times the loudness gain.
+    double heardVolume() const { return m_volumeLevel * m_loudnessGain; }
+    // While this source is heard and its stream runs dry, `standby` is raised at once in the
+    // engine (see KLPlayer::setStandby); null disarms. Only a change reaches the player.
+    void setStandby(VCSource *standby);
+    // The player's volume as this source wants it, again (after another source's hand-over
+    // raised this one in the engine).
+    void reapplyVolume();
+
     // Tests shorten the five-minute stuck interval; the program keeps the constant.
     void setStuckIntervalForTesting(qint64 ms) { m_stuckIntervalMs = ms; }
     KLPlayer *playerForTesting() const;
 
 signals:
+    // The engine raised this source's standby as its stream ran dry.
+    void handedOver();
     void streamUrlChanged(const QUrl &streamUrl);
     void isActiveChanged(bool isActive);
     void volumeLevelChanged(double volumeLevel);
@@ -230,6 +241,8 @@ private:
     QPointer<VCHub> m_hub;
     QThread m_playerThread;
     QPointer<KLPlayer> m_player;
+    QPointer<VCSource> m_standby;
+    double m_standbyVolume = 0;
     // Steps for the player thread, and results handed back to this object's thread.
     VCStepQueue *m_playerSteps = nullptr;
     VCStepQueue *m_mainSteps = nullptr;

@@ -54,6 +54,8 @@ sleep 1
 gui_service_post /control/stream/1/trickle
 congestion_start=$(date +%s.%N)
 gui_wait_log 'KLPlayer #2 [^"]*" isActive changed to true' 40
+# The engine raised the backup itself in the period that the primary ran dry.
+gui_wait_log 'KLPlayer #1 [^"]*" Ran dry, the next source took over at once' 10
 echo "== the primary plays again but is held back; the view and the reports tell how long"
 gui_wait_service "$info[0]['isHeldBack'] and $info[0]['isConnected']" 30
 gui_service_json "0 < $info[0]['heldBackRemainingMs'] <= $hold_ms and $info[1]['isActive']" ||

@@ -46,6 +46,8 @@ on_air() { [ "$(gui_log | grep -cE 'KLPlayer #2 [^"]*" isActive changed to true'
 heard_before=$(gui_log | grep -cE 'KLPlayer #2 [^"]*" isActive changed to true' || true)
 gui_service_post /control/stream/1/drop
 gui_wait_cond 30 "the backup did not go on air" on_air $((heard_before + 1))
+# The engine raised the backup itself in the period that the primary ran dry.
+gui_wait_log 'KLPlayer #1 [^"]*" Ran dry, the next source took over at once' 10
 sleep 6
 kill "$capture_pid"
 wait "$capture_pid" 2>/dev/null || true
@@ -69,8 +71,9 @@ print("switch at %.2f s, dead air %d ms; loudness before %.2f LUFS, after %.2f L
       % (at, switches[0]["deadAirMs"], before, after, after - before))
 assert abs(after - before) <= 1.0, "the loudness stepped at the switch"
 assert abs(before + 23) <= 1.5, "the primary was not brought to the target"
-# These tones are far quieter than the failover test's, so the volume slides at the switch spend
-# a window or two below the recording's silence threshold; the failover test holds 0 ms.
-assert switches[0]["deadAirMs"] <= 5 * t["windowMs"], "dead air at the switch"
+# A starved machine underruns the output now and then; where the recording shows that away from
+# the switch, one such window at the switch is not laid at its door.
+starved = t["deadAirMs"] > switches[0]["deadAirMs"]
+assert switches[0]["deadAirMs"] <= (t["windowMs"] if starved else 0), "dead air at the switch"
 PY
 echo "PASS"
