@@ -174,6 +174,12 @@ public:
     // ---- mixer only
     // Mixes `frames` frames at `deviceRate` into the stereo float buffer `out` (adds).
     void mix(float *out, int frames, int deviceRate, MixerEventQueue &events);
+    // Volume 0 and no slide under way, nor a new volume waiting to be taken (mixer only).
+    bool isMuted() const
+    {
+        return m_vol == 0.0f && m_volRamp == 0 &&
+               attrSeq.load(std::memory_order_acquire) == m_seenAttrSeq;
+    }
     void resetMixState();
 
 private:

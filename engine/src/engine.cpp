@@ -50,6 +50,7 @@ Engine::Engine()
     av_log_set_level(AV_LOG_QUIET);
     for (auto &slot : m_slots)
         slot.store(nullptr);
+    m_mixLater.reserve(MaxSlots); // the mixer never allocates
 }
 
 // ---------------------------------------------------------------- devices
@@ -478,12 +479,21 @@ void Engine::mixPeriod(float *mix, int frames, int rate)
     std::fill(mix, mix + frames * 2, 0.0f);
     if (!m_outputPaused.load(std::memory_order_relaxed)) {
         m_mixerSeq.fetch_add(1); // odd: inside a period
+        // The channels that are heard first: when one of them runs dry, a standby that its
+        // mixing-time sync raises is mixed after it and heard from this very period.
         const int count = m_slotCount.load();
+        m_mixLater.clear();
         for (int i = 0; i < count; ++i) {
             Channel *ch = m_slots[size_t(i)].load();
-            if (ch && ch->playState.load(std::memory_order_acquire) == Channel::Playing)
+            if (!ch || ch->playState.load(std::memory_order_acquire) != Channel::Playing)
+                continue;
+            if (ch->isMuted())
+                m_mixLater.push_back(ch);
+            else
                 ch->mix(mix, frames, rate, m_events);
         }
+        for (Channel *ch : m_mixLater)
+            ch->mix(mix, frames, rate, m_events);
         m_mixerSeq.fetch_add(1);
     }
     for (int i = 0; i < frames * 2; ++i)

@@ -132,6 +132,7 @@ private:
     std::unordered_map<DWORD, int> m_slotOf;
     std::array<std::atomic<Channel *>, MaxSlots> m_slots{};
     std::atomic<int> m_slotCount{0};
+    std::vector<Channel *> m_mixLater; // mixer only: channels mixed after the heard ones
     std::atomic<DWORD> m_nextHandle{0x10001};
     std::atomic<HSYNC> m_nextSync{1};
 
