@@ -9,6 +9,7 @@
 #include "klhandover.h"
 #include "klhlsplayback.h"
 #include "kllogging.h"
+#include "klplayermeter.h"
 #include "klplaylistparser.h"
 #include "klpushplayback.h"
 #include "klrecordplayback.h"
@@ -18,13 +19,10 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 
 namespace {
 
-constexpr int positionIntervalMs = 500;
-constexpr int levelIntervalMs = 100;
 constexpr uint duckFadeMs = 200;
 // The standby's rise when the heard stream ran dry: nothing is heard to fade out, so only long
 // enough against a click.
@@ -88,12 +86,7 @@ void KLPlayer::construct(KLNetworkAccessManager *nam)
 
 void KLPlayer::createTimers()
 {
-    m_positionTimer = new QTimer(this);
-    m_positionTimer->setInterval(positionIntervalMs);
-    connect(m_positionTimer, &QTimer::timeout, this, &KLPlayer::updatePositionAndBufferedLength);
-    m_levelTimer = new QTimer(this);
-    m_levelTimer->setInterval(levelIntervalMs);
-    connect(m_levelTimer, &QTimer::timeout, this, &KLPlayer::updateLevelDb);
+    m_meter = new KLPlayerMeter(this);
     m_restartTimer = new QTimer(this);
     m_restartTimer->setInterval(KL_PLAYER_RESTART_INTERVAL_MS);
     m_restartTimer->setSingleShot(true);
@@ -144,14 +137,17 @@ void KLPlayer::connectOwnSignals()
 {
     connect(this, &KLPlayerSource::streamUrlChanged, this, &KLPlayer::handleStreamUrlChange);
     connect(this, &KLPlayerSource::stateChanged, this, &KLPlayer::updateStateHelpers);
-    connect(this, &KLPlayerSource::isPlayingChanged, this, &KLPlayer::updateTimersForPlaying);
+    connect(this, &KLPlayerSource::isPlayingChanged, m_meter,
+            &KLPlayerMeter::updateTimersForPlaying);
     connect(this, &KLPlayerSource::lengthChanged, this, &KLPlayer::updateIsSeekable);
-    connect(this, &KLPlayerSource::startPositionChanged, this,
-            &KLPlayer::updatePositionAndBufferedLength);
+    connect(this, &KLPlayerSource::startPositionChanged, m_meter,
+            &KLPlayerMeter::updatePositionAndBufferedLength);
     connect(this, &KLPlayerSource::playbackRateChanged, this,
             qOverload<>(&KLPlayer::changePlaybackRate));
-    connect(this, &KLPlayerSource::playbackRateChanged, this, &KLPlayer::updateTimerIntervals);
-    connect(this, &KLPlayerSource::isUpdatesLevelChanged, this, &KLPlayer::updateLevelTimer);
+    connect(this, &KLPlayerSource::playbackRateChanged, m_meter,
+            &KLPlayerMeter::updateTimerIntervals);
+    connect(this, &KLPlayerSource::isUpdatesLevelChanged, m_meter,
+            &KLPlayerMeter::updateLevelTimer);
     connect(this, &KLPlayerSource::isMeasuresLoudnessChanged, this, [this](bool isMeasures) {
         if (const HSTREAM handle = stream())
             BASS_ChannelSetAttribute(handle, BASS_ATTRIB_LOUDNESS, isMeasures ? 1 : 0);
@@ -453,9 +449,9 @@ void KLPlayer::startHandle()
     }
     m_streamFreq = info.freq;
 
-    updateLength();
-    updatePosition();
-    updateBufferedLength();
+    m_meter->updateLength();
+    m_meter->updatePosition();
+    m_meter->updateBufferedLength();
     changePlaybackRate();
     changeVolume(volumeLevel(), 0);
     BASS_ChannelSetAttribute(handle, BASS_ATTRIB_LOUDNESS, isMeasuresLoudness() ? 1 : 0);
@@ -600,79 +596,11 @@ void KLPlayer::resetStreamInfo()
     m_streamFreq = 0;
 }
 
-// --- Timers ---------------------------------------------------------------------------------
-
-void KLPlayer::updateTimersForPlaying(bool isPlaying)
-{
-    if (isPlaying) {
-        m_positionTimer->start();
-        if (isUpdatesLevel())
-            m_levelTimer->start();
-    } else {
-        m_positionTimer->stop();
-        m_levelTimer->stop();
-    }
-}
-
-void KLPlayer::updateLevelTimer(bool isUpdatesLevel)
-{
-    if (!isUpdatesLevel)
-        m_levelTimer->stop();
-    else if (isPlaying())
-        m_levelTimer->start();
-}
-
-void KLPlayer::updateTimerIntervals(double rate)
-{
-    // A rate of 0 or less is refused by changePlaybackRate(); the timers keep their pace.
-    if (!(rate > 0))
-        return;
-    const auto interval = [rate](int baseMs) {
-        const double ms = std::trunc(baseMs / rate);
-        return int(std::clamp(ms, 1.0, double(std::numeric_limits<int>::max())));
-    };
-    m_positionTimer->setInterval(interval(positionIntervalMs));
-    m_levelTimer->setInterval(interval(levelIntervalMs));
-}
-
 // --- Measurements ---------------------------------------------------------------------------
 
 double KLPlayer::streamBytesToSeconds(QWORD bytes, QString name)
 {
     return KLStreamHandle(stream(), m_name).seconds(bytes, name);
-}
-
-void KLPlayer::updateLength()
-{
-    const HSTREAM handle = stream();
-    setLength(!isHls() && handle ? startPosition() + KLStreamHandle(handle, m_name).length() : 0);
-}
-
-void KLPlayer::updatePosition()
-{
-    const double p = startPosition() + KLStreamHandle(stream(), m_name).position();
-    if (p != position())
-        setPositionValue(p);
-}
-
-void KLPlayer::updateBufferedLength()
-{
-    const QWORD buffered = streamFilePosition(BASS_FILEPOS_BUFFER);
-    const QWORD end = streamFilePosition(BASS_FILEPOS_END);
-    if (buffered == 0 || end == 0) {
-        setBufferedLength(0);
-        return;
-    }
-    double seconds = (length() - startPosition()) * double(buffered) / double(end);
-    seconds = std::min(std::max(seconds, 0.0), length() - position());
-    // A live stream's position runs past its length of 0: never report a negative amount.
-    setBufferedLength(std::max(seconds, 0.0));
-}
-
-void KLPlayer::updatePositionAndBufferedLength()
-{
-    updatePosition();
-    updateBufferedLength();
 }
 
 void KLPlayer::updateIsSeekable()
@@ -683,23 +611,6 @@ void KLPlayer::updateIsSeekable()
 void KLPlayer::setPositionValue(double position)
 {
     KLPlayerSimpleSource::setPosition(position);
-}
-
-void KLPlayer::updateLevelDb()
-{
-    const HSTREAM handle = stream();
-    const bool isLive = isPlaying() && handle;
-    const float level = isLive ? KLStreamHandle(handle, m_name).level() : 0;
-    setLevel(level);
-    setLevelDb(level > 0 ? double(20.0f * std::log10(level)) : minusInfinity());
-    float momentary = -std::numeric_limits<float>::infinity();
-    float shortTerm = momentary;
-    if (isLive && isMeasuresLoudness()) {
-        BASS_ChannelGetAttribute(handle, BASS_ATTRIB_LOUDNESS_M, &momentary);
-        BASS_ChannelGetAttribute(handle, BASS_ATTRIB_LOUDNESS_S, &shortTerm);
-    }
-    setLoudnessMomentary(momentary);
-    setLoudnessShortTerm(shortTerm);
 }
 
 QWORD KLPlayer::streamFilePosition(DWORD mode) const

@@ -25,6 +25,7 @@ class KLPushPlayback;
 class KLRecordPlayback;
 class KLEngineSyncs;
 class KLHandOver;
+class KLPlayerMeter;
 struct KLEngineNotification;
 
 // One stream player. It resolves streamUrl with its playlist parser, plays the result through one
@@ -128,11 +129,6 @@ private slots:
     void setPositionValue(double position);
     void updateIsSeekable();
     void updateStateHelpers();
-    void updateLength();
-    void updatePosition();
-    void updateBufferedLength();
-    void updatePositionAndBufferedLength();
-    void updateLevelDb();
     void updateAvailableBitrates();
     void updatePlayingBitrates();
     void updateCurrentQuality();
@@ -153,6 +149,8 @@ private slots:
     void resetStreamInfo();
 
 private:
+    // The meter publishes the measured properties, whose writers are the player's own.
+    friend class KLPlayerMeter;
     enum class Release { Stop, Free };
 
     void construct(KLNetworkAccessManager *nam);
@@ -167,16 +165,12 @@ private:
     void handleStreamUrlChange();
     void stopBackends();
     void startHandle();
-    void updateTimersForPlaying(bool isPlaying);
-    void updateLevelTimer(bool isUpdatesLevel);
-    void updateTimerIntervals(double rate);
     // An engine notification of a handle (0: the current one), on the player's thread.
     void handleNotification(const KLEngineNotification &queued);
 
     QPointer<KLNetworkAccessManager> m_nam;
     QString m_name;
-    QTimer *m_positionTimer = nullptr;
-    QTimer *m_levelTimer = nullptr;
+    KLPlayerMeter *m_meter = nullptr;
     std::atomic<HSTREAM> m_stream = 0;
     // Sample rate of the current handle, 0 without one: the base of the playback rate.
     DWORD m_streamFreq = 0;
