@@ -4,6 +4,7 @@
 #include "vchub.h"
 #include "vcidentity.h"
 #include "vcservicenotifier.h"
+#include "vcsettingsfile.h"
 #include "vcunixsignalwatcher.h"
 
 #include <QCoreApplication>
@@ -20,8 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
-const QString settingsFileName = QStringLiteral("vellacast.ini");
 
 void printError(const QString &message)
 {
@@ -58,14 +57,14 @@ int VCHeadless::run(int &argc, char **argv)
     QCoreApplication app(argc, argv);
     if (!prepare())
         return failureExitCode;
-    if (QSettings(settingsFileName, QSettings::IniFormat)
+    if (QSettings(VCSettingsFile::fileName(), QSettings::IniFormat)
             .value(QStringLiteral("sid"))
             .toString()
             .isEmpty()) {
         qWarning() << "Headless start without a saved session";
         printError(QStringLiteral("no saved session in %1; log in first with "
                                   "'vellacast --login USERNAME'")
-                       .arg(QDir::current().filePath(settingsFileName)));
+                       .arg(QDir::current().filePath(VCSettingsFile::fileName())));
         lockFile.reset();
         return failureExitCode;
     }

@@ -9,10 +9,10 @@
 #include "vcclientuser.h"
 #include "vcmetrics.h"
 #include "vcservicestreams.h"
+#include "vcsettingsfile.h"
 #include "vcsource.h"
 
 #include <QDebug>
-#include <QFile>
 #include <QJsonObject>
 #include <QSettings>
 
@@ -21,17 +21,13 @@
 
 using VC::assign;
 
-namespace {
-
-const QString settingsFileName = QStringLiteral("vellacast.ini");
-
-} // namespace
+namespace {} // namespace
 
 VCHub::VCHub(QObject *parent)
     : QObject(parent)
 {
-    restrictSettingsFile();
-    m_settings = new QSettings(settingsFileName, QSettings::IniFormat, this);
+    VCSettingsFile::restrict();
+    m_settings = new QSettings(VCSettingsFile::fileName(), QSettings::IniFormat, this);
     connect(&m_onAir, &VCOnAir::heardSourceChanged, this, &VCHub::heardSourceChanged);
     connect(&m_onAir, &VCOnAir::switched, this, &VCHub::reportSwitch);
     connect(&m_onAir, &VCOnAir::nothingOnAir, this, &VCHub::nothingOnAir);
@@ -207,27 +203,12 @@ VCHub::~VCHub()
     m_sources->clear();
     qDeleteAll(sources);
     m_settings->sync();
-    restrictSettingsFile();
+    VCSettingsFile::restrict();
 }
 
 VCSource *VCHub::heardSource() const
 {
     return m_onAir.heardSource();
-}
-
-void VCHub::restrictSettingsFile()
-{
-    QFile file(settingsFileName);
-    if (!file.exists()) {
-        // Created empty and private before anything is written into it.
-        if (!file.open(QIODevice::WriteOnly))
-            return;
-        file.close();
-    }
-    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
-                                      QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
-    if (file.permissions() & others)
-        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
 }
 
 void VCHub::cleanOldLogFiles()
@@ -383,20 +364,8 @@ void VCHub::handleConnectionLost(VCSource *source)
 void VCHub::initSources()
 {
     m_sources->clear();
-    const int size = m_settings->beginReadArray(QStringLiteral("sources"));
-    for (int i = 0; i < size; ++i) {
-        m_settings->setArrayIndex(i);
-        const double volumeLevel = m_settings->value(QStringLiteral("volumeLevel"), 1.0).toDouble();
-        const QString text = m_settings->value(QStringLiteral("streamUrl")).toString();
-        const QUrl url(text, QUrl::TolerantMode);
-        if (text.isEmpty() || !url.isValid()) {
-            qWarning() << "Stream url" << KLCredentials::redacted(text)
-                       << "from config is not valid";
-            continue;
-        }
-        m_sources->append(createSource(url, volumeLevel));
-    }
-    m_settings->endArray();
+    for (const VCSettingsFile::SavedSource &saved : VCSettingsFile::readSources(m_settings))
+        m_sources->append(createSource(saved.streamUrl, saved.volumeLevel));
 }
 
 void VCHub::addNewRecordSource()
@@ -454,16 +423,7 @@ void VCHub::deleteAllSources()
 
 void VCHub::saveSourcesStreamsToSettings()
 {
-    // Rows past the new end would stay in the file, stream credentials included.
-    m_settings->remove(QStringLiteral("sources"));
-    m_settings->beginWriteArray(QStringLiteral("sources"), m_sources->count());
-    for (int i = 0; i < m_sources->count(); ++i) {
-        m_settings->setArrayIndex(i);
-        const VCSource *source = m_sources->at(i);
-        m_settings->setValue(QStringLiteral("streamUrl"), source->streamUrl().toString());
-        m_settings->setValue(QStringLiteral("volumeLevel"), source->volumeLevel());
-    }
-    m_settings->endArray();
+    VCSettingsFile::writeSources(m_settings, m_sources->toList());
 }
 
 void VCHub::updateSourcesActivity()

@@ -248,8 +248,6 @@ private:
     bool isOnNoSoundFallback() const;
     void handleDeviceFailure();
     void checkOutputDevice();
-    // The file holds the session id and addresses with credentials: owner only.
-    void restrictSettingsFile();
 
     QSettings *m_settings = nullptr;
     QTimer m_logsCleanupTimer;

@@ -3,6 +3,7 @@
 #include "vcheadless.h"
 #include "vcidentity.h"
 #include "vclanguage.h"
+#include "vcsettingsfile.h"
 #include "vcunixsignalwatcher.h"
 
 #include <QApplication>
@@ -84,7 +85,7 @@ std::optional<int> checkCanRun(QLockFile &lockFile)
 
 void installTranslator(QApplication &app)
 {
-    const QSettings settings(QStringLiteral("vellacast.ini"), QSettings::IniFormat);
+    const QSettings settings(VCSettingsFile::fileName(), QSettings::IniFormat);
     const VCLanguage language(
         settings.value(QStringLiteral("language"), QStringLiteral("system")).toString(),
         QLocale::system().uiLanguages());
