@@ -1,7 +1,6 @@
 #include "klplayer.h"
 
 #include "klbass.h"
-#include "klbassplayback.h"
 #include "klbitrates.h"
 #include "klcredentials.h"
 #include "klenginesyncs.h"
@@ -9,10 +8,10 @@
 #include "klhandover.h"
 #include "klhlsplayback.h"
 #include "kllogging.h"
+#include "klplayback.h"
+#include "klplayerbackends.h"
 #include "klplayermeter.h"
 #include "klplaylistparser.h"
-#include "klpushplayback.h"
-#include "klrecordplayback.h"
 #include "klstreamhandle.h"
 
 #include <QCoreApplication>
@@ -65,7 +64,9 @@ void KLPlayer::construct(KLNetworkAccessManager *nam)
     connect(m_syncs, &KLEngineSyncs::notified, this, &KLPlayer::handleNotification);
     m_parser = new KLPlaylistParser(this);
     connect(m_parser, &KLPlaylistParser::parsingFinished, this, &KLPlayer::handlePlaylist);
-    createBackends();
+    // The back-ends. Their signals may come from engine threads; the player's own thread
+    // handles them.
+    m_backends = std::make_unique<KLPlayerBackends>(this);
 
     // Defaults of a player.
     setIsRestarted(true);
@@ -91,46 +92,6 @@ void KLPlayer::createTimers()
     m_restartTimer->setInterval(KL_PLAYER_RESTART_INTERVAL_MS);
     m_restartTimer->setSingleShot(true);
     connect(m_restartTimer, &QTimer::timeout, this, &KLPlayer::processPlay);
-}
-
-void KLPlayer::createBackends()
-{
-    // The back-ends. Their signals may come from engine threads; the player's own thread
-    // handles them.
-    m_bassPlayback = new KLBassPlayback(this, this);
-    connect(m_bassPlayback, &KLPlayback::metaUpdated, this, [this](const QString &meta) {
-        if (!isHls() && isPlaying())
-            setMeta(meta);
-    });
-    connect(m_bassPlayback, &KLPlayback::currentBitrateChanged, this, [this](uint bitrate) {
-        if (!isHls())
-            setCurrentBitrate(bitrate);
-    });
-    connect(m_bassPlayback, &KLPlayback::restartRequired, this, &KLPlayer::restart);
-    // A stream whose server names no bitrate is listed at a stand-in until the engine has
-    // measured it.
-    connect(m_bassPlayback, &KLBassPlayback::bitrateMeasured, this, [this](uint bitrate) {
-        const KLPlaylistStreams listed = streams();
-        if (isHls() || listed.size() != 1 || listed.contains(bitrate))
-            return;
-        KLPlaylistStreams measured;
-        measured.insert(bitrate, listed.begin().value());
-        setStreams(measured);
-    });
-
-    m_hlsPlayback = new KLHlsPlayback(this, this);
-    connect(m_hlsPlayback, &KLPlayback::metaUpdated, this, [this](const QString &meta) {
-        if (isHls() && isPlaying())
-            setMeta(meta);
-    });
-    connect(m_hlsPlayback, &KLPlayback::currentBitrateChanged, this, [this](uint bitrate) {
-        if (isHls())
-            setCurrentBitrate(bitrate);
-    });
-    connect(m_hlsPlayback, &KLHlsPlayback::error, this, &KLPlayer::processError);
-
-    m_pushPlayback = new KLPushPlayback(this, this);
-    m_recordPlayback = new KLRecordPlayback(this, this);
 }
 
 void KLPlayer::connectOwnSignals()
@@ -182,7 +143,7 @@ KLPlayer::~KLPlayer()
 
 QPointer<KLPushPlaybackDevice> KLPlayer::pushPlaybackDevice() const
 {
-    return m_pushPlayback->pushPlaybackDevice();
+    return m_backends->pushPlaybackDevice();
 }
 
 int KLPlayer::playersCount()
@@ -310,7 +271,7 @@ void KLPlayer::tearDown(Release release, QWORD startBytePos, State targetState)
 
     m_restartTimer->stop();
     m_parser->abort();
-    stopBackends();
+    m_backends->stop();
 
     m_stream.store(0, std::memory_order_release);
     m_streamCell->store(0, std::memory_order_release);
@@ -330,14 +291,6 @@ void KLPlayer::tearDown(Release release, QWORD startBytePos, State targetState)
     setLoudnessMomentary(minusInfinity());
     setLoudnessShortTerm(minusInfinity());
     setMeta(QString());
-}
-
-void KLPlayer::stopBackends()
-{
-    m_bassPlayback->stop();
-    m_hlsPlayback->stop();
-    m_pushPlayback->stop();
-    m_recordPlayback->stop();
 }
 
 void KLPlayer::restartKeepingPlayState()
@@ -378,7 +331,7 @@ void KLPlayer::processPlay()
     }
 
     m_restartTimer->stop();
-    stopBackends();
+    m_backends->stop();
 
     m_parser->parse(url);
 }
@@ -399,26 +352,13 @@ void KLPlayer::handlePlaylist(KLPlaylistStreams streams, bool isHls)
         qCWarning(klLog) << m_name << "Playback" << KLCredentials::redacted(streamUrl())
                          << "start error, streams is empty";
     } else {
-        KLPlayback *backend = nullptr;
-        HSTREAM handle = 0;
-        if (isPush) {
-            backend = m_pushPlayback;
-            handle = m_pushPlayback->start(m_startBytePos);
-        } else if (isRecord) {
-            backend = m_recordPlayback;
-            handle = m_recordPlayback->start(m_startBytePos);
-        } else if (isHls) {
-            backend = m_hlsPlayback;
-            handle = m_hlsPlayback->start(m_startBytePos);
-            // Another start may have taken a handle while this one was on the stack.
-            if (stream() && handle) {
-                if (!BASS_StreamFree(handle))
-                    qCWarning(klLog) << m_name << "Can not free stream" << KLBass::errorMessage();
-                return;
-            }
-        } else {
-            backend = m_bassPlayback;
-            handle = m_bassPlayback->start(m_startBytePos);
+        KLPlayback *backend = m_backends->forAddress(streamUrl(), isHls);
+        const HSTREAM handle = backend->start(m_startBytePos);
+        // Another HLS start may have taken a handle while this one was on the stack.
+        if (backend == m_backends->hls() && stream() && handle) {
+            if (!BASS_StreamFree(handle))
+                qCWarning(klLog) << m_name << "Can not free stream" << KLBass::errorMessage();
+            return;
         }
         // Read now: the error code belongs to the back-end's last engine call on this thread.
         const QString startError = handle ? QString() : KLBass::errorMessage();
@@ -533,7 +473,7 @@ void KLPlayer::handleNotification(const KLEngineNotification &queued)
         if (!isCurrent)
             return;
         // A finished HLS programme ends like a file; a live one goes on with what follows.
-        if (isRestarted() && !isSeekable() && !(isHls() && m_hlsPlayback->isFinished())) {
+        if (isRestarted() && !isSeekable() && !(isHls() && m_backends->hls()->isFinished())) {
             processStop(StalledState, 0);
             if (!isHls())
                 processPlay();
@@ -635,8 +575,7 @@ QWORD KLPlayer::streamFilePosBuffer() const
 
 quint64 KLPlayer::receivedBytes() const
 {
-    // The back-ends live as long as the player; pushed audio and recording come from no network.
-    return m_bassPlayback->receivedBytes() + m_hlsPlayback->receivedBytes();
+    return m_backends->receivedBytes();
 }
 
 // --- Seeking --------------------------------------------------------------------------------

@@ -18,11 +18,7 @@
 
 class QTimer;
 class KLPlaylistParser;
-class KLPlayback;
-class KLBassPlayback;
-class KLHlsPlayback;
-class KLPushPlayback;
-class KLRecordPlayback;
+class KLPlayerBackends;
 class KLEngineSyncs;
 class KLHandOver;
 class KLPlayerMeter;
@@ -151,19 +147,19 @@ private slots:
 private:
     // The meter publishes the measured properties, whose writers are the player's own.
     friend class KLPlayerMeter;
+    // The back-ends' reports change the player's properties and call its private slots.
+    friend class KLPlayerBackends;
     enum class Release { Stop, Free };
 
     void construct(KLNetworkAccessManager *nam);
     // The steps of construct().
     void createTimers();
-    void createBackends();
     void connectOwnSignals();
     // Counts this player among the engine's users (the first configures the engine).
     void registerPlayer();
     void tearDown(Release release, QWORD startBytePos, State state);
     void restartKeepingPlayState();
     void handleStreamUrlChange();
-    void stopBackends();
     void startHandle();
     // An engine notification of a handle (0: the current one), on the player's thread.
     void handleNotification(const KLEngineNotification &queued);
@@ -177,10 +173,7 @@ private:
     QWORD m_startBytePos = 0;
     QTimer *m_restartTimer = nullptr;
     KLPlaylistParser *m_parser = nullptr;
-    KLBassPlayback *m_bassPlayback = nullptr;
-    KLHlsPlayback *m_hlsPlayback = nullptr;
-    KLPushPlayback *m_pushPlayback = nullptr;
-    KLRecordPlayback *m_recordPlayback = nullptr;
+    std::unique_ptr<KLPlayerBackends> m_backends;
     KLEngineSyncs *m_syncs = nullptr;
     std::unique_ptr<KLHandOver> m_handOver;
     std::shared_ptr<std::atomic<HSTREAM>> m_streamCell = std::make_shared<std::atomic<HSTREAM>>(0);
