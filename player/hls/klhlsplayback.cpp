@@ -414,6 +414,42 @@ bool KLHlsPlayback::waitForData(const QDeadlineTimer &deadline)
     return false;
 }
 
+KLHlsChunk *KLHlsPlayback::nextToReadLocked(const QDeadlineTimer &deadline)
+{
+    KLHlsChunk *chunk = nullptr;
+    while (!m_closing && m_updaterActive && !m_chunks.isEmpty()) {
+        for (KLHlsChunk &candidate : m_chunks) {
+            if (!candidate.isDownloaded)
+                break;
+            if (candidate.readPosition < candidate.data.size()) {
+                chunk = &candidate;
+                break;
+            }
+        }
+        if (chunk || isFinishedLocked())
+            break;
+        if (!waitForData(deadline))
+            return nullptr;
+    }
+    return chunk;
+}
+
+void KLHlsPlayback::queueMetasLocked(const KLHlsChunk &chunk, qint32 oldPosition, qint32 n)
+{
+    // Texts keyed at the segment's length come with its last byte.
+    const qint64 size = chunk.data.size();
+    const qint64 rangeEnd = oldPosition + n == size ? size + 1 : oldPosition + n;
+    for (auto it = chunk.metas.cbegin(); it != chunk.metas.cend(); ++it) {
+        if (qint64(it.key()) >= oldPosition && qint64(it.key()) < rangeEnd) {
+            const quint64 position =
+                m_streamBytes + quint64(qMin<qint64>(it.key(), size)) - quint64(oldPosition);
+            m_pendingMetas.append({position, it.value()});
+        }
+    }
+    std::stable_sort(m_pendingMetas.begin(), m_pendingMetas.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+}
+
 DWORD KLHlsPlayback::streamRead(void *buffer, DWORD length)
 {
     KLPlayerInterface *owner = player();
@@ -434,21 +470,7 @@ DWORD KLHlsPlayback::streamRead(void *buffer, DWORD length)
             return noMoreData;
     }
 
-    KLHlsChunk *chunk = nullptr;
-    while (!m_closing && m_updaterActive && !m_chunks.isEmpty()) {
-        for (KLHlsChunk &candidate : m_chunks) {
-            if (!candidate.isDownloaded)
-                break;
-            if (candidate.readPosition < candidate.data.size()) {
-                chunk = &candidate;
-                break;
-            }
-        }
-        if (chunk || isFinishedLocked())
-            break;
-        if (!waitForData(deadline))
-            return noMoreData;
-    }
+    KLHlsChunk *chunk = nextToReadLocked(deadline);
     if (!chunk || m_closing || !m_updaterActive)
         return noMoreData;
 
@@ -475,18 +497,8 @@ DWORD KLHlsPlayback::streamRead(void *buffer, DWORD length)
     std::memcpy(buffer, chunk->data.constData() + oldPosition, size_t(n));
     chunk->readPosition += n;
 
-    // Texts keyed at the segment's length come with its last byte.
+    queueMetasLocked(*chunk, oldPosition, n);
     const qint64 size = chunk->data.size();
-    const qint64 rangeEnd = oldPosition + n == size ? size + 1 : oldPosition + n;
-    for (auto it = chunk->metas.cbegin(); it != chunk->metas.cend(); ++it) {
-        if (qint64(it.key()) >= oldPosition && qint64(it.key()) < rangeEnd) {
-            const quint64 position =
-                m_streamBytes + quint64(qMin<qint64>(it.key(), size)) - quint64(oldPosition);
-            m_pendingMetas.append({position, it.value()});
-        }
-    }
-    std::stable_sort(m_pendingMetas.begin(), m_pendingMetas.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
     m_streamBytes += quint64(n);
     // A segment read to its end is not needed again: keep its record, not its bytes.
     if (chunk->readPosition >= size) {

@@ -91,6 +91,11 @@ private:
     bool hasDataToReadLocked() const;
     bool isFinishedLocked() const;
     DWORD streamRead(void *buffer, DWORD length);
+    // The steps of streamRead(): the first downloaded segment with bytes left to read, waiting
+    // for one until deadline (null when none comes or playback ends); the metadata texts of
+    // the n bytes read from oldPosition on, queued at their place in the stream.
+    KLHlsChunk *nextToReadLocked(const QDeadlineTimer &deadline);
+    void queueMetasLocked(const KLHlsChunk &chunk, qint32 oldPosition, qint32 n);
     DWORD nestedStreamRead(void *buffer, DWORD length);
     // The first segment still to download, unless the look-ahead is full (then empty, and
     // the download is held until the reader takes a segment).
