@@ -203,6 +203,7 @@ void Channel::decoderLoop(std::shared_ptr<Channel> self)
 {
     std::unique_lock lock(prodMutex);
     bool refilling = true;
+    bool timedOut = false;
     while (!abortProducer) {
         if (seekRequest != seekDone) {
             const uint64_t request = seekRequest;
@@ -234,16 +235,21 @@ void Channel::decoderLoop(std::shared_ptr<Channel> self)
         const size_t refill = std::min(std::max(need, ring.capacity() / 4), ring.capacity() / 2);
         const size_t writable = ring.writable();
         // Once refilling, go on until the ring is full: stopping at the threshold would wake the
-        // thread again for every block.
+        // thread again for every block. A sleep timed for the threshold ends a little before the
+        // mixer's period that crosses it: what has been taken by then is enough, rather than
+        // sleeping again for the rest.
         if (writable == 0)
             refilling = false;
-        else if (writable >= refill)
+        else if (writable >= refill || (timedOut && writable >= refill / 2))
             refilling = true;
+        timedOut = false;
         if (!refilling) {
-            // The mixer takes about `rate` frames a second (more at a raised frequency, which
-            // the cap keeps safe: three quarters of a ring last longer than twice the cap).
-            const int64_t ms = int64_t(refill - writable) * 1000 / std::max(rate, 1);
-            prodCv.wait_for(lock, std::chrono::milliseconds(std::clamp<int64_t>(ms, 5, 200)));
+            // The mixer takes `rate` frames a second, more at a raised frequency.
+            const double pace =
+                std::max<double>({double(rate), freqNow.load(), freqTarget.load(), 1.0});
+            const auto ms = int64_t(double(refill - writable) * 1000.0 / pace);
+            timedOut = prodCv.wait_for(lock, std::chrono::milliseconds(std::clamp<int64_t>(
+                                                 ms, 5, 1000))) == std::cv_status::timeout;
             continue;
         }
         lock.unlock();
@@ -272,10 +278,22 @@ void Channel::recordHistory(const float *frames, size_t count)
 {
     const uint64_t w = m_historyWrite.load(std::memory_order_relaxed);
     const size_t ch = size_t(channels);
-    for (size_t i = 0; i < count; ++i) {
-        const size_t at = size_t((w + i) % m_historyFrames) * ch;
-        for (size_t c = 0; c < ch; ++c)
-            m_history[at + c].store(frames ? frames[i * ch + c] : 0.0f, std::memory_order_relaxed);
+    // In runs of contiguous storage: the ring wraps at most once per run.
+    size_t at = size_t(w % m_historyFrames);
+    for (size_t done = 0; done < count;) {
+        const size_t n = std::min(count - done, m_historyFrames - at);
+        std::atomic<float> *dst = &m_history[at * ch];
+        const size_t samples = n * ch;
+        if (frames) {
+            const float *src = frames + done * ch;
+            for (size_t i = 0; i < samples; ++i)
+                dst[i].store(src[i], std::memory_order_relaxed);
+        } else {
+            for (size_t i = 0; i < samples; ++i)
+                dst[i].store(0.0f, std::memory_order_relaxed);
+        }
+        done += n;
+        at = 0;
     }
     m_historyWrite.store(w + count, std::memory_order_release);
 }
