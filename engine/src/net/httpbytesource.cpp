@@ -23,6 +23,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t CurlBlockBytes = CurlRequest::BlockBytes;
 constexpr auto PieceRest = std::chrono::milliseconds(250);
+// The longest rest, taken while the reader holds twice as much as arrives meanwhile.
+constexpr auto LongPieceRest = std::chrono::milliseconds(1000);
 
 HttpByteSource::Error mapCurlError(CURLcode code)
 {
@@ -79,6 +81,7 @@ struct HttpByteSource::Transfer
     Error error = Error::None;
     Clock::time_point lastData = Clock::now();
     size_t bytesSinceRest = 0; // arrived since the transfer thread last looked
+    Clock::time_point lastLook = Clock::now();
 };
 
 HttpByteSource::HttpByteSource(std::string address, int64_t offset, Options options,
@@ -424,14 +427,27 @@ void HttpByteSource::restBetweenPieces(Transfer &t)
     // A live stream arrives in small pieces, often dozens a second, while the reader holds
     // seconds of audio: taking them a few times a second is enough, and the socket keeps what
     // comes meanwhile. A reader that runs dry (or still waits for the prebuffer) ends the rest;
-    // a download that comes faster than a block per look has no rest at all.
-    const bool flowing = t.bytesSinceRest >= CurlBlockBytes;
+    // a download that comes faster than a block per short rest has no rest at all.
+    const auto now = Clock::now();
+    const double seconds = std::chrono::duration<double>(now - t.lastLook).count();
+    const double bytesPerSecond = seconds > 0 ? double(t.bytesSinceRest) / seconds : 0;
+    const bool flowing =
+        t.bytesSinceRest >= CurlBlockBytes &&
+        bytesPerSecond * std::chrono::duration<double>(PieceRest).count() >= CurlBlockBytes;
     t.bytesSinceRest = 0;
+    t.lastLook = now;
     if (t.state != BodyState::Audio || t.paused || flowing)
         return;
     std::unique_lock lock(m_mutex);
-    m_cond.wait_for(lock, PieceRest,
-                    [this] { return m_abort || m_readerStarved || m_waitingPrebuf; });
+    // The longer rests while the reader holds twice what arrives meanwhile, so that it never
+    // runs dry waiting for bytes that sit in the socket.
+    auto rest = PieceRest;
+    if (bytesPerSecond > 0) {
+        const auto holds = std::chrono::milliseconds(
+            int64_t(double(m_ring.unread()) / bytesPerSecond * 1000.0 / 2));
+        rest = std::clamp<std::chrono::milliseconds>(holds, PieceRest, LongPieceRest);
+    }
+    m_cond.wait_for(lock, rest, [this] { return m_abort || m_readerStarved || m_waitingPrebuf; });
 }
 
 void HttpByteSource::resumeWhenRoom(Transfer &t)
