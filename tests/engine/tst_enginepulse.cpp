@@ -27,6 +27,7 @@ private slots:
 
     void defaultFallsBackToNoSoundWithoutServer();
     void listsTheServersOutputs();
+    void listFollowsOutputsThatComeAndGo();
     void toneArrivesAtTheOutput_data();
     void toneArrivesAtTheOutput();
     void unpluggedOutputFailsOverToTheStandIn();
@@ -86,6 +87,34 @@ void tst_EnginePulse::listsTheServersOutputs()
     QCOMPARE(names.value(0), QStringLiteral("No sound"));
     QCOMPARE(names.value(1), QStringLiteral("Default"));
     QVERIFY2(names.contains(QStringLiteral("VirtualSink")), qPrintable(names.join(',')));
+}
+
+namespace {
+QStringList outputNames()
+{
+    QStringList names;
+    BASS_DEVICEINFO info{};
+    for (DWORD d = 0; BASS_GetDeviceInfo(d, &info); ++d)
+        names << QString::fromUtf8(info.name);
+    return names;
+}
+} // namespace
+
+void tst_EnginePulse::listFollowsOutputsThatComeAndGo()
+{
+    // The list is kept over one connection that hears of changes: an output plugged in shows,
+    // and one taken away goes, each with the others in their places.
+    if (m_server.isEmpty())
+        QSKIP("no sound server");
+    const QStringList before = outputNames();
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {"load-module", "module-null-sink", "sink_name=dock",
+                                          "sink_properties=device.description=Dock"});
+    QVERIFY(pactl.waitForFinished(5000) && pactl.exitCode() == 0);
+    const QString module = QString::fromLocal8Bit(pactl.readAllStandardOutput()).trimmed();
+    QTRY_COMPARE_WITH_TIMEOUT(outputNames(), before + QStringList{QStringLiteral("Dock")}, 5000);
+    QCOMPARE(QProcess::execute(QStringLiteral("pactl"), {"unload-module", module}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(outputNames(), before, 5000);
 }
 
 void tst_EnginePulse::toneArrivesAtTheOutput_data()

@@ -1,4 +1,5 @@
 #include "device.h"
+#include "pulsesinklist.h"
 
 #include "bass.h"
 
@@ -7,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <functional>
 
 namespace engine {
 
@@ -220,82 +220,11 @@ void close(void *device)
     closeDevice(static_cast<PulseDevice *>(device));
 }
 
-// ---- enumeration with a private main loop and a time limit
-
-struct ListState
-{
-    std::vector<DeviceEntry> *out;
-    std::string defaultSink;
-    int pending = 0;
-};
-
-void sinkInfo(pa_context *, const pa_sink_info *info, int eol, void *user)
-{
-    auto *st = static_cast<ListState *>(user);
-    if (eol) {
-        --st->pending;
-        return;
-    }
-    st->out->push_back({info->description ? info->description : info->name, info->name, false});
-}
-
-void serverInfo(pa_context *, const pa_server_info *info, void *user)
-{
-    auto *st = static_cast<ListState *>(user);
-    if (info && info->default_sink_name)
-        st->defaultSink = info->default_sink_name;
-    --st->pending;
-}
-
-bool runUntil(pa_mainloop *loop, const std::function<bool()> &done)
-{
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(ConnectTimeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        if (pa_mainloop_prepare(loop, 50000) < 0 || pa_mainloop_poll(loop) < 0 ||
-            pa_mainloop_dispatch(loop) < 0)
-            return false;
-    }
-    return true;
-}
+// ---- enumeration over the long-lived connection of the outputs' list
 
 bool enumerate(std::vector<DeviceEntry> &out)
 {
-    pa_mainloop *loop = pa_mainloop_new();
-    if (!loop)
-        return false;
-    pa_context *c = pa_context_new(pa_mainloop_get_api(loop), "Vellacast");
-    bool ok = c && pa_context_connect(c, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
-    if (ok) {
-        ok = runUntil(loop,
-                      [&] {
-                          const auto s = pa_context_get_state(c);
-                          return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
-                      }) &&
-             pa_context_get_state(c) == PA_CONTEXT_READY;
-    }
-    std::vector<DeviceEntry> sinks;
-    ListState st{&sinks, {}, 0};
-    if (ok) {
-        st.pending = 2;
-        pa_operation_unref(pa_context_get_server_info(c, serverInfo, &st));
-        pa_operation_unref(pa_context_get_sink_info_list(c, sinkInfo, &st));
-        ok = runUntil(loop, [&] { return st.pending <= 0; });
-    }
-    if (c) {
-        pa_context_disconnect(c);
-        pa_context_unref(c);
-    }
-    pa_mainloop_free(loop);
-    if (!ok)
-        return false;
-    for (DeviceEntry &e : sinks) {
-        e.isDefault = e.id == st.defaultSink;
-        out.push_back(std::move(e));
-    }
-    return true;
+    return PulseSinkList::instance().list(out);
 }
 
 } // namespace
