@@ -1,0 +1,20 @@
+#pragma once
+
+#include "channel.h"
+#include "engine.h"
+
+#include <memory>
+
+namespace engine {
+
+// The channel of a handle as the C interface sees it: null when the handle is unknown or its
+// channel has been freed.
+inline std::shared_ptr<Channel> lookup(DWORD handle)
+{
+    auto ch = Engine::instance().channel(handle);
+    if (!ch || ch->freed.load())
+        return nullptr;
+    return ch;
+}
+
+} // namespace engine
