@@ -220,8 +220,8 @@ typedef void(DOWNLOADPROC)(const void *buffer, DWORD length, void *user);
 #define BASS_ACTIVE_PAUSED_DEVICE 4
 
 /* Attributes */
-#define BASS_ATTRIB_FREQ 1        /* playback rate in Hz; 0 = the stream's own rate */
-#define BASS_ATTRIB_VOL 2         /* 0 (silent) .. 1 (full), may go above 1 */
+#define BASS_ATTRIB_FREQ 1 /* playback rate in Hz; 0 = the stream's own rate */
+#define BASS_ATTRIB_VOL 2  /* 0 (silent) .. 1 (full), may go above 1 */
 /* A decoding stream's bitrate in kbit/s, read only: the codec's nominal rate when it is
  * constant, else the average over the first seconds of audio; 0 until that has been decoded. */
 #define BASS_ATTRIB_BITRATE 12
@@ -236,10 +236,12 @@ typedef void(DOWNLOADPROC)(const void *buffer, DWORD length, void *user);
 #define BASS_ATTRIB_LOUDNESS_S 34
 
 /* Tags */
-#define BASS_TAG_HTTP 3 /* an internet stream's response headers: "name: value" strings, each
-                         * ended by a NUL, with a NUL after the last */
-#define BASS_TAG_META 5 /* latest stream metadata, for example "StreamTitle='...';"; the titles
-                         * of a chained Ogg stream's links take the same form */
+#define BASS_TAG_HTTP                                                                              \
+    3 /* an internet stream's response headers: "name: value" strings, each                        \
+       * ended by a NUL, with a NUL after the last */
+#define BASS_TAG_META                                                                              \
+    5 /* latest stream metadata, for example "StreamTitle='...';"; the titles                      \
+       * of a chained Ogg stream's links take the same form */
 
 /* Position modes */
 #define BASS_POS_BYTE 0
