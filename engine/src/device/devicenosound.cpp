@@ -1,5 +1,6 @@
 #include "device.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -9,13 +10,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 // Nobody listens, so the period only sets how finely positions, levels and syncs move: a
-// coarse one lets the mixer sleep most of the time.
-constexpr int PeriodMs = 40;
-constexpr auto PeriodLength = std::chrono::milliseconds(PeriodMs);
+// coarse one lets the mixer sleep most of the time. At high rates the period is shorter, so
+// that it stays within what the mixer takes at once.
+constexpr int PeriodMs = 80;
+constexpr int MaxPeriodFrames = 4096;
 
 struct NoSoundDevice
 {
     int rate;
+    int periodFrames;
     Clock::time_point next;
     int64_t periods = 0;
     Clock::time_point start;
@@ -29,8 +32,9 @@ bool enumerate(std::vector<DeviceEntry> &out)
 
 void *open(const std::string &, const DeviceFormat &format, DeviceReporter)
 {
-    auto *d = new NoSoundDevice{format.rate, Clock::now(), 0, Clock::now()};
-    return d;
+    const int rate = format.rate > 0 ? format.rate : 44100;
+    const int periodFrames = std::clamp(rate * PeriodMs / 1000, 1, MaxPeriodFrames);
+    return new NoSoundDevice{rate, periodFrames, Clock::now(), 0, Clock::now()};
 }
 
 int wait(void *device, int maxFrames)
@@ -43,13 +47,12 @@ int wait(void *device, int maxFrames)
         d->start = now;
         d->periods = 0;
     }
-    // Frames follow the clock exactly: period n ends at start + n * PeriodMs.
-    const int64_t before = d->periods * d->rate * PeriodMs / 1000;
+    // Frames follow the clock exactly: period n ends when n periods of frames have played.
     ++d->periods;
-    const int64_t after = d->periods * d->rate * PeriodMs / 1000;
-    d->next = d->start + d->periods * PeriodLength;
-    const int frames = int(after - before);
-    return frames < maxFrames ? frames : maxFrames;
+    const int64_t frames = d->periods * d->periodFrames;
+    d->next = d->start + std::chrono::seconds(frames / d->rate) +
+              std::chrono::nanoseconds((frames % d->rate) * 1000000000 / d->rate);
+    return d->periodFrames < maxFrames ? d->periodFrames : maxFrames;
 }
 
 bool write(void *, const float *, int)
