@@ -16,8 +16,6 @@
 #include <QSystemTrayIcon>
 #include <QTranslator>
 
-#include <malloc.h>
-
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -111,20 +109,10 @@ void loadWindow(QQmlApplicationEngine &engine, bool minimized)
                     QUrl(QStringLiteral("qrc:/qt/qml/Vellacast/main.qml")));
 }
 
-// Blocks from this size on are mapped by themselves (the allocator's own default threshold).
-constexpr int largeBlockBytes = 128 * 1024;
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    // Streams come and go with every reconnection, and with them buffers of a quarter to a few
-    // MiB (audio rings, network rings, the decoder's probing). The allocator would serve those
-    // from its arenas once the first one is freed, and the arenas keep their pages: a program
-    // that runs for months through faults would grow. Large blocks are mapped and unmapped
-    // whole instead.
-    mallopt(M_MMAP_THRESHOLD, largeBlockBytes);
-
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));

@@ -38,8 +38,6 @@
 #include <QThread>
 #include <QTimer>
 
-#include <malloc.h>
-
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -121,9 +119,6 @@ struct PlayerThread : BenchPlayerThread
 // "result <playing> <stalled> <recovered>" line.
 int runPlayers(const QString &urlBase, int count, const Timeline &timeline)
 {
-    // Large blocks mapped by themselves, as the program has them (see its main()): the
-    // allocator's arenas would otherwise keep the pages of every reconnection's buffers.
-    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     KLBass::outputDevice = 0;
     QTextStream out(stdout);
     std::vector<std::unique_ptr<PlayerThread>> players;
