@@ -86,40 +86,27 @@ struct HttpByteSource::Transfer
 
 HttpByteSource::HttpByteSource(std::string address, int64_t offset, Options options,
                                DataCallback onData, MetaCallback onMeta)
-    : m_url([&] {
-        const size_t eol = address.find("\r\n");
-        return trimmed(address.substr(0, eol));
-    }())
+    : HttpByteSource(HttpRequestAddress::parse(address, MaxRequestHeaderBytes), offset,
+                     std::move(options), std::move(onData), std::move(onMeta))
+{}
+
+HttpByteSource::HttpByteSource(HttpRequestAddress address, int64_t offset, Options options,
+                               DataCallback onData, MetaCallback onMeta)
+    : m_url(std::move(address.url))
     , m_offset(std::max<int64_t>(offset, 0))
     , m_options(std::move(options))
     , m_onData(std::move(onData))
     , m_onMeta(std::move(onMeta))
+    , m_requestHeaders(std::move(address.headers))
     , m_ring(std::max(m_options.bufferBytes, MinBufferBytes), m_offset)
     , m_prebuf(std::min(m_options.prebufBytes, std::max(m_options.bufferBytes, MinBufferBytes)))
 {
     CurlRequest::globalInit();
     m_multi = curl_multi_init();
-    size_t at = address.find("\r\n");
-    size_t total = 0;
-    bool icyMeta = false;
-    while (at != std::string::npos) {
-        const size_t next = address.find("\r\n", at + 2);
-        std::string line =
-            address.substr(at + 2, next == std::string::npos ? std::string::npos : next - at - 2);
-        at = next;
-        if (line.empty())
-            continue;
-        // A stray CR, LF or NUL would smuggle another header or request in.
-        if (line.find_first_of(std::string("\r\n\0", 3)) != std::string::npos ||
-            line.find(':') == std::string::npos)
-            continue;
-        total += line.size();
-        if (total > MaxRequestHeaderBytes)
-            break;
-        if (startsWithNoCase(line, "icy-metadata:"))
-            icyMeta = true;
-        m_requestHeaders.push_back(std::move(line));
-    }
+    const bool icyMeta =
+        std::any_of(m_requestHeaders.begin(), m_requestHeaders.end(), [](const std::string &line) {
+            return startsWithNoCase(line, "icy-metadata:");
+        });
     if (!icyMeta)
         m_requestHeaders.emplace_back("Icy-MetaData: 1");
     m_scratch.reserve(CurlBlockBytes + HttpPlaylistBody::SniffBytes);

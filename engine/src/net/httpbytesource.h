@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bytesource.h"
+#include "httprequestaddress.h"
 #include "httpresponsehead.h"
 #include "icyparser.h"
 #include "netringbuffer.h"
@@ -150,6 +151,9 @@ private:
     // Wakes a download that waits for room in the ring once there is some. Under m_mutex.
     void wakeForSpace();
     void finish(Error error);
+
+    HttpByteSource(HttpRequestAddress address, int64_t offset, Options options, DataCallback onData,
+                   MetaCallback onMeta);
 
     static size_t headerThunk(char *data, size_t size, size_t n, void *user);
     static size_t writeThunk(char *data, size_t size, size_t n, void *user);
