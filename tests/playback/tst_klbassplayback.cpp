@@ -19,8 +19,9 @@ namespace {
 constexpr int metaInterval = 4000;
 constexpr int stallBurst = 20 * 16000;
 
-// Audio bytes of a looped MP3 with ICY metadata blocks every metaInterval bytes: the first two
-// blocks name "Song A", the later ones "Song B".
+// Audio bytes of a looped MP3 with ICY metadata blocks every metaInterval bytes: the first six
+// blocks name "Song A" (1.5 s of audio, so that a busy machine's late event thread still sees it
+// play before the next), the later ones "Song B".
 class IcyFeed
 {
 public:
@@ -34,7 +35,7 @@ public:
         QByteArray out;
         while (audioBytes > 0) {
             if (m_withMeta && m_sinceMeta == metaInterval) {
-                out += metaBlock(m_blocks++ < 2 ? "Song A" : "Song B");
+                out += metaBlock(m_blocks++ < 6 ? "Song A" : "Song B");
                 m_sinceMeta = 0;
             }
             const qsizetype at = m_position % m_audio.size();
