@@ -20,6 +20,7 @@ extern "C" {
 #include <cstring>
 
 using engine::Channel;
+using engine::E;
 using engine::Engine;
 using engine::fail;
 using engine::Fail32;
@@ -28,11 +29,6 @@ using engine::lookup;
 using engine::succeed;
 
 namespace {
-
-Engine &E()
-{
-    return Engine::instance();
-}
 
 std::string utf8FromWide(const wchar_t *text)
 {

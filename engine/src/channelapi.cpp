@@ -13,21 +13,13 @@
 #include <cstring>
 
 using engine::Channel;
+using engine::E;
 using engine::Engine;
 using engine::fail;
 using engine::Fail32;
 using engine::Fail64;
 using engine::lookup;
 using engine::succeed;
-
-namespace {
-
-Engine &E()
-{
-    return Engine::instance();
-}
-
-} // namespace
 
 extern "C" {
 
